@@ -1,0 +1,35 @@
+#include "bench/bench_support.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "sim/machine.h"
+
+namespace bench_support {
+
+BenchModule::BenchModule(const std::string& preset, unsigned nandChip) {
+  std::string pattern = (std::filesystem::temp_directory_path() / "flashwick-bench-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    std::abort();
+  }
+  root_ = pattern;
+  directory_ = root_ / "module";
+  sim::PresetSpec spec;
+  std::string error;
+  if (!sim::FindPreset(preset, nandChip, &spec, &error) ||
+      !sim::CreateModule(directory_, spec, &error) ||
+      !sim::Attach(directory_, sim::AttachOptions{}, &error)) {
+    std::fprintf(stderr, "bench module: %s\n", error.c_str());
+    std::abort();
+  }
+}
+
+BenchModule::~BenchModule() {
+  sim::Detach();
+  std::error_code code;
+  std::filesystem::remove_all(root_, code);
+}
+
+}  // namespace bench_support

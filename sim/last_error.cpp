@@ -1,0 +1,9 @@
+// The per-thread last error value of the platform.
+#include "platform/kernel.h"
+
+namespace {
+thread_local DWORD lastError = ERROR_SUCCESS;
+}
+
+DWORD GetLastError() { return lastError; }
+void SetLastError(DWORD errorCode) { lastError = errorCode; }

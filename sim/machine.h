@@ -1,0 +1,284 @@
+// The virtual module: one module directory attached to this process.
+//
+//   module.json   what the module is (processor, flash, platform items, OS, CPLD, fault plan)
+//   flash.img     flash contents (see the flash models for the layout)
+//   registry.reg  the persistent registry (REGEDIT4); default.reg is the image's own
+//   files/        the module's file namespace "\"
+//   ram/          what the running OS holds; cleared by a module reset
+//
+// Hardware and OS models are Components. Each registers itself once (see RegisterComponent)
+// and is called at module creation, attach, OS boot and detach. The program's process attaches
+// exactly one module before it runs and detaches it when it ends.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "sim/bus.h"
+#include "sim/clock.h"
+
+namespace sim {
+
+using Json = nlohmann::json;
+namespace fs = std::filesystem;
+
+// ---------------------------------------------------------------------------------------------
+// Reading module.json fields with errors that name the file and the field
+// ---------------------------------------------------------------------------------------------
+class ConfigReader {
+ public:
+  ConfigReader(const Json& document, std::string fileName)
+      : document_(document), fileName_(std::move(fileName)) {}
+  // A number, or a string "0x..." / decimal, at a dotted path ("processor.identity").
+  // Missing: fallback when given, else an error.
+  std::uint64_t Unsigned(std::string_view path, std::uint64_t maximum,
+                         const std::uint64_t* fallback = nullptr);
+  std::uint64_t UnsignedOr(std::string_view path, std::uint64_t maximum, std::uint64_t fallback) {
+    return Unsigned(path, maximum, &fallback);
+  }
+  std::string String(std::string_view path, const std::string* fallback = nullptr);
+  bool Boolean(std::string_view path, bool fallback);
+  // Bytes given as a hex string ("0a0b..."); missing: empty with present = false.
+  std::vector<std::uint8_t> HexBytes(std::string_view path, bool* present);
+  const Json* Find(std::string_view path) const;
+  void Error(std::string_view path, const std::string& message);
+  [[nodiscard]] const std::vector<std::string>& Errors() const { return errors_; }
+  [[nodiscard]] bool Ok() const { return errors_.empty(); }
+
+ private:
+  const Json& document_;
+  std::string fileName_;
+  std::vector<std::string> errors_;
+};
+
+// Parses a number given as JSON number or as "0x..."/decimal text.
+bool ParseUnsigned(const Json& value, std::uint64_t* result);
+
+// ---------------------------------------------------------------------------------------------
+// Fault plan
+// ---------------------------------------------------------------------------------------------
+// module.json "faults": {"seed": N, "items": [ {"kind": "...", ...}, ... ]}. Items of kind
+// "call" make a platform call fail: {"kind": "call", "name": "VirtualCopy", "skip": 0,
+// "count": 1, "error": 31}; skip calls pass first, then count calls fail (count -1: all).
+// Device models read the items of their own kinds. Tests add items through the testing calls.
+class FaultPlan {
+ public:
+  void Load(const Json& faults);
+  // True when this call of the named platform function is to fail; sets *error to its code.
+  bool FailCall(std::string_view name, std::uint32_t* error = nullptr);
+  // Items of one kind (copied; safe against concurrent additions).
+  std::vector<Json> Items(std::string_view kind) const;
+  std::mt19937& Random() { return random_; }
+
+  // --- testing calls ---
+  void Add(Json item);
+  void Clear();
+
+ private:
+  struct CallFault {
+    std::string name;
+    std::int64_t skip;
+    std::int64_t count;
+    std::uint32_t error;
+  };
+  mutable std::mutex mutex_;
+  std::vector<Json> items_;
+  std::vector<CallFault> calls_;
+  std::mt19937 random_{1};
+};
+
+// ---------------------------------------------------------------------------------------------
+// Record of platform calls, for tests that check call sequences
+// ---------------------------------------------------------------------------------------------
+struct CallEntry {
+  std::string name;
+  std::vector<std::uint64_t> args;
+  std::vector<std::uint8_t> input;  // request block, where the call has one
+};
+
+class CallRecord {
+ public:
+  void Enable(bool on) { enabled_ = on; }
+  [[nodiscard]] bool Enabled() const { return enabled_; }
+  void Add(std::string name, std::vector<std::uint64_t> args, const void* input = nullptr,
+           std::size_t inputSize = 0);
+  std::vector<CallEntry> Entries() const;
+  std::vector<CallEntry> Entries(std::string_view name) const;
+  void Clear();
+
+ private:
+  bool enabled_ = false;
+  mutable std::mutex mutex_;
+  std::vector<CallEntry> entries_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Presets
+// ---------------------------------------------------------------------------------------------
+struct PresetSpec {
+  std::string name;               // pxa270-32m, pxa270-64m, pxa320, pxa300, pxa310
+  std::uint32_t identity = 0;     // processor product number
+  std::uint32_t mainId = 0;       // CP15 main ID register
+  bool nor = false;
+  std::uint32_t norSize = 0;      // bytes, NOR presets
+  std::uint32_t nandChipId = 0;   // NAND presets
+  std::uint32_t osVersion = 6;
+};
+// The named preset with an optional NAND chip id (0: the default 0xF1EC); false when unknown.
+bool FindPreset(std::string_view name, std::uint32_t nandChipId, PresetSpec* spec,
+                std::string* error);
+std::vector<std::string> PresetNames();
+
+class Machine;
+
+// ---------------------------------------------------------------------------------------------
+// Components: hardware and OS models
+// ---------------------------------------------------------------------------------------------
+class Component {
+ public:
+  virtual ~Component() = default;
+  virtual const char* ComponentName() const = 0;
+  // Lower runs first at attach and boot, last at detach.
+  virtual int Order() const { return 100; }
+  // Writes the component's part of a new module (module.json fields, images, files).
+  virtual bool Create(const PresetSpec& /*spec*/, const fs::path& /*directory*/,
+                      Json& /*config*/, std::string* /*error*/) {
+    return true;
+  }
+  // Checks the component's part of module.json; reports through the reader.
+  virtual void Validate(ConfigReader& /*reader*/) {}
+  virtual bool Attach(Machine& /*machine*/, std::string* /*error*/) { return true; }
+  // The module's OS starts (after a reset ram/ is empty and every component boots).
+  virtual void Boot(Machine& /*machine*/) {}
+  virtual void Detach(Machine& /*machine*/) {}
+  // Adds what flashwick-module info shows.
+  virtual void Describe(Machine& /*machine*/, Json& /*info*/) {}
+};
+
+// Registers a component for the life of the process (call from a static initialiser).
+void RegisterComponent(Component* component);
+// Every registered component, in attach order.
+std::vector<Component*> AllComponents();
+
+// ---------------------------------------------------------------------------------------------
+// The attached module
+// ---------------------------------------------------------------------------------------------
+enum class ResetKind { kNone, kWarm, kCold };
+
+struct AttachOptions {
+  Pace pace = Pace::kFast;
+  // A host folder that appears as "\USB HD" on the module (empty: the module's own files/USB HD).
+  fs::path usbFolder;
+};
+
+class Machine {
+ public:
+  Machine(fs::path directory, Json config);
+  ~Machine();
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  [[nodiscard]] const fs::path& Directory() const { return directory_; }
+  [[nodiscard]] fs::path RamDirectory() const { return directory_ / "ram"; }
+  [[nodiscard]] fs::path FilesDirectory() const { return directory_ / "files"; }
+  [[nodiscard]] const AttachOptions& Options() const { return options_; }
+
+  // module.json as loaded; components may change their own fields and call SaveConfig.
+  Json& Config() { return config_; }
+  bool SaveConfig(std::string* error = nullptr);
+
+  VirtualClock& Clock() { return clock_; }
+  PhysicalBus& Bus() { return bus_; }
+  Mmu& VirtualMemory() { return mmu_; }
+  FaultPlan& Faults() { return faults_; }
+  CallRecord& Calls() { return calls_; }
+
+  // Processor
+  [[nodiscard]] std::uint32_t Identity() const { return identity_; }
+  [[nodiscard]] std::uint32_t MainId() const { return mainId_; }
+  [[nodiscard]] std::uint32_t OsVersion() const { return osVersion_; }
+
+  // A reset requested by the running program takes effect when the process ends.
+  void RequestReset(ResetKind kind);
+  [[nodiscard]] ResetKind PendingReset() const { return pendingReset_; }
+  void SetCleanBoot() { cleanBoot_ = true; }
+  [[nodiscard]] bool CleanBootRequested() const { return cleanBoot_; }
+
+  // Appends a line to ram/debug.log (the module's debug output).
+  void DebugLog(const std::string& line);
+
+  // Heap accounting for LocalAlloc: a cap on free heap set by the fault plan ("heap" item).
+  std::uint64_t& HeapInUse() { return heapInUse_; }
+  [[nodiscard]] std::uint64_t HeapLimit() const { return heapLimit_; }
+  void SetHeapLimit(std::uint64_t bytes) { heapLimit_ = bytes; }
+
+  // Finds a registered component by name (null when absent).
+  static Component* FindComponent(std::string_view name);
+  template <typename T>
+  static T* Get(std::string_view name) {
+    return dynamic_cast<T*>(FindComponent(name));
+  }
+
+ private:
+  friend bool Attach(const fs::path&, const AttachOptions&, std::string*);
+  friend void Detach();
+
+  fs::path directory_;
+  Json config_;
+  AttachOptions options_;
+  VirtualClock clock_;
+  PhysicalBus bus_;
+  Mmu mmu_{bus_};
+  FaultPlan faults_;
+  CallRecord calls_;
+  std::uint32_t identity_ = 0;
+  std::uint32_t mainId_ = 0;
+  std::uint32_t osVersion_ = 6;
+  ResetKind pendingReset_ = ResetKind::kNone;
+  bool cleanBoot_ = false;
+  std::uint64_t heapInUse_ = 0;
+  std::uint64_t heapLimit_ = 0;  // 0: no cap
+  std::mutex logMutex_;
+};
+
+// Creates a module directory from a preset. Fails (and writes nothing) when the directory
+// exists and is not empty.
+bool CreateModule(const fs::path& directory, const PresetSpec& spec, std::string* error);
+// Loads and checks module.json without attaching; error names file and field.
+bool LoadModuleConfig(const fs::path& directory, Json* config, std::string* error);
+// Attaches this process to a module: loads and checks it, attaches every component, and boots
+// the module's OS when ram/ is empty. Nothing on disk changes when it fails.
+bool Attach(const fs::path& directory, const AttachOptions& options, std::string* error);
+// Detaches; carries out a reset that the program requested.
+void Detach();
+// Resets the module as a power cycle would: clears ram/ (no process may be attached).
+bool ResetModule(const fs::path& directory, std::string* error);
+bool IsAttached();
+Machine& CurrentMachine();
+// Short-hands for the attached module's record and fault plan.
+inline bool FailCall(std::string_view name, std::uint32_t* error = nullptr) {
+  return CurrentMachine().Faults().FailCall(name, error);
+}
+
+// The default module's directory: $FLASHWICK_HOME/default, else ~/.flashwick/default.
+fs::path DefaultModuleDirectory();
+inline constexpr const char* kDefaultPreset = "pxa320";
+// Left in the module directory by the registry-clear control: the next boot loads default.reg
+// in place of registry.reg (and removes the marker).
+inline constexpr const char* kRegistryClearedMarker = "registry.cleared";
+
+// Reads a whole file; false when it cannot.
+bool ReadWholeFile(const fs::path& file, std::string* content);
+// Writes a file through a temporary and a rename, so that a crash leaves the old one whole.
+bool WriteWholeFile(const fs::path& file, std::string_view content, std::string* error);
+
+}  // namespace sim
