@@ -7,3 +7,4 @@
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "platform/types.h"
+#include "platform/storage.h"

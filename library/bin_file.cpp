@@ -1,0 +1,376 @@
+// Bin files: the Windows CE ".bin" record format, optionally followed by a file system section
+// and a CPLD section. FWLSetBinFile opens one, walks (and verifies) all of it, works out where
+// its image goes and reports what it holds; the file stays open for the update.
+#include <cstdint>
+#include <cstring>
+
+#include "flash/flash_ops.h"
+#include "flash/kernel_mode.h"
+#include "library/library_internal.h"
+
+HANDLE BinFileHandle = INVALID_HANDLE_VALUE;
+DWORD BinContents = 0;
+AddressRange CurrentImageRange = {0, 0};
+DWORD AddressOffset = 0;
+
+namespace {
+
+constexpr BYTE kSignature[7] = {'B', '0', '0', '0', 'F', 'F', '\n'};
+constexpr DWORD kImageHeaderSize = 15;
+constexpr DWORD kRecordHeaderSize = 12;
+constexpr DWORD kChunkHeaderSize = 12;
+constexpr DWORD kDefaultOsOffset = 0x80000;
+constexpr DWORD kNorIdentity = 17;
+
+// Reads exactly length bytes; false on a short read or an error.
+bool ReadExact(void* buffer, DWORD length) {
+  DWORD got = 0;
+  return ReadFile(BinFileHandle, buffer, length, &got, nullptr) && got == length;
+}
+
+bool SeekTo(DWORD position) {
+  LONG high = 0;
+  const DWORD result =
+      SetFilePointer(BinFileHandle, static_cast<LONG>(position), &high, FILE_BEGIN);
+  return !(result == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS);
+}
+
+// The AddressOffset for an image linked at start; false when the start is not accepted.
+bool OffsetForStart(DWORD start, DWORD* offset) {
+  if (start < 0x4C000000) {
+    *offset = 0;  // flash offsets already (backups)
+    return true;
+  }
+  if ((start >= 0x80000000 && start < 0x9CA00000) || (start >= 0xA0000000 && start < 0xBCA00000)) {
+    BYTE layout[24] = {};
+    StoreWord(layout, kDefaultOsOffset);
+    (void)QueryPlatform(5, layout, sizeof(layout));
+    *offset = LoadWord(layout) - start;
+    return true;
+  }
+  if (start >= 0xBCA00000 && start < 0xBFFFFFFF) {
+    *offset = 0u - start;  // placed at flash offset 0
+    return true;
+  }
+  return false;
+}
+
+class BinFileWalk {
+ public:
+  BinFileWalk(ProgressCallback progress, bool verify) : verify_(verify) {
+    ValidateProgressFn = progress;
+  }
+
+  FwlStatus Run(const WCHAR* path, ImageInfo* info);
+
+ private:
+  [[nodiscard]] bool Report(DWORD done, DWORD total) {
+    return ValidateProgressFn == nullptr || ValidateProgressFn(done, total) != 0;
+  }
+  FwlStatus WalkImage();
+  FwlStatus WalkFileSystemSection();
+  FwlStatus WalkCpldSection();
+  // Reads length bytes in work-buffer pieces into the running checksum, reporting each.
+  FwlStatus ChecksumData(DWORD length, DWORD total);
+
+  bool verify_;
+  DWORD size_ = 0;
+  DWORD position_ = 0;
+  ImageInfo result_{0, 0xFFFFFFFF, 0, 0};
+};
+
+FwlStatus BinFileWalk::ChecksumData(DWORD length, DWORD total) {
+  while (length > 0) {
+    const DWORD piece = length < WorkBufferSize ? length : WorkBufferSize;
+    if (!ReadExact(WorkBuffer, piece)) {
+      return FWL_ERR_BAD_FILE;
+    }
+    (void)ChecksumUpdate(WorkBuffer, piece);
+    position_ += piece;
+    length -= piece;
+    if (!Report(position_, total)) {
+      return FWL_ERR_ABORTED;
+    }
+  }
+  return FWL_OK;
+}
+
+FwlStatus BinFileWalk::WalkImage() {
+  BYTE header[kImageHeaderSize];
+  DWORD got = 0;
+  if (!ReadFile(BinFileHandle, header, kImageHeaderSize, &got, nullptr) || got < kImageHeaderSize ||
+      std::memcmp(header, kSignature, sizeof(kSignature)) != 0) {
+    return SeekTo(0) ? FWL_OK : FWL_ERR_BAD_FILE;  // no image part
+  }
+  position_ = kImageHeaderSize;
+  if (!Report(position_, size_)) {
+    return FWL_ERR_ABORTED;
+  }
+  const DWORD imageStart = LoadWord(header + 7);
+  const DWORD imageLength = LoadWord(header + 11);
+  DWORD offset = 0;
+  if (!OffsetForStart(imageStart, &offset)) {
+    return FWL_ERR_BAD_FILE;
+  }
+  const DWORD flashStart = imageStart + offset;
+  for (;;) {
+    BYTE record[kRecordHeaderSize];
+    if (!ReadExact(record, kRecordHeaderSize)) {
+      return FWL_ERR_BAD_FILE;
+    }
+    position_ += kRecordHeaderSize;
+    const DWORD address = LoadWord(record);
+    const DWORD length = LoadWord(record + 4);
+    const DWORD checksum = LoadWord(record + 8);
+    if (address == 0 && checksum == 0) {
+      if (!Report(position_, size_)) {
+        return FWL_ERR_ABORTED;
+      }
+      break;
+    }
+    // A record must lie inside the header's image range, and its flash range inside the
+    // flash: the update erases only that range, and the user confirmed only that.
+    const ULONGLONG inImage = ULONGLONG{address} - imageStart;
+    if (address < imageStart || inImage + length > imageLength ||
+        ULONGLONG{flashStart} + inImage + length > FlashSize) {
+      return FWL_ERR_BAD_FILE;
+    }
+    if (length > size_ - position_) {
+      return FWL_ERR_BAD_FILE;  // shorter than announced
+    }
+    result_.dataBytes += length;
+    if (verify_) {
+      ChecksumSelect(CHECKSUM_BYTE_SUM);
+      const FwlStatus status = ChecksumData(length, size_);
+      if (status != FWL_OK) {
+        return status;
+      }
+      if (ChecksumFinish() != checksum) {
+        return FWL_ERR_CHECKSUM;
+      }
+    } else {
+      position_ += length;
+      if (!SeekTo(position_)) {
+        return FWL_ERR_BAD_FILE;
+      }
+      if (!Report(position_, size_)) {
+        return FWL_ERR_ABORTED;
+      }
+    }
+  }
+  AddressOffset = offset;
+  BinContents |= BIN_CONTENTS_IMAGE;
+  CurrentImageRange = {flashStart, imageLength};
+  result_.types = REGION_OS_IMAGE;
+  result_.start = flashStart;
+  result_.length = imageLength;
+  return FWL_OK;
+}
+
+FwlStatus BinFileWalk::WalkFileSystemSection() {
+  DWORD got = 0;
+  if (!ReadFile(BinFileHandle, WorkBuffer, kFsSectionHeaderSize, &got, nullptr) ||
+      got < kFsSectionHeaderSize ||
+      (LoadWord(WorkBuffer) != kFsSectionMagic && LoadWord(WorkBuffer) != kForeignFsSectionMagic)) {
+    return SeekTo(position_) ? FWL_OK : FWL_ERR_BAD_FILE;
+  }
+  if (LoadWord(WorkBuffer) == kForeignFsSectionMagic || LoadWord(WorkBuffer + 4) != 1) {
+    return FWL_ERR_FILE_VERSION;
+  }
+  const DWORD headerSize = LoadWord(WorkBuffer + 8);
+  // A header shorter than the fixed fields, or longer than the buffer it is read into, is no
+  // header of this format.
+  if (headerSize < kFsSectionHeaderSize || headerSize > WorkBufferSize) {
+    return FWL_ERR_BAD_FILE;
+  }
+  if (headerSize != kFsSectionHeaderSize) {
+    if (!SeekTo(position_) || !ReadExact(WorkBuffer, headerSize)) {
+      return FWL_ERR_BAD_FILE;
+    }
+  }
+  position_ += headerSize;
+  if (!Report(position_, size_)) {
+    return FWL_ERR_ABORTED;
+  }
+  if (verify_) {
+    ChecksumSelect(CHECKSUM_FLETCHER32);
+    (void)ChecksumUpdate(WorkBuffer, headerSize - 4);
+    if (ChecksumFinish() != LoadWord(WorkBuffer + headerSize - 4)) {
+      return FWL_ERR_CHECKSUM;
+    }
+  }
+  DWORD sectionStart = LoadWord(WorkBuffer + 16);
+  DWORD sectionLength = LoadWord(WorkBuffer + 20);
+  const DWORD dataLength = LoadWord(WorkBuffer + 24);
+  const FlashRegion& fileSystem = RegionTable[FileSystemRegionIndex];
+  if (sectionStart == 0xFFFFFFFF) {
+    sectionStart = fileSystem.start;
+  }
+  if (sectionLength == 0 || sectionLength == 0xFFFFFFFF) {
+    sectionLength = fileSystem.length;
+  }
+  if (sectionStart < result_.start) {
+    result_.start = sectionStart;
+  }
+  const auto growth =
+      static_cast<std::int32_t>(sectionStart + sectionLength - result_.start - result_.length);
+  if (growth > 0) {
+    result_.length += static_cast<DWORD>(growth);
+  }
+  result_.dataBytes += dataLength;
+  if (dataLength > size_ - position_) {
+    return FWL_ERR_BAD_FILE;
+  }
+  // The chunks must fill the payload exactly: a chunk that runs past it would make the restore
+  // consume whatever follows the section.
+  DWORD remaining = dataLength;
+  while (remaining > 0) {
+    BYTE chunk[kChunkHeaderSize];
+    if (remaining < kChunkHeaderSize || !ReadExact(chunk, kChunkHeaderSize)) {
+      return FWL_ERR_BAD_FILE;
+    }
+    position_ += kChunkHeaderSize;
+    remaining -= kChunkHeaderSize;
+    const DWORD byteCount = LoadWord(chunk + 4);
+    if (byteCount > remaining) {
+      return FWL_ERR_BAD_FILE;
+    }
+    remaining -= byteCount;
+    if (verify_) {
+      ChecksumSelect(CHECKSUM_FLETCHER32);
+      const FwlStatus status = ChecksumData(byteCount, size_);
+      if (status != FWL_OK) {
+        return status;
+      }
+      if (ChecksumFinish() != LoadWord(chunk + 8)) {
+        return FWL_ERR_CHECKSUM;
+      }
+    } else {
+      position_ += byteCount;
+      if (!SeekTo(position_)) {
+        return FWL_ERR_BAD_FILE;
+      }
+    }
+  }
+  if (!verify_ && !Report(position_, size_)) {
+    return FWL_ERR_ABORTED;
+  }
+  BinContents |= BIN_CONTENTS_FILE_SYSTEM;
+  result_.types |= REGION_FILE_SYSTEM;
+  return FWL_OK;
+}
+
+FwlStatus BinFileWalk::WalkCpldSection() {
+  BYTE header[kCpldSectionHeaderSize];
+  DWORD got = 0;
+  if (!ReadFile(BinFileHandle, header, kCpldSectionHeaderSize, &got, nullptr) ||
+      got < kCpldSectionHeaderSize || LoadWord(header) != kCpldSectionMagic) {
+    return SeekTo(position_) ? FWL_OK : FWL_ERR_BAD_FILE;
+  }
+  if (LoadWord(header + 4) != 1) {
+    return FWL_ERR_FILE_VERSION;
+  }
+  const DWORD headerSize = LoadWord(header + 8);
+  const DWORD dataSize = LoadWord(header + 12);
+  DWORD checksum = LoadWord(header + 20);
+  if (headerSize < kCpldSectionHeaderSize || headerSize > WorkBufferSize) {
+    return FWL_ERR_BAD_FILE;
+  }
+  if (headerSize != kCpldSectionHeaderSize) {
+    if (!SeekTo(position_) || !ReadExact(WorkBuffer, headerSize)) {
+      return FWL_ERR_BAD_FILE;
+    }
+    checksum = LoadWord(WorkBuffer + headerSize - 4);
+  }
+  position_ += headerSize;
+  if (!Report(position_, 0)) {
+    return FWL_ERR_ABORTED;
+  }
+  if (verify_) {
+    if (dataSize > WorkBufferSize) {
+      return FWL_ERR_NO_MEMORY;
+    }
+    if (!ReadExact(WorkBuffer, dataSize)) {
+      return FWL_ERR_BAD_FILE;
+    }
+    position_ += dataSize;
+    if (!Report(position_, 0)) {
+      return FWL_ERR_ABORTED;
+    }
+    ChecksumSelect(CHECKSUM_FLETCHER32);
+    (void)ChecksumUpdate(WorkBuffer, dataSize);
+    if (ChecksumFinish() != checksum) {
+      return FWL_ERR_CHECKSUM;
+    }
+  }
+  if (GetProcessorIdentity() != kNorIdentity) {
+    BinContents |= BIN_CONTENTS_CPLD;
+    result_.types |= REGION_CPLD_FIRMWARE;
+  }
+  return FWL_OK;
+}
+
+FwlStatus BinFileWalk::Run(const WCHAR* path, ImageInfo* info) {
+  BinFileHandle = CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (BinFileHandle == INVALID_HANDLE_VALUE) {
+    return FWL_ERR_OPEN_FILE;
+  }
+  DWORD high = 0;
+  size_ = GetFileSize(BinFileHandle, &high);
+  if (size_ == INVALID_FILE_SIZE || high != 0) {
+    return FWL_ERR_BAD_FILE;  // bin files are below 4 GiB
+  }
+  if (!Report(0, size_)) {
+    return FWL_ERR_ABORTED;
+  }
+  // The section headers are read into the work buffer whether or not the data are verified.
+  FwlStatus status = AllocWorkBuffer();
+  if (status != FWL_OK) {
+    return status;
+  }
+  if ((status = WalkImage()) != FWL_OK) {
+    return status;
+  }
+  if (position_ < size_ && (status = WalkFileSystemSection()) != FWL_OK) {
+    return status;
+  }
+  if (position_ < size_ && (status = WalkCpldSection()) != FWL_OK) {
+    return status;
+  }
+  if (!SeekTo(0)) {
+    return FWL_ERR_BAD_FILE;
+  }
+  if (info != nullptr) {
+    *info = result_;
+  }
+  return FWL_OK;
+}
+
+}  // namespace
+
+FwlStatus FWLSetBinFile(const WCHAR* path, ImageInfo* info, ProgressCallback validateProgress,
+                        int verify) {
+  if (LibraryInitialized == 0) {
+    return FWL_ERR_NOT_INITIALIZED;
+  }
+  (void)FWLCloseBinFile();
+  SectionBeginFn = nullptr;
+  DataProgressFn = nullptr;
+  BackupBeginFn = nullptr;
+  BinContents = 0;
+  BinFileWalk walk(validateProgress, verify != 0);
+  const FwlStatus status = walk.Run(path, info);
+  if (status != FWL_OK) {
+    (void)FWLCloseBinFile();
+    FreeWorkBuffer();
+  }
+  return status;
+}
+
+FwlStatus FWLCloseBinFile() {
+  if (BinFileHandle != INVALID_HANDLE_VALUE) {
+    (void)CloseHandle(BinFileHandle);
+    BinFileHandle = INVALID_HANDLE_VALUE;
+  }
+  return FWL_OK;
+}
