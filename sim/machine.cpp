@@ -79,7 +79,8 @@ void ValidateCore(ConfigReader& reader) {
       }
     }
   }
-  if (const Json* version = reader.Find("imageVersion"); version != nullptr && !version->is_null()) {
+  if (const Json* version = reader.Find("imageVersion");
+      version != nullptr && !version->is_null()) {
     reader.Unsigned("imageVersion.id", 0xFFFFFFFF);
     reader.Unsigned("imageVersion.major", 0xFFFFFFFF);
     reader.Unsigned("imageVersion.minor", 0xFFFF);
@@ -90,8 +91,7 @@ void ValidateCore(ConfigReader& reader) {
       reader.Error("faults", "must be an object with seed and items");
     } else {
       reader.UnsignedOr("faults.seed", 0xFFFFFFFF, 1);
-      if (const Json* items = reader.Find("faults.items");
-          items != nullptr && !items->is_array()) {
+      if (const Json* items = reader.Find("faults.items"); items != nullptr && !items->is_array()) {
         reader.Error("faults.items", "must be an array");
       } else if (items != nullptr) {
         for (std::size_t i = 0; i < items->size(); ++i) {
@@ -244,9 +244,15 @@ std::vector<std::uint8_t> ConfigReader::HexBytes(std::string_view path, bool* pr
   std::vector<std::uint8_t> bytes;
   for (std::size_t i = 0; i < text.size(); i += 2) {
     auto nibble = [](char c) -> int {
-      if (c >= '0' && c <= '9') return c - '0';
-      if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-      if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+      if (c >= '0' && c <= '9') {
+        return c - '0';
+      }
+      if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+      }
+      if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+      }
       return -1;
     };
     const int high = nibble(text[i]);
@@ -285,8 +291,7 @@ void FaultPlan::Add(Json item) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (item.value("kind", "") == "call") {
     CallFault fault{item.value("name", ""), item.value("skip", std::int64_t{0}),
-                    item.value("count", std::int64_t{1}),
-                    item.value("error", std::uint32_t{31})};
+                    item.value("count", std::int64_t{1}), item.value("error", std::uint32_t{31})};
     calls_.push_back(fault);
   }
   items_.push_back(std::move(item));
@@ -553,6 +558,25 @@ bool CreateModule(const fs::path& directory, const PresetSpec& spec, std::string
     fs::remove_all(directory, code);
     return false;
   }
+  // Content goes in through the running module, as an engineer's tools would put it there.
+  if (!Attach(directory, AttachOptions{}, error)) {
+    fs::remove_all(directory, code);
+    return false;
+  }
+  bool populated = true;
+  for (Component* component : SortedComponents()) {
+    if (!component->Populate(*Current(), spec, error)) {
+      populated = false;
+      break;
+    }
+  }
+  Detach();
+  // The module starts like a freshly powered one.
+  std::string ignored;
+  if (!populated || !ResetModule(directory, &ignored)) {
+    fs::remove_all(directory, code);
+    return false;
+  }
   return true;
 }
 
@@ -575,6 +599,13 @@ bool Attach(const fs::path& directory, const AttachOptions& options, std::string
   SetProcessMode(reader.Boolean("processor.kernelMode", false) ? kModeSystem : kModeUser);
   if (machine->config_.contains("faults")) {
     machine->faults_.Load(machine->config_["faults"]);
+  }
+  // {"kind": "heap", "limit": N}: free heap capped at N bytes for LocalAlloc.
+  for (const Json& item : machine->faults_.Items("heap")) {
+    std::uint64_t limit = 0;
+    if (item.contains("limit") && ParseUnsigned(item["limit"], &limit)) {
+      machine->heapLimit_ = limit;
+    }
   }
   std::error_code code;
   fs::create_directories(machine->RamDirectory(), code);

@@ -16,12 +16,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "sim/bus.h"
 #include "sim/clock.h"
@@ -125,12 +124,12 @@ class CallRecord {
 // Presets
 // ---------------------------------------------------------------------------------------------
 struct PresetSpec {
-  std::string name;               // pxa270-32m, pxa270-64m, pxa320, pxa300, pxa310
-  std::uint32_t identity = 0;     // processor product number
-  std::uint32_t mainId = 0;       // CP15 main ID register
+  std::string name;            // pxa270-32m, pxa270-64m, pxa320, pxa300, pxa310
+  std::uint32_t identity = 0;  // processor product number
+  std::uint32_t mainId = 0;    // CP15 main ID register
   bool nor = false;
-  std::uint32_t norSize = 0;      // bytes, NOR presets
-  std::uint32_t nandChipId = 0;   // NAND presets
+  std::uint32_t norSize = 0;     // bytes, NOR presets
+  std::uint32_t nandChipId = 0;  // NAND presets
   std::uint32_t osVersion = 6;
 };
 // The named preset with an optional NAND chip id (0: the default 0xF1EC); false when unknown.
@@ -150,13 +149,18 @@ class Component {
   // Lower runs first at attach and boot, last at detach.
   virtual int Order() const { return 100; }
   // Writes the component's part of a new module (module.json fields, images, files).
-  virtual bool Create(const PresetSpec& /*spec*/, const fs::path& /*directory*/,
-                      Json& /*config*/, std::string* /*error*/) {
+  virtual bool Create(const PresetSpec& /*spec*/, const fs::path& /*directory*/, Json& /*config*/,
+                      std::string* /*error*/) {
     return true;
   }
   // Checks the component's part of module.json; reports through the reader.
   virtual void Validate(ConfigReader& /*reader*/) {}
   virtual bool Attach(Machine& /*machine*/, std::string* /*error*/) { return true; }
+  // Fills a new module with the preset's content through the running module (flash images,
+  // registry, files). Runs once, attached and booted, right after every component's Create.
+  virtual bool Populate(Machine& /*machine*/, const PresetSpec& /*spec*/, std::string* /*error*/) {
+    return true;
+  }
   // The module's OS starts (after a reset ram/ is empty and every component boots).
   virtual void Boot(Machine& /*machine*/) {}
   virtual void Detach(Machine& /*machine*/) {}
