@@ -109,3 +109,13 @@ using BackupBeginCallback = int (*)(const ImageInfo* info);
                                       ProgressCallback validateProgress, int verify);
 // Closes the open bin file, if any.
 FwlStatus FWLCloseBinFile();
+// Writes the open bin file into the module (after a successful FWLSetBinFile).
+[[nodiscard]] FwlStatus FWLDoUpdate(ProgressCallback eraseProgress,
+                                    SectionBeginCallback sectionBegin,
+                                    DataProgressCallback dataProgress);
+// Erases every present region of the kinds given.
+[[nodiscard]] FwlStatus FWLEraseRegions(DWORD kinds, ProgressCallback progress);
+// Backs the regions of the kinds given up into a new bin file at path.
+[[nodiscard]] FwlStatus FWLBackupToFile(const WCHAR* path, DWORD kinds, BackupBeginCallback begin,
+                                        SectionBeginCallback section,
+                                        DataProgressCallback progress);

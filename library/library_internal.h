@@ -111,6 +111,10 @@ inline void StoreWord(void* bytes, DWORD value) {
 // request fails or no buffer can be had).
 [[nodiscard]] DWORD GetStoreUsage(HANDLE store, const STOREINFO* info);
 
+// Writes record data to the flash: directly on NOR, gathered into whole pages on NAND. A
+// length of 0 flushes the buffered page and releases the page buffer.
+[[nodiscard]] FwlStatus PageWrite(const BYTE* data, DWORD offset, DWORD length);
+
 // --- testing calls ---
 // Returns the library's process-wide state to its start values.
 void ResetLibraryStateForTesting();

@@ -9,6 +9,7 @@
 #include "platform/kernel.h"
 #include "sim/cpu.h"
 #include "sim/machine.h"
+#include "sim/preset_content.h"
 
 namespace sim {
 namespace {
@@ -60,6 +61,21 @@ BOOL PlatformItem(Machine& machine, bool store, LPVOID in, DWORD inSize, LPDWORD
     items = Json::object();
   }
   const std::string key = std::to_string(subCode);
+  // Board data and the hardware version live in the config block in flash, unless module.json
+  // gives the item explicitly.
+  if (IsConfigBlockItem(static_cast<std::uint32_t>(subCode)) && !items.contains(key)) {
+    const bool done = store ? WriteConfigBlockItem(static_cast<std::uint32_t>(subCode), item,
+                                                   static_cast<std::uint32_t>(size))
+                            : ReadConfigBlockItem(static_cast<std::uint32_t>(subCode), item,
+                                                  static_cast<std::uint32_t>(size));
+    if (!done) {
+      return Fail(ERROR_NOT_SUPPORTED);
+    }
+    if (returned != nullptr) {
+      *returned = static_cast<DWORD>(size);
+    }
+    return TRUE;
+  }
   if (!store) {
     if (!items.contains(key)) {
       return Fail(ERROR_NOT_SUPPORTED);
@@ -130,10 +146,9 @@ BOOL KernelService(Machine& machine, LPVOID in, DWORD inSize, LPVOID out, DWORD 
       } request{WordAt(in, 1), WordAt(in, 2), WordAt(in, 3), WordAt(in, 4)};
       auto copy = [](std::uintptr_t argument) -> std::uint32_t {
         const auto* r = reinterpret_cast<const Request*>(argument);
-        return static_cast<std::uint32_t>(
-            VirtualCopy(reinterpret_cast<LPVOID>(r->destination),
-                        reinterpret_cast<LPVOID>(r->source), static_cast<DWORD>(r->size),
-                        static_cast<DWORD>(r->protect)));
+        return static_cast<std::uint32_t>(VirtualCopy(
+            reinterpret_cast<LPVOID>(r->destination), reinterpret_cast<LPVOID>(r->source),
+            static_cast<DWORD>(r->size), static_cast<DWORD>(r->protect)));
       };
       const std::uint32_t result = CallPrivileged(copy, reinterpret_cast<std::uintptr_t>(&request));
       std::memcpy(out, &result, 4);

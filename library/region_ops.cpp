@@ -1,0 +1,193 @@
+// Region erase and backup to a bin file that the update can write back.
+#include "flash/flash_ops.h"
+#include "library/library_internal.h"
+#include "storage/fs_section.h"
+
+namespace {
+
+constexpr DWORD kMinimumEraseStep = 0x20000;
+constexpr DWORD kEndRecordLength = 0xBCA01000;  // what backups store in the end record
+constexpr BYTE kSignature[7] = {'B', '0', '0', '0', 'F', 'F', '\n'};
+constexpr int kCorrectedError = 3;
+constexpr int kUncorrectableError = 4;
+constexpr DWORD kEccProbeBytes = 64;
+
+bool WriteAll(const void* data, DWORD length) {
+  DWORD written = 0;
+  return WriteFile(BinFileHandle, data, length, &written, nullptr) && written == length;
+}
+
+bool WriteWord(DWORD value) {
+  BYTE bytes[4];
+  StoreWord(bytes, value);
+  return WriteAll(bytes, 4);
+}
+
+// Copies one region into a record at the file's end: start, count, byte sum, data.
+FwlStatus WriteRegionRecord(DWORD start, DWORD count) {
+  if (count == 0) {
+    return FWL_OK;
+  }
+  ChecksumSelect(CHECKSUM_BYTE_SUM);
+  if (!WriteWord(start) || !WriteWord(count)) {
+    return FWL_ERR_WRITE_FILE;
+  }
+  (void)FlushFileBuffers(BinFileHandle);
+  const DWORD checksumPosition = GetFileSize(BinFileHandle, nullptr);
+  if (checksumPosition == INVALID_FILE_SIZE || !WriteWord(0)) {
+    return FWL_ERR_WRITE_FILE;
+  }
+  FlashLockGuard lock;
+  if (!lock.Locked()) {
+    return FWL_ERR_READ_FLASH;
+  }
+  int previousEcc = 0;
+  const bool nand = FlashKind == kFlashKindNand;
+  if (nand) {
+    // Probe with error correction on; a region that reads with ECC events (erased pages carry
+    // no valid code) is copied raw.
+    previousEcc = FlashOps.SetEcc(1);
+    const DWORD probe = WorkBufferSize < kEccProbeBytes ? WorkBufferSize : kEccProbeBytes;
+    (void)FlashOps.Read(WorkBuffer, start, probe);
+    if (FlashLastError == kCorrectedError || FlashLastError == kUncorrectableError) {
+      (void)FlashOps.SetEcc(0);
+    }
+  }
+  FwlStatus status = FWL_OK;
+  for (DWORD done = 0; done < count && status == FWL_OK;) {
+    const DWORD chunk = count - done < WorkBufferSize ? count - done : WorkBufferSize;
+    if (!FlashOps.Read(WorkBuffer, start + done, chunk)) {
+      status = FWL_ERR_READ_FLASH;
+    } else {
+      (void)ChecksumUpdate(WorkBuffer, chunk);
+      if (!WriteAll(WorkBuffer, chunk)) {
+        status = FWL_ERR_WRITE_FILE;
+      } else if (!ProgressAdd(chunk)) {
+        status = FWL_ERR_ABORTED;
+      }
+    }
+    done += chunk;
+  }
+  if (status == FWL_OK) {
+    LONG high = 0;
+    if (SetFilePointer(BinFileHandle, static_cast<LONG>(checksumPosition), &high, FILE_BEGIN) ==
+            INVALID_SET_FILE_POINTER ||
+        !WriteWord(ChecksumFinish()) ||
+        SetFilePointer(BinFileHandle, 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER) {
+      status = FWL_ERR_WRITE_FILE;
+    }
+  }
+  if (nand) {
+    (void)FlashOps.SetEcc(previousEcc);
+  }
+  return status;
+}
+
+FwlStatus Backup(DWORD kinds) {
+  if (kinds == 0) {
+    return FWL_ERR_NO_REGION;
+  }
+  FlashRegion selection{kinds, 0, 0, 0};
+  FlashRegion list[kRegionCount + 1] = {};
+  FwlStatus status = FWLGetRegions(&selection, list);
+  if (status != FWL_OK) {
+    return status;
+  }
+  if ((selection.flags & REGION_ALL_TYPES) != (kinds & REGION_ALL_TYPES)) {
+    return FWL_ERR_INVALID_REGION;
+  }
+  const ImageInfo info{selection.flags, selection.start, selection.length, selection.used};
+  if (!ProgressBeginOperation(&info)) {
+    return FWL_ERR_ABORTED;
+  }
+  const bool fileSystem = (kinds & REGION_FILE_SYSTEM) != 0;
+  if (fileSystem) {
+    if ((kinds & REGION_ALL_TYPES) == REGION_FILE_SYSTEM) {
+      return BackupFileSystem(FS_SECTION_SECTORS);
+    }
+    // Narrow the header's range so that it does not cover the file system region.
+    int index = 0;
+    while (list[index].flags != 0 && list[index].flags != REGION_FILE_SYSTEM) {
+      ++index;
+    }
+    if (list[index + 1].flags == 0) {
+      selection.length -= list[index].length;
+    } else if (index == 0) {
+      const DWORD end = selection.start + selection.length;
+      selection.start = list[1].start;
+      selection.length = end - selection.start;
+    }
+  }
+  if (!WriteAll(kSignature, sizeof(kSignature)) || !WriteWord(selection.start) ||
+      !WriteWord(selection.length)) {
+    return FWL_ERR_WRITE_FILE;
+  }
+  for (int i = 0; i < kRegionCount && RegionTable[i].flags != 0; ++i) {
+    const FlashRegion& region = RegionTable[i];
+    const DWORD kind = region.flags & REGION_ALL_TYPES;
+    if ((kind & kinds) == 0 || kind == REGION_FILE_SYSTEM) {
+      continue;
+    }
+    if (!ProgressBeginSection(region.start, region.used, 0)) {
+      return FWL_ERR_ABORTED;
+    }
+    const DWORD count = kind == REGION_REGISTRY ? region.length : region.used;
+    status = WriteRegionRecord(region.start, count);
+    if (status != FWL_OK) {
+      return status;
+    }
+  }
+  if (!WriteWord(0) || !WriteWord(kEndRecordLength) || !WriteWord(0)) {
+    return FWL_ERR_WRITE_FILE;
+  }
+  return fileSystem ? BackupFileSystem(FS_SECTION_SECTORS) : FWL_OK;
+}
+
+}  // namespace
+
+FwlStatus FWLEraseRegions(DWORD kinds, ProgressCallback progress) {
+  if (LibraryInitialized == 0) {
+    return FWL_ERR_NOT_INITIALIZED;
+  }
+  FlashRegion selection{kinds, 0, 0, 0};
+  FlashRegion list[kRegionCount + 1] = {};
+  const FwlStatus status = FWLGetRegions(&selection, list);
+  if (status != FWL_OK) {
+    return status;
+  }
+  FlashLockGuard lock;
+  for (int i = 0; list[i].flags != 0; ++i) {
+    const DWORD step =
+        list[i].length / 32 > kMinimumEraseStep ? list[i].length / 32 : kMinimumEraseStep;
+    FlashSetProgressHook(progress, step);
+    if (!lock.Locked() || !FlashOps.Erase(list[i].start, list[i].length)) {
+      return FWL_ERR_ERASE_FLASH;
+    }
+  }
+  return FWL_OK;
+}
+
+FwlStatus FWLBackupToFile(const WCHAR* path, DWORD kinds, BackupBeginCallback begin,
+                          SectionBeginCallback section, DataProgressCallback progress) {
+  if (LibraryInitialized == 0) {
+    return FWL_ERR_NOT_INITIALIZED;
+  }
+  DataProgressFn = progress;
+  SectionBeginFn = section;
+  BackupBeginFn = begin;
+  ValidateProgressFn = nullptr;
+  (void)FWLCloseBinFile();
+  // Read access too: the section writer re-reads what it wrote to checksum it.
+  BinFileHandle =
+      CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (BinFileHandle == INVALID_HANDLE_VALUE) {
+    return FWL_ERR_OPEN_FILE;
+  }
+  FwlStatus status = AllocWorkBuffer();
+  if (status == FWL_OK) {
+    status = Backup(kinds);
+  }
+  (void)FWLCloseBinFile();
+  FreeWorkBuffer();
+  return status;
+}
