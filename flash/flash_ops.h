@@ -39,10 +39,10 @@ constexpr int kFlashKindNor = 1;
 constexpr int kFlashKindNand = 2;
 
 extern FlashOperations FlashOps;
-extern int FlashKind;        // 0 none, 1 NOR, 2 NAND
-extern DWORD FlashSize;      // usable bytes, set by the driver's start-up
-extern int FlashLastError;   // last NAND driver error code; NOR never sets it
-extern int flashChipClass;   // chip class of the running driver
+extern int FlashKind;       // 0 none, 1 NOR, 2 NAND
+extern DWORD FlashSize;     // usable bytes, set by the driver's start-up
+extern int FlashLastError;  // last NAND driver error code; NOR never sets it
+extern int flashChipClass;  // chip class of the running driver
 
 // Runs the driver selection once; returns FlashKind (0 when no driver is ready).
 [[nodiscard]] int FlashInit();
@@ -88,3 +88,8 @@ class FlashLockGuard {
 // The drivers' tables.
 extern const FlashOperations kNorOperations;
 extern const FlashOperations kNandOperations;
+
+// --- testing calls ---
+// Forgets the selection, the mutex handle, the hook and the NOR mapping, as a new process would
+// start (the module they belonged to is gone).
+void FlashResetForTesting();

@@ -119,6 +119,21 @@ BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 DWORD GetCurrentThreadId();
 #define STILL_ACTIVE 0x00000103u
 
+// Thread priorities: 0 (time critical) to 7 (idle); new threads run at THREAD_PRIORITY_NORMAL.
+#define THREAD_PRIORITY_TIME_CRITICAL 0
+#define THREAD_PRIORITY_HIGHEST 1
+#define THREAD_PRIORITY_ABOVE_NORMAL 2
+#define THREAD_PRIORITY_NORMAL 3
+#define THREAD_PRIORITY_BELOW_NORMAL 4
+#define THREAD_PRIORITY_LOWEST 5
+#define THREAD_PRIORITY_ABOVE_IDLE 6
+#define THREAD_PRIORITY_IDLE 7
+#define THREAD_PRIORITY_ERROR_RETURN 0x7FFFFFFF
+// The pseudo-handle of the calling thread (valid only in the thread that uses it).
+HANDLE GetCurrentThread();
+int GetThreadPriority(HANDLE thread);
+BOOL SetThreadPriority(HANDLE thread, int priority);
+
 // Named file mappings: CreateFileMappingW with INVALID_HANDLE_VALUE gives shared memory.
 #define PAGE_NOACCESS 0x01u
 #define PAGE_READONLY 0x02u
@@ -177,7 +192,11 @@ using LCID = DWORD;
 #define DATE_SHORTDATE 0x00000001u
 #define DATE_LONGDATE 0x00000002u
 #define TIME_NOSECONDS 0x00000002u
+#define TIME_NOMINUTESORSECONDS 0x00000001u
+#define TIME_NOTIMEMARKER 0x00000004u
 #define TIME_FORCE24HOURFORMAT 0x00000008u
+#define LOCALE_NOUSEROVERRIDE 0x80000000u
+#define LOCALE_USE_CP_ACP 0x40000000u
 int GetDateFormatW(LCID locale, DWORD flags, const SYSTEMTIME* date, LPCWSTR format,
                    LPWSTR dateText, int dateTextLength);
 int GetTimeFormatW(LCID locale, DWORD flags, const SYSTEMTIME* time, LPCWSTR format,

@@ -7,4 +7,5 @@
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "platform/types.h"
+#include "platform/window.h"
 #include "platform/storage.h"

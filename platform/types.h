@@ -122,6 +122,13 @@ using FARPROC = std::intptr_t (*)();
 #define ERROR_DEVICE_NOT_AVAILABLE 4319L
 #define ERROR_BADKEY 1010L
 #define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_NEGATIVE_SEEK 131L
+#define ERROR_FILENAME_EXCED_RANGE 206L
+#define ERROR_DIRECTORY 267L
+#define ERROR_NOT_OWNER 288L
+#define ERROR_INVALID_ADDRESS 487L
+#define ERROR_INVALID_FLAGS 1004L
+#define ERROR_KEY_DELETED 1018L
 
 // ---------------------------------------------------------------------------------------------
 // Time

@@ -295,12 +295,14 @@ void FaultPlan::Add(Json item) {
     calls_.push_back(fault);
   }
   items_.push_back(std::move(item));
+  generation_.fetch_add(1, std::memory_order_release);
 }
 
 void FaultPlan::Clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   items_.clear();
   calls_.clear();
+  generation_.fetch_add(1, std::memory_order_release);
 }
 
 bool FaultPlan::FailCall(std::string_view name, std::uint32_t* error) {
@@ -524,6 +526,11 @@ bool LoadModuleConfig(const fs::path& directory, Json* config, std::string* erro
   if (!reader.Ok()) {
     *error = reader.Errors().front();
     return false;
+  }
+  for (Component* component : SortedComponents()) {
+    if (!component->CheckFiles(directory, document, error)) {
+      return false;
+    }
   }
   *config = std::move(document);
   return true;

@@ -11,6 +11,7 @@
 // exactly one module before it runs and detaches it when it ends.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -77,6 +78,10 @@ class FaultPlan {
   // Items of one kind (copied; safe against concurrent additions).
   std::vector<Json> Items(std::string_view kind) const;
   std::mt19937& Random() { return random_; }
+  // Changes whenever items are added or cleared, so that a model can cache its own items.
+  [[nodiscard]] std::uint64_t Generation() const {
+    return generation_.load(std::memory_order_acquire);
+  }
 
   // --- testing calls ---
   void Add(Json item);
@@ -93,6 +98,7 @@ class FaultPlan {
   std::vector<Json> items_;
   std::vector<CallFault> calls_;
   std::mt19937 random_{1};
+  std::atomic<std::uint64_t> generation_{0};
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -155,6 +161,12 @@ class Component {
   }
   // Checks the component's part of module.json; reports through the reader.
   virtual void Validate(ConfigReader& /*reader*/) {}
+  // Checks the component's files in the module directory (after module.json passed Validate);
+  // false with one error line naming the file. Nothing may be written here.
+  virtual bool CheckFiles(const fs::path& /*directory*/, const Json& /*config*/,
+                          std::string* /*error*/) {
+    return true;
+  }
   virtual bool Attach(Machine& /*machine*/, std::string* /*error*/) { return true; }
   // Fills a new module with the preset's content through the running module (flash images,
   // registry, files). Runs once, attached and booted, right after every component's Create.
