@@ -10,7 +10,8 @@
 namespace bench_support {
 
 BenchModule::BenchModule(const std::string& preset, unsigned nandChip) {
-  std::string pattern = (std::filesystem::temp_directory_path() / "flashwick-bench-XXXXXX").string();
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / "flashwick-bench-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) {
     std::abort();
   }

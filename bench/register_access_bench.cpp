@@ -36,9 +36,9 @@ void BM_RegisterAccess(benchmark::State& state) {
     benchmark::DoNotOptimize(value);
   }
   state.SetItemsProcessed(state.iterations() * 2);
-  state.counters["ns_per_access"] = benchmark::Counter(
-      static_cast<double>(state.iterations() * 2),
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["ns_per_access"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * 2),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
   UnmapRegisters(window);
 }
 BENCHMARK(BM_RegisterAccess);

@@ -39,8 +39,8 @@ void RunKernelQueryOnce() {
   BYTE reply[kKernelServiceQueryReplySize];
   DWORD returned = 0;
   // Neither the reply nor the result changes anything; the image expects the query first.
-  (void)KernelIoControl(IOCTL_OEM_KERNEL_SERVICE, &request, sizeof(request), reply,
-                        sizeof(reply), &returned);
+  (void)KernelIoControl(IOCTL_OEM_KERNEL_SERVICE, &request, sizeof(request), reply, sizeof(reply),
+                        &returned);
   kernelQueryDone = true;
 }
 
@@ -55,8 +55,8 @@ int RunInKernelMode(KernelRoutine routine, ULONG_PTR argument) {
   // Pointer-sized words on the host; three 32-bit words (12 bytes) on the module.
   KernelCallRequest request{KernelServiceCall, reinterpret_cast<ULONG_PTR>(routine), argument};
   DWORD result = 0;
-  if (!KernelIoControl(IOCTL_OEM_KERNEL_SERVICE, &request, sizeof(request), &result,
-                       sizeof(result), nullptr)) {
+  if (!KernelIoControl(IOCTL_OEM_KERNEL_SERVICE, &request, sizeof(request), &result, sizeof(result),
+                       nullptr)) {
     return 0;
   }
   return static_cast<int>(result);
@@ -80,8 +80,8 @@ int CopyVirtual(LPVOID destination, LPVOID source, DWORD size, DWORD protection)
                                    reinterpret_cast<ULONG_PTR>(destination),
                                    reinterpret_cast<ULONG_PTR>(source), size, protection};
   DWORD result = 0;
-  if (!KernelIoControl(IOCTL_OEM_KERNEL_SERVICE, &request, sizeof(request), &result,
-                       sizeof(result), nullptr)) {
+  if (!KernelIoControl(IOCTL_OEM_KERNEL_SERVICE, &request, sizeof(request), &result, sizeof(result),
+                       nullptr)) {
     return 0;
   }
   return static_cast<int>(result);
@@ -118,9 +118,9 @@ IoPointer MapPhysicalRange(DWORD physical, DWORD size) {
   }
   const DWORD firstPage = physical & 0xFFFFF000;
   for (std::uint64_t done = 0; done < total; done += kLargestPiece) {
-    const DWORD piece = total <= 4096 ? 4096
-                                      : static_cast<DWORD>(std::min<std::uint64_t>(
-                                            total - done, kLargestPiece));
+    const DWORD piece =
+        total <= 4096 ? 4096
+                      : static_cast<DWORD>(std::min<std::uint64_t>(total - done, kLargestPiece));
     const ULONG_PTR source = (firstPage + done) >> 8;
     if (!CopyVirtual(static_cast<BYTE*>(base) + done, reinterpret_cast<LPVOID>(source), piece,
                      kMappingProtection)) {

@@ -13,12 +13,12 @@ constexpr DWORD HalControlCode(DWORD function) {
   return (0x0101u << 16) | (function << 2);  // device type 0x0101, buffered, any access
 }
 
-constexpr DWORD IOCTL_HAL_REBOOT = HalControlCode(15);                 // 0x0101003C
-constexpr DWORD IOCTL_HAL_GET_IMAGE_VERSION = HalControlCode(0x803);   // 0x0101200C
-constexpr DWORD IOCTL_HAL_CLEAR_REGISTRY = HalControlCode(0x804);      // 0x01012010
-constexpr DWORD IOCTL_HAL_PLATFORM_QUERY = HalControlCode(0x80A);      // 0x01012028
-constexpr DWORD IOCTL_HAL_PLATFORM_STORE = HalControlCode(0x80B);      // 0x0101202C
-constexpr DWORD IOCTL_OEM_KERNEL_SERVICE = HalControlCode(0x834);      // 0x010120D0
+constexpr DWORD IOCTL_HAL_REBOOT = HalControlCode(15);                // 0x0101003C
+constexpr DWORD IOCTL_HAL_GET_IMAGE_VERSION = HalControlCode(0x803);  // 0x0101200C
+constexpr DWORD IOCTL_HAL_CLEAR_REGISTRY = HalControlCode(0x804);     // 0x01012010
+constexpr DWORD IOCTL_HAL_PLATFORM_QUERY = HalControlCode(0x80A);     // 0x01012028
+constexpr DWORD IOCTL_HAL_PLATFORM_STORE = HalControlCode(0x80B);     // 0x0101202C
+constexpr DWORD IOCTL_OEM_KERNEL_SERVICE = HalControlCode(0x834);     // 0x010120D0
 static_assert(IOCTL_HAL_REBOOT == 0x0101003C);
 static_assert(IOCTL_HAL_GET_IMAGE_VERSION == 0x0101200C);
 static_assert(IOCTL_HAL_CLEAR_REGISTRY == 0x01012010);
@@ -27,8 +27,8 @@ static_assert(IOCTL_HAL_PLATFORM_STORE == 0x0101202C);
 static_assert(IOCTL_OEM_KERNEL_SERVICE == 0x010120D0);
 
 // Platform data items (IOCTL_HAL_PLATFORM_QUERY / _STORE sub-codes) and their sizes.
-constexpr DWORD kPlatformItemBoardData = 0;        // 8 bytes, kept in the config block
-constexpr DWORD kPlatformItemFlashLayout = 5;      // 24 bytes: OS offset, registry offset, half size
+constexpr DWORD kPlatformItemBoardData = 0;    // 8 bytes, kept in the config block
+constexpr DWORD kPlatformItemFlashLayout = 5;  // 24 bytes: OS offset, registry offset, half size
 constexpr DWORD kPlatformItemHardwareVersion = 8;  // 8 bytes: major (16 bits), minor (16 bits)
 constexpr DWORD kPlatformItemBoardExtra = 12;      // 4 bytes, kept in the config block
 

@@ -94,22 +94,22 @@ int Reset(const Arguments& arguments) {
   return 0;
 }
 
-const ModuleCommandRegistrar kCreate({"create", "create DIR --preset NAME [--nand-chip ID]",
+const ModuleCommandRegistrar kCreate({"create",
+                                      "create DIR --preset NAME [--nand-chip ID]",
                                       "create a module from a preset",
                                       {"preset", "nand-chip"},
                                       Create});
-const ModuleCommandRegistrar kInfo({"info", "info [DIR] [--json]",
-                                    "show the module's hardware, flash and state", {}, Info});
+const ModuleCommandRegistrar kInfo(
+    {"info", "info [DIR] [--json]", "show the module's hardware, flash and state", {}, Info});
 int Where(const Arguments& /*arguments*/) {
   std::printf("%s\n", sim::DefaultModuleDirectory().c_str());
   return 0;
 }
 
-const ModuleCommandRegistrar kWhere({"where", "where", "print the default module's directory",
-                                     {}, Where});
-const ModuleCommandRegistrar kReset({"reset", "reset [DIR]",
-                                     "reset the module (clears what the running OS holds)", {},
-                                     Reset});
+const ModuleCommandRegistrar kWhere(
+    {"where", "where", "print the default module's directory", {}, Where});
+const ModuleCommandRegistrar kReset(
+    {"reset", "reset [DIR]", "reset the module (clears what the running OS holds)", {}, Reset});
 
 }  // namespace
 }  // namespace module_tool

@@ -5,7 +5,7 @@
 #include "platform/io.h"
 #include "platform/kernel.h"
 #include "platform/registry.h"
+#include "platform/storage.h"
 #include "platform/text.h"
 #include "platform/types.h"
 #include "platform/window.h"
-#include "platform/storage.h"

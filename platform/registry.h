@@ -39,6 +39,6 @@ LONG RegDeleteKeyW(HKEY key, LPCWSTR subKey);
 // Enumerates subkeys by index; name and nameSize in code units (terminator included).
 LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD reserved,
                    LPWSTR keyClass, LPDWORD classSize, LPFILETIME lastWriteTime);
-LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR valueName, LPDWORD valueNameSize,
-                   LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize);
+LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR valueName, LPDWORD valueNameSize, LPDWORD reserved,
+                   LPDWORD type, LPBYTE data, LPDWORD dataSize);
 LONG RegFlushKey(HKEY key);

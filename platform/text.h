@@ -76,9 +76,7 @@ inline FormatArg MakeFormatArg(double value) {
 inline FormatArg MakeFormatArg(const WCHAR* value) {
   return {FormatArg::Kind::kString, 0, 0, value, 0};
 }
-inline FormatArg MakeFormatArg(WCHAR* value) {
-  return {FormatArg::Kind::kString, 0, 0, value, 0};
-}
+inline FormatArg MakeFormatArg(WCHAR* value) { return {FormatArg::Kind::kString, 0, 0, value, 0}; }
 
 // Formats into output (capacity code units, terminator included). Returns the number of code
 // units written before the terminator, or -1 on a format/argument mismatch.

@@ -84,8 +84,9 @@ using FARPROC = std::intptr_t (*)();
 
 #define LOWORD(value) (static_cast<WORD>(static_cast<DWORD_PTR>(value) & 0xFFFF))
 #define HIWORD(value) (static_cast<WORD>((static_cast<DWORD_PTR>(value) >> 16) & 0xFFFF))
-#define MAKELONG(low, high) \
-  (static_cast<LONG>((static_cast<WORD>(low)) | (static_cast<DWORD>(static_cast<WORD>(high)) << 16)))
+#define MAKELONG(low, high)                     \
+  (static_cast<LONG>((static_cast<WORD>(low)) | \
+                     (static_cast<DWORD>(static_cast<WORD>(high)) << 16)))
 
 // ---------------------------------------------------------------------------------------------
 // Error codes (GetLastError)

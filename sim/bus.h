@@ -52,7 +52,7 @@ class PhysicalBus {
 class Mmu {
  public:
   static constexpr std::uintptr_t kBase = 0x0000'0100'0000'0000ull;  // far from host pointers
-  static constexpr std::uintptr_t kSpan = 0x4000'0000ull;              // 1 GiB of reservations
+  static constexpr std::uintptr_t kSpan = 0x4000'0000ull;            // 1 GiB of reservations
   static constexpr std::uint32_t kPageSize = 4096;
 
   explicit Mmu(PhysicalBus& bus) : bus_(bus) {}

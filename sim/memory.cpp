@@ -65,8 +65,8 @@ HLOCAL LocalFree(HLOCAL memory) {
 
 LPVOID VirtualAlloc(LPVOID address, DWORD size, DWORD allocationType, DWORD protect) {
   sim::Machine& machine = sim::CurrentMachine();
-  machine.Calls().Add("VirtualAlloc", {reinterpret_cast<std::uintptr_t>(address), size,
-                                       allocationType, protect});
+  machine.Calls().Add("VirtualAlloc",
+                      {reinterpret_cast<std::uintptr_t>(address), size, allocationType, protect});
   std::uint32_t error = ERROR_NOT_ENOUGH_MEMORY;
   if (machine.Faults().FailCall("VirtualAlloc", &error)) {
     SetLastError(error);
@@ -100,9 +100,9 @@ BOOL VirtualFree(LPVOID address, DWORD size, DWORD freeType) {
 
 BOOL VirtualCopy(LPVOID destination, LPVOID source, DWORD size, DWORD protect) {
   sim::Machine& machine = sim::CurrentMachine();
-  machine.Calls().Add("VirtualCopy", {reinterpret_cast<std::uintptr_t>(destination),
-                                      reinterpret_cast<std::uintptr_t>(source), size, protect,
-                                      sim::CurrentMode()});
+  machine.Calls().Add(
+      "VirtualCopy", {reinterpret_cast<std::uintptr_t>(destination),
+                      reinterpret_cast<std::uintptr_t>(source), size, protect, sim::CurrentMode()});
   std::uint32_t error = ERROR_INVALID_PARAMETER;
   if (machine.Faults().FailCall("VirtualCopy", &error)) {
     SetLastError(error);

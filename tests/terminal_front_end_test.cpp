@@ -50,7 +50,7 @@ class TerminalUi : public ::testing::Test {
   // Waits until every text shows on the screen (or gives up after a generous wall-clock limit,
   // which only guards against a hang).
   bool WaitForScreen(std::initializer_list<const char*> texts) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
     std::string screen;
     while (std::chrono::steady_clock::now() < deadline) {
       screen = Screen();
@@ -120,7 +120,7 @@ TEST_F(TerminalUi, KeysDriveTheRegionDialogSaveDialogProgressAndMessageBoxes) {
   Keys("Enter");
 
   Keys("Escape");
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
   while (Result().find("ended") == std::string::npos &&
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
