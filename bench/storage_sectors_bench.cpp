@@ -36,8 +36,13 @@ struct StoreBench {
   [[nodiscard]] std::uint64_t Bytes() const { return info.snNumSectors * info.dwBytesPerSector; }
 };
 
-StoreBench& Bench(int which) {
+std::unique_ptr<StoreBench>& Current() {
   static std::unique_ptr<StoreBench> bench;
+  return bench;
+}
+
+StoreBench& Bench(int which) {
+  std::unique_ptr<StoreBench>& bench = Current();
   static int current = -1;
   if (current != which) {
     bench.reset();
@@ -155,4 +160,11 @@ BENCHMARK(BM_WriteFormatted2MiBLoads)->Arg(0)->Arg(1)->Unit(benchmark::kMillisec
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  // The module detaches while the models' own state still exists.
+  Current().reset();
+  return 0;
+}

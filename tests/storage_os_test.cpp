@@ -223,10 +223,18 @@ TEST_P(StorageOsTest, BoolResultOfTwo_IsFalseOnlyOnCe5) {
   EXPECT_TRUE(CloseHandle(store));
 }
 
-TEST_P(StorageOsTest, UnresolvableName_OnCe6GivesTheFailureResultAndHoldsTheLibrary) {
-  if (GetParam() != 6) {
-    GTEST_SKIP() << "CE 5 reaches the storage manager without names";
+// CE 6 only: CE 5 reaches the storage manager without names.
+class StorageCe6Test : public testing_support::ModuleTest {
+ protected:
+  std::string Preset() const override { return "pxa270-32m"; }
+  void Configure(sim::Json& config) override { config["os"]["version"] = 6; }
+  void TearDown() override {
+    ReleaseStorageLibrary();
+    ModuleTest::TearDown();
   }
+};
+
+TEST_F(StorageCe6Test, UnresolvableName_GivesTheFailureResultAndHoldsTheLibrary) {
   struct Case {
     const char* name;
     std::function<bool()> failed;  // the call, with the unresolved-name result
