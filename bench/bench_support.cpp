@@ -17,10 +17,10 @@ BenchModule::BenchModule(const std::string& preset, unsigned nandChip) {
   }
   root_ = pattern;
   directory_ = root_ / "module";
-  sim::PresetSpec spec;
+  sim::PresetSpec presetSpec;
   std::string error;
-  if (!sim::FindPreset(preset, nandChip, &spec, &error) ||
-      !sim::CreateModule(directory_, spec, &error) ||
+  if (!sim::FindPreset(preset, nandChip, &presetSpec, &error) ||
+      !sim::CreateModule(directory_, presetSpec, &error) ||
       !sim::Attach(directory_, sim::AttachOptions{}, &error)) {
     std::fprintf(stderr, "bench module: %s\n", error.c_str());
     std::abort();

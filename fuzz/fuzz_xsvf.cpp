@@ -31,10 +31,10 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     std::abort();
   }
   root = pattern;
-  sim::PresetSpec spec;
+  sim::PresetSpec presetSpec;
   std::string error;
-  if (!sim::FindPreset("pxa320", 0, &spec, &error) ||
-      !sim::CreateModule(root / "module", spec, &error) ||
+  if (!sim::FindPreset("pxa320", 0, &presetSpec, &error) ||
+      !sim::CreateModule(root / "module", presetSpec, &error) ||
       !sim::Attach(root / "module", sim::AttachOptions{}, &error) || CpldOpen() != kCpldOk) {
     std::fprintf(stderr, "fuzz_xsvf: no module: %s\n", error.c_str());
     std::abort();

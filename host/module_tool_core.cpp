@@ -19,14 +19,14 @@ int Create(const Arguments& arguments) {
   if (chip > 0xFFFFFFFF) {
     return Fail("--nand-chip: out of range: " + arguments.Get("nand-chip"));
   }
-  sim::PresetSpec spec;
+  sim::PresetSpec presetSpec;
   std::string error;
   if (!sim::FindPreset(arguments.Get("preset", sim::kDefaultPreset),
-                       static_cast<std::uint32_t>(chip), &spec, &error) ||
-      !sim::CreateModule(arguments.positional[0], spec, &error)) {
+                       static_cast<std::uint32_t>(chip), &presetSpec, &error) ||
+      !sim::CreateModule(arguments.positional[0], presetSpec, &error)) {
     return Fail(error);
   }
-  std::printf("created %s (%s)\n", arguments.positional[0].c_str(), spec.name.c_str());
+  std::printf("created %s (%s)\n", arguments.positional[0].c_str(), presetSpec.name.c_str());
   return 0;
 }
 

@@ -93,10 +93,10 @@ CpldModel::CpldModel() { RegisterComponent(this); }
 // ---------------------------------------------------------------------------------------------
 // Module creation and configuration
 // ---------------------------------------------------------------------------------------------
-bool CpldModel::Create(const PresetSpec& spec, const fs::path& directory, Json& config,
+bool CpldModel::Create(const PresetSpec& presetSpec, const fs::path& directory, Json& config,
                        std::string* error) {
   std::vector<unsigned> pads;
-  if (!JtagPads(spec.identity, &pads)) {
+  if (!JtagPads(presetSpec.identity, &pads)) {
     return true;  // PXA27x modules carry no CPLD
   }
   // The design the module leaves the factory with: a fixed pseudo-random pattern of programmed

@@ -69,7 +69,7 @@ class CpldModel final : public Component, public PadDevice {
   CpldModel();
   const char* ComponentName() const override { return "cpld"; }
   int Order() const override { return 40; }  // after the GPIO block it is wired to
-  bool Create(const PresetSpec& spec, const fs::path& directory, Json& config,
+  bool Create(const PresetSpec& presetSpec, const fs::path& directory, Json& config,
               std::string* error) override;
   void Validate(ConfigReader& reader) override;
   bool Attach(Machine& machine, std::string* error) override;

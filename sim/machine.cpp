@@ -381,7 +381,7 @@ void CallRecord::Clear() {
 // ---------------------------------------------------------------------------------------------
 // Presets
 // ---------------------------------------------------------------------------------------------
-bool FindPreset(std::string_view name, std::uint32_t nandChipId, PresetSpec* spec,
+bool FindPreset(std::string_view name, std::uint32_t nandChipId, PresetSpec* presetSpec,
                 std::string* error) {
   // Main ID registers of the processors; the product number is bits 4 to 9.
   struct Row {
@@ -412,7 +412,7 @@ bool FindPreset(std::string_view name, std::uint32_t nandChipId, PresetSpec* spe
       return false;
     }
     result.nandChipId = result.nor ? 0 : (nandChipId != 0 ? nandChipId : 0xF1EC);
-    *spec = result;
+    *presetSpec = result;
     return true;
   }
   std::string known;
@@ -536,7 +536,7 @@ bool LoadModuleConfig(const fs::path& directory, Json* config, std::string* erro
   return true;
 }
 
-bool CreateModule(const fs::path& directory, const PresetSpec& spec, std::string* error) {
+bool CreateModule(const fs::path& directory, const PresetSpec& presetSpec, std::string* error) {
   std::error_code code;
   if (fs::exists(directory) && !fs::is_empty(directory, code)) {
     *error = directory.string() + ": exists and is not empty";
@@ -550,13 +550,13 @@ bool CreateModule(const fs::path& directory, const PresetSpec& spec, std::string
   }
   Json config = {
       {"format", kModuleFormat},
-      {"preset", spec.name},
-      {"processor", {{"identity", spec.identity}, {"mainId", spec.mainId}}},
-      {"os", {{"version", spec.osVersion}}},
+      {"preset", presetSpec.name},
+      {"processor", {{"identity", presetSpec.identity}, {"mainId", presetSpec.mainId}}},
+      {"os", {{"version", presetSpec.osVersion}}},
       {"faults", {{"seed", 1}, {"items", Json::array()}}},
   };
   for (Component* component : SortedComponents()) {
-    if (!component->Create(spec, directory, config, error)) {
+    if (!component->Create(presetSpec, directory, config, error)) {
       fs::remove_all(directory, code);
       return false;
     }
@@ -572,7 +572,7 @@ bool CreateModule(const fs::path& directory, const PresetSpec& spec, std::string
   }
   bool populated = true;
   for (Component* component : SortedComponents()) {
-    if (!component->Populate(*Current(), spec, error)) {
+    if (!component->Populate(*Current(), presetSpec, error)) {
       populated = false;
       break;
     }

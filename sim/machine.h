@@ -139,7 +139,7 @@ struct PresetSpec {
   std::uint32_t osVersion = 6;
 };
 // The named preset with an optional NAND chip id (0: the default 0xF1EC); false when unknown.
-bool FindPreset(std::string_view name, std::uint32_t nandChipId, PresetSpec* spec,
+bool FindPreset(std::string_view name, std::uint32_t nandChipId, PresetSpec* presetSpec,
                 std::string* error);
 std::vector<std::string> PresetNames();
 
@@ -155,8 +155,8 @@ class Component {
   // Lower runs first at attach and boot, last at detach.
   virtual int Order() const { return 100; }
   // Writes the component's part of a new module (module.json fields, images, files).
-  virtual bool Create(const PresetSpec& /*spec*/, const fs::path& /*directory*/, Json& /*config*/,
-                      std::string* /*error*/) {
+  virtual bool Create(const PresetSpec& /*presetSpec*/, const fs::path& /*directory*/,
+                      Json& /*config*/, std::string* /*error*/) {
     return true;
   }
   // Checks the component's part of module.json; reports through the reader.
@@ -170,7 +170,8 @@ class Component {
   virtual bool Attach(Machine& /*machine*/, std::string* /*error*/) { return true; }
   // Fills a new module with the preset's content through the running module (flash images,
   // registry, files). Runs once, attached and booted, right after every component's Create.
-  virtual bool Populate(Machine& /*machine*/, const PresetSpec& /*spec*/, std::string* /*error*/) {
+  virtual bool Populate(Machine& /*machine*/, const PresetSpec& /*presetSpec*/,
+                        std::string* /*error*/) {
     return true;
   }
   // The module's OS starts (after a reset ram/ is empty and every component boots).
@@ -268,7 +269,7 @@ class Machine {
 
 // Creates a module directory from a preset. Fails (and writes nothing) when the directory
 // exists and is not empty.
-bool CreateModule(const fs::path& directory, const PresetSpec& spec, std::string* error);
+bool CreateModule(const fs::path& directory, const PresetSpec& presetSpec, std::string* error);
 // Loads and checks module.json without attaching; error names file and field.
 bool LoadModuleConfig(const fs::path& directory, Json* config, std::string* error);
 // Attaches this process to a module: loads and checks it, attaches every component, and boots

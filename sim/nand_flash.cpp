@@ -470,18 +470,19 @@ NandFlash* NandFlash::Current() { return currentNand; }
 // ---------------------------------------------------------------------------------------------
 // module.json and files
 // ---------------------------------------------------------------------------------------------
-bool NandFlash::Create(const PresetSpec& spec, const fs::path& directory, Json& config,
+bool NandFlash::Create(const PresetSpec& presetSpec, const fs::path& directory, Json& config,
                        std::string* error) {
-  if (spec.nor || spec.nandChipId == 0) {
+  if (presetSpec.nor || presetSpec.nandChipId == 0) {
     return true;
   }
-  const NandChip* chip = FindNandChip(spec.nandChipId);
+  const NandChip* chip = FindNandChip(presetSpec.nandChipId);
   if (chip == nullptr) {
     std::string known;
     for (const NandChip& each : kChips) {
       known += (known.empty() ? "" : ", ") + Hex(each.id, 4);
     }
-    *error = "NAND chip " + Hex(spec.nandChipId, 4) + " is not supported (known: " + known + ")";
+    *error =
+        "NAND chip " + Hex(presetSpec.nandChipId, 4) + " is not supported (known: " + known + ")";
     return false;
   }
   config["flash"] = {

@@ -143,7 +143,7 @@ class NandFlash final : public Component, public BusDevice, public OsFlash {
   // Component
   const char* ComponentName() const override { return "nand"; }
   int Order() const override { return 20; }
-  bool Create(const PresetSpec& spec, const fs::path& directory, Json& config,
+  bool Create(const PresetSpec& presetSpec, const fs::path& directory, Json& config,
               std::string* error) override;
   void Validate(ConfigReader& reader) override;
   bool CheckFiles(const fs::path& directory, const Json& config, std::string* error) override;

@@ -345,17 +345,17 @@ constexpr const char* kDefaultFile = "default.reg";
 
 // The image's registry as built: identity of the module, the processes the kernel starts and
 // the loader's search path.
-std::string InitialRegistry(const PresetSpec& spec) {
+std::string InitialRegistry(const PresetSpec& presetSpec) {
   std::string text =
       "REGEDIT4\n\n"
       "[HKEY_LOCAL_MACHINE\\Ident]\n"
       "\"Name\"=\"Kestrin\"\n"
       "\"Desc\"=\"Kestrin " +
-      spec.name +
+      presetSpec.name +
       " module\"\n"
       "\"OrigName\"=\"Kestrin\"\n\n"
       "[HKEY_LOCAL_MACHINE\\init]\n";
-  if (spec.osVersion >= 6) {
+  if (presetSpec.osVersion >= 6) {
     text += "\"Launch20\"=\"device.dll\"\n";
   } else {
     text += "\"Launch20\"=\"device.exe\"\n";
@@ -381,10 +381,10 @@ class RegistryComponent final : public Component {
   // Early, so that the models that boot after it find the registry loaded.
   int Order() const override { return 10; }
 
-  bool Create(const PresetSpec& spec, const fs::path& directory, Json& /*config*/,
+  bool Create(const PresetSpec& presetSpec, const fs::path& directory, Json& /*config*/,
               std::string* error) override {
     RegistryTree initial;
-    if (!ParseRegistryText(InitialRegistry(spec), "initial registry", &initial, error)) {
+    if (!ParseRegistryText(InitialRegistry(presetSpec), "initial registry", &initial, error)) {
       return false;
     }
     for (const char* name : {kStoredFile, kDefaultFile}) {
@@ -449,7 +449,8 @@ class RegistryComponent final : public Component {
     }
   }
 
-  bool Populate(Machine& /*machine*/, const PresetSpec& /*spec*/, std::string* /*error*/) override {
+  bool Populate(Machine& /*machine*/, const PresetSpec& /*presetSpec*/,
+                std::string* /*error*/) override {
     populating_ = true;
     return true;
   }

@@ -108,9 +108,9 @@ class PresetContent : public Component {
   // Before the flash, storage and registry models create their parts: they read the layout.
   int Order() const override { return 5; }
 
-  bool Create(const PresetSpec& spec, const fs::path& /*directory*/, Json& config,
+  bool Create(const PresetSpec& presetSpec, const fs::path& /*directory*/, Json& config,
               std::string* /*error*/) override {
-    const PresetLayout layout = LayoutForPreset(spec);
+    const PresetLayout layout = LayoutForPreset(presetSpec);
     config["layout"] = {
         {"bootloaderOffset", layout.bootloaderOffset},
         {"bootloaderRecord", layout.bootloaderRecord},
@@ -138,8 +138,8 @@ class PresetContent : public Component {
     }
   }
 
-  bool Populate(Machine& /*machine*/, const PresetSpec& spec, std::string* error) override {
-    const PresetLayout layout = LayoutForPreset(spec);
+  bool Populate(Machine& /*machine*/, const PresetSpec& presetSpec, std::string* error) override {
+    const PresetLayout layout = LayoutForPreset(presetSpec);
     return WriteBootloader(layout, error) && WriteConfigBlock(layout, error) &&
            WriteOsImage(layout, error) && WriteRegistry(layout, error) &&
            (CreateDirectoryW(u"\\Windows", nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) &&
@@ -210,13 +210,13 @@ PresetContent presetContent;
 
 }  // namespace
 
-PresetLayout LayoutForPreset(const PresetSpec& spec) {
+PresetLayout LayoutForPreset(const PresetSpec& presetSpec) {
   PresetLayout layout;
-  if (spec.name == "pxa270-64m") {
+  if (presetSpec.name == "pxa270-64m") {
     // A bootloader behind a loader stub, and a larger OS image area.
     layout.bootloaderOffset = 0x8000;
     layout.registryOffset = 0x2800000;
-  } else if (spec.name == "pxa300") {
+  } else if (presetSpec.name == "pxa300") {
     layout.bootloaderRecord = false;
   }
   return layout;

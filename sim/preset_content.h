@@ -25,7 +25,7 @@ struct PresetLayout {
   std::uint32_t registryHalf = 0x40000;
   std::uint32_t registryUsed = 0x3000;  // data bytes behind the marker in the first half
 };
-PresetLayout LayoutForPreset(const PresetSpec& spec);
+PresetLayout LayoutForPreset(const PresetSpec& presetSpec);
 
 // A Windows CE ROM image of length bytes linked at virtualBase: "ECEC" at +0x40, the ROMHDR
 // near its end (physfirst = virtualBase, physlast = virtualBase + length) followed by one

@@ -97,13 +97,13 @@ struct PresetStorage {
 // that the OS driver serves, in the chip's erase blocks, with 512-byte sectors on NOR and one
 // page per sector on NAND. One image of the NAND family lets its storage manager load the
 // driver itself.
-bool PresetStorageFor(const PresetSpec& spec, PresetStorage* storage, std::string* error) {
+bool PresetStorageFor(const PresetSpec& presetSpec, PresetStorage* storage, std::string* error) {
   OsFlash* flash = CurrentOsFlash();
   if (flash == nullptr) {
     *error = "storage: the module has no flash for its file system";
     return false;
   }
-  const PresetLayout layout = LayoutForPreset(spec);
+  const PresetLayout layout = LayoutForPreset(presetSpec);
   StoreGeometry& geometry = storage->geometry;
   geometry.memBase = layout.registryOffset + 2 * layout.registryHalf;
   geometry.blockSize = flash->BlockSize(geometry.memBase);
@@ -112,9 +112,9 @@ bool PresetStorageFor(const PresetSpec& spec, PresetStorage* storage, std::strin
     return false;
   }
   geometry.memLen = (flash->Size() - geometry.memBase) / geometry.blockSize * geometry.blockSize;
-  geometry.sectorSize = spec.nor ? 512 : 2048;
+  geometry.sectorSize = presetSpec.nor ? 512 : 2048;
   storage->driverKey =
-      std::string(spec.name == "pxa300" ? kBlockDeviceKey : kBuiltInKey) + "\\" + kDriverName;
+      std::string(presetSpec.name == "pxa300" ? kBlockDeviceKey : kBuiltInKey) + "\\" + kDriverName;
   if (const std::string problem = CheckStoreGeometry(geometry); !problem.empty()) {
     *error = "storage: preset file system region: " + problem;
     return false;
@@ -238,9 +238,9 @@ class StorageComponent final : public Component {
     LoadDrivers();
   }
 
-  bool Populate(Machine& /*machine*/, const PresetSpec& spec, std::string* error) override {
+  bool Populate(Machine& /*machine*/, const PresetSpec& presetSpec, std::string* error) override {
     PresetStorage storage;
-    if (!PresetStorageFor(spec, &storage, error)) {
+    if (!PresetStorageFor(presetSpec, &storage, error)) {
       return false;
     }
     if (!WriteRegistry(storage)) {

@@ -128,25 +128,25 @@ INSTANTIATE_TEST_SUITE_P(Presets, StorageBootTest,
                                            "pxa310"));
 
 TEST_P(StorageBootTest, FlashDiskOfThePreset_IsMountedWithItsFiles) {
-  sim::PresetSpec spec;
+  sim::PresetSpec presetSpec;
   std::string error;
-  ASSERT_TRUE(sim::FindPreset(GetParam(), 0, &spec, &error));
+  ASSERT_TRUE(sim::FindPreset(GetParam(), 0, &presetSpec, &error));
   // What the preset's layout implies: the file system behind the registry's two halves, to the
   // end of the flash the OS driver serves.
-  const sim::PresetLayout layout = sim::LayoutForPreset(spec);
+  const sim::PresetLayout layout = sim::LayoutForPreset(presetSpec);
   const std::uint32_t memBase = layout.registryOffset + 2 * layout.registryHalf;
-  std::uint32_t flashEnd = spec.norSize;
+  std::uint32_t flashEnd = presetSpec.norSize;
   std::uint32_t blockSize = 0x40000;  // two 128 KiB chip blocks side by side
   std::uint32_t sectorSize = 512;
-  if (!spec.nor) {
-    const sim::NandChip* chip = sim::FindNandChip(spec.nandChipId);
+  if (!presetSpec.nor) {
+    const sim::NandChip* chip = sim::FindNandChip(presetSpec.nandChipId);
     ASSERT_NE(chip, nullptr);
     blockSize = sim::kNandBlockBytes;
     flashEnd = (chip->blocks - chip->blocks * 2 / 100) * blockSize;
     sectorSize = sim::kNandPageBytes;
   }
-  const std::string key = spec.name == "pxa300" ? "HKLM\\Drivers\\BlockDevice\\StrataFMD"
-                                                : "HKLM\\Drivers\\BuiltIn\\StrataFMD";
+  const std::string key = presetSpec.name == "pxa300" ? "HKLM\\Drivers\\BlockDevice\\StrataFMD"
+                                                      : "HKLM\\Drivers\\BuiltIn\\StrataFMD";
   std::uint32_t value = 0;
   ASSERT_TRUE(sim::RegistryGetDword(key, "MemBase", &value));
   EXPECT_EQ(value, memBase);
@@ -179,7 +179,7 @@ TEST_P(StorageBootTest, FlashDiskOfThePreset_IsMountedWithItsFiles) {
   // The storage manager's own block driver is no device of the device manager.
   DEVMGR_DEVICE_INFORMATION info;
   HANDLE search = FindDevice(u"DSK1:", &info);
-  if (spec.name == "pxa300") {
+  if (presetSpec.name == "pxa300") {
     EXPECT_EQ(search, INVALID_HANDLE_VALUE);
   } else {
     ASSERT_NE(search, INVALID_HANDLE_VALUE);

@@ -30,10 +30,10 @@ TemporaryModule::TemporaryModule(const std::string& preset, std::uint32_t nandCh
     return;
   }
   directory_ = fs::path(pattern) / "module";
-  sim::PresetSpec spec;
+  sim::PresetSpec presetSpec;
   std::string error;
-  if (!sim::FindPreset(preset, nandChipId, &spec, &error) ||
-      !sim::CreateModule(directory_, spec, &error)) {
+  if (!sim::FindPreset(preset, nandChipId, &presetSpec, &error) ||
+      !sim::CreateModule(directory_, presetSpec, &error)) {
     ADD_FAILURE() << "cannot create module: " << error;
   }
 }

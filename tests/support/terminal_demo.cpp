@@ -159,9 +159,9 @@ int main(int argc, char** argv) {
   std::string error;
   if (!std::filesystem::exists(argv[1])) {
     // A module of the default kind, for runs by hand.
-    sim::PresetSpec spec;
-    if (!sim::FindPreset(sim::kDefaultPreset, 0, &spec, &error) ||
-        !sim::CreateModule(argv[1], spec, &error)) {
+    sim::PresetSpec presetSpec;
+    if (!sim::FindPreset(sim::kDefaultPreset, 0, &presetSpec, &error) ||
+        !sim::CreateModule(argv[1], presetSpec, &error)) {
       std::fprintf(stderr, "terminal_demo: %s\n", error.c_str());
       return 2;
     }
