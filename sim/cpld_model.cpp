@@ -26,7 +26,7 @@ constexpr std::uint8_t kUserCodeInstruction = 0xFD;
 constexpr unsigned kBoundaryLength = 192;           // boundary register of the 44-pin package
 constexpr unsigned kIscLength = kCpldRowCells + 7;  // 274 cells and a 7-bit row address
 
-// Times the array needs, from the part's programming specification.
+// Times the array needs, from the part's programming data sheet.
 constexpr std::uint64_t kEraseNanoseconds = 100 * kMillisecond;   // bulk erase
 constexpr std::uint64_t kProgramNanoseconds = 10 * kMillisecond;  // one row
 constexpr std::uint64_t kReadNanoseconds = 20 * kMicrosecond;     // row read into the latch

@@ -1,5 +1,5 @@
 // The terminal front end in a real terminal: a small program of its own (terminal_demo) runs in
-// a tmux session, is driven by keys, and the screen is read back with capture-pane.
+// a detached tmux terminal, is driven by keys, and the screen is read back with capture-pane.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -26,7 +26,7 @@ class TerminalUi : public ::testing::Test {
     const std::string demo = std::string(FLASHWICK_BINARY_DIR) + "/tests/terminal_demo";
     const std::string command =
         "'" + demo + "' '" + module_.Directory().string() + "' '" + result_.string() + "'";
-    ASSERT_EQ(Tmux("new-session -d -s demo -x 100 -y 32 \"" + command + "\""), 0);
+    ASSERT_EQ(Tmux("new -d -s demo -x 100 -y 32 \"" + command + "\""), 0);
   }
 
   void TearDown() override {
