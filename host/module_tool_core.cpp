@@ -2,8 +2,14 @@
 #include <cstdio>
 #include <iostream>
 
+#include "flash/flash_ops.h"
 #include "host/module_tool.h"
+#include "host/sample_files.h"
+#include "library/flashwick_lib.h"
+#include "platform/kernel.h"
+#include "shell/shell.h"
 #include "sim/machine.h"
+#include "sim/utf.h"
 
 namespace module_tool {
 namespace {
@@ -23,7 +29,8 @@ int Create(const Arguments& arguments) {
   std::string error;
   if (!sim::FindPreset(arguments.Get("preset", sim::kDefaultPreset),
                        static_cast<std::uint32_t>(chip), &presetSpec, &error) ||
-      !sim::CreateModule(arguments.positional[0], presetSpec, &error)) {
+      !sim::CreateModule(arguments.positional[0], presetSpec, &error) ||
+      !sample_files::AddSampleFiles(arguments.positional[0], &error)) {
     return Fail(error);
   }
   std::printf("created %s (%s)\n", arguments.positional[0].c_str(), presetSpec.name.c_str());
@@ -48,6 +55,79 @@ void PrintInfo(const sim::Json& info, int depth) {
       std::printf("%*s%-18s %s\n", depth * 2, "", (key + ":").c_str(),
                   value.is_string() ? value.get<std::string>().c_str() : value.dump().c_str());
     }
+  }
+}
+
+std::string Hex32(std::uint32_t value) {
+  char text[12];
+  std::snprintf(text, sizeof(text), "0x%08X", value);
+  return text;
+}
+
+// The flash map as the program's own start-up sees it: FWLInit (hardware check, flash layer,
+// region scan) run in this process, as the program does when it starts on the module.
+sim::Json ProgramFlashMap() {
+  sim::Json map;
+  // The scan waits for "OnModuleFlash" without a time limit; a process that holds it (the OS
+  // driver at work, hold-lock) would keep this command waiting, so it only looks when the lock
+  // is free.
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, u"OnModuleFlash");
+  if (mutex == nullptr) {
+    map["init"] = "not run: \"OnModuleFlash\" cannot be opened";
+    return map;
+  }
+  const DWORD waited = WaitForSingleObject(mutex, 0);
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+    (void)CloseHandle(mutex);
+    map["init"] = "not run: another process holds \"OnModuleFlash\"";
+    return map;
+  }
+  (void)ReleaseMutex(mutex);
+  const FwlStatus status = FWLInit();
+  (void)CloseHandle(mutex);
+  const char* name = FwlStatusName(status);
+  map["init"] = name != nullptr ? name : std::to_string(status);
+  bool scanned = status == FWL_OK;
+  if (status == FWL_ERR_HW_VERSION && FlashInit() != kFlashKindNone) {
+    // The program refuses this board, but its flash can still be shown.
+    scanned = FWLScanRegions(REGION_ALL_TYPES) == FWL_OK;
+  }
+  if (!scanned) {
+    return map;
+  }
+  map["flashKind"] = FlashKind == kFlashKindNor ? "NOR" : "NAND";
+  map["flashBytes"] = Hex32(FlashSize);
+  sim::Json regions = sim::Json::array();
+  for (int i = 0; i < kRegionCount && RegionTable[i].flags != 0; ++i) {
+    const FlashRegion& region = RegionTable[i];
+    const WCHAR* kind = RegionName(region.flags & REGION_ALL_TYPES);
+    regions.push_back({{"kind", kind != nullptr ? sim::ToUtf8(kind) : Hex32(region.flags)},
+                       {"start", Hex32(region.start)},
+                       {"length", Hex32(region.length)},
+                       {"used", Hex32(region.used)},
+                       {"present", (region.flags & REGION_NOT_PRESENT) == 0}});
+  }
+  map["regions"] = regions;
+  map["fileSystemStore"] = sim::ToUtf8(FileSystemStoreName);
+  return map;
+}
+
+void PrintFlashMap(const sim::Json& map) {
+  std::printf("flashMap:\n");
+  std::printf("  %-18s %s\n", "init:", map.value("init", "").c_str());
+  if (!map.contains("regions")) {
+    return;
+  }
+  std::printf("  %-18s %s, %s bytes\n", "flash:", map.value("flashKind", "").c_str(),
+              map.value("flashBytes", "").c_str());
+  std::printf("  %-18s %s\n", "fileSystemStore:",
+              map.value("fileSystemStore", "").empty() ? "(none)"
+                                                       : map.value("fileSystemStore", "").c_str());
+  std::printf("  %-14s %-10s  %-10s  %-10s  %s\n", "kind", "start", "length", "used", "present");
+  for (const sim::Json& region : map["regions"]) {
+    std::printf("  %-14s %-10s  %-10s  %-10s  %s\n", region.value("kind", "").c_str(),
+                region.value("start", "").c_str(), region.value("length", "").c_str(),
+                region.value("used", "").c_str(), region.value("present", false) ? "yes" : "no");
   }
 }
 
@@ -76,11 +156,15 @@ int Info(const Arguments& arguments) {
   for (sim::Component* component : sim::AllComponents()) {
     component->Describe(machine, info);
   }
+  // After the models described themselves: the program's start-up changes what it drives.
+  const sim::Json flashMap = ProgramFlashMap();
   sim::Detach();
   if (arguments.Has("json")) {
+    info["flashMap"] = flashMap;
     std::printf("%s\n", info.dump(2).c_str());
   } else {
     PrintInfo(info, 0);
+    PrintFlashMap(flashMap);
   }
   return 0;
 }

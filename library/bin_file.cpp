@@ -6,6 +6,7 @@
 
 #include "flash/flash_ops.h"
 #include "flash/kernel_mode.h"
+#include "flash/platform_controls.h"
 #include "library/library_internal.h"
 
 HANDLE BinFileHandle = INVALID_HANDLE_VALUE;
@@ -21,11 +22,19 @@ constexpr DWORD kRecordHeaderSize = 12;
 constexpr DWORD kChunkHeaderSize = 12;
 constexpr DWORD kDefaultOsOffset = 0x80000;
 constexpr DWORD kNorIdentity = 17;
+constexpr DWORD kFlashLayoutItemSize = 24;
 
 // Reads exactly length bytes; false on a short read or an error.
 bool ReadExact(void* buffer, DWORD length) {
   DWORD got = 0;
   return ReadFile(BinFileHandle, buffer, length, &got, nullptr) && got == length;
+}
+
+// Reads up to length bytes to see which part comes next. A short read is an answer (the part
+// is not there); a read that fails is not, and gives false.
+bool ReadAhead(void* buffer, DWORD length, DWORD* got) {
+  *got = 0;
+  return ReadFile(BinFileHandle, buffer, length, got, nullptr) != FALSE;
 }
 
 bool SeekTo(DWORD position) {
@@ -42,10 +51,13 @@ bool OffsetForStart(DWORD start, DWORD* offset) {
     return true;
   }
   if ((start >= 0x80000000 && start < 0x9CA00000) || (start >= 0xA0000000 && start < 0xBCA00000)) {
-    BYTE layout[24] = {};
-    StoreWord(layout, kDefaultOsOffset);
-    (void)QueryPlatform(5, layout, sizeof(layout));
-    *offset = LoadWord(layout) - start;
+    // The OS image region's flash offset comes from the platform's flash layout item; a
+    // platform that does not answer has it at the usual place.
+    BYTE layout[kFlashLayoutItemSize] = {};
+    const DWORD osOffset = QueryPlatform(kPlatformItemFlashLayout, layout, sizeof(layout)) >= 4
+                               ? LoadWord(layout)
+                               : kDefaultOsOffset;
+    *offset = osOffset - start;
     return true;
   }
   if (start >= 0xBCA00000 && start < 0xBFFFFFFF) {
@@ -98,8 +110,10 @@ FwlStatus BinFileWalk::ChecksumData(DWORD length, DWORD total) {
 FwlStatus BinFileWalk::WalkImage() {
   BYTE header[kImageHeaderSize];
   DWORD got = 0;
-  if (!ReadFile(BinFileHandle, header, kImageHeaderSize, &got, nullptr) || got < kImageHeaderSize ||
-      std::memcmp(header, kSignature, sizeof(kSignature)) != 0) {
+  if (!ReadAhead(header, kImageHeaderSize, &got)) {
+    return FWL_ERR_BAD_FILE;
+  }
+  if (got < kImageHeaderSize || std::memcmp(header, kSignature, sizeof(kSignature)) != 0) {
     return SeekTo(0) ? FWL_OK : FWL_ERR_BAD_FILE;  // no image part
   }
   position_ = kImageHeaderSize;
@@ -168,25 +182,32 @@ FwlStatus BinFileWalk::WalkImage() {
 }
 
 FwlStatus BinFileWalk::WalkFileSystemSection() {
+  // The fixed part of the header is looked at in a buffer of its own: the work buffer may be
+  // smaller than it when the heap is short.
+  BYTE fixed[kFsSectionHeaderSize];
   DWORD got = 0;
-  if (!ReadFile(BinFileHandle, WorkBuffer, kFsSectionHeaderSize, &got, nullptr) ||
-      got < kFsSectionHeaderSize ||
-      (LoadWord(WorkBuffer) != kFsSectionMagic && LoadWord(WorkBuffer) != kForeignFsSectionMagic)) {
-    return SeekTo(position_) ? FWL_OK : FWL_ERR_BAD_FILE;
-  }
-  if (LoadWord(WorkBuffer) == kForeignFsSectionMagic || LoadWord(WorkBuffer + 4) != 1) {
-    return FWL_ERR_FILE_VERSION;
-  }
-  const DWORD headerSize = LoadWord(WorkBuffer + 8);
-  // A header shorter than the fixed fields, or longer than the buffer it is read into, is no
-  // header of this format.
-  if (headerSize < kFsSectionHeaderSize || headerSize > WorkBufferSize) {
+  if (!ReadAhead(fixed, kFsSectionHeaderSize, &got)) {
     return FWL_ERR_BAD_FILE;
   }
+  if (got < kFsSectionHeaderSize ||
+      (LoadWord(fixed) != kFsSectionMagic && LoadWord(fixed) != kForeignFsSectionMagic)) {
+    return SeekTo(position_) ? FWL_OK : FWL_ERR_BAD_FILE;
+  }
+  if (LoadWord(fixed) == kForeignFsSectionMagic || LoadWord(fixed + 4) != 1) {
+    return FWL_ERR_FILE_VERSION;
+  }
+  const DWORD headerSize = LoadWord(fixed + 8);
+  const BYTE* header = fixed;
   if (headerSize != kFsSectionHeaderSize) {
+    // A header shorter than the fixed fields is no header of this format; a longer one is read
+    // whole into the work buffer and must fit there.
+    if (headerSize < kFsSectionHeaderSize || headerSize > WorkBufferSize) {
+      return FWL_ERR_BAD_FILE;
+    }
     if (!SeekTo(position_) || !ReadExact(WorkBuffer, headerSize)) {
       return FWL_ERR_BAD_FILE;
     }
+    header = WorkBuffer;
   }
   position_ += headerSize;
   if (!Report(position_, size_)) {
@@ -194,14 +215,14 @@ FwlStatus BinFileWalk::WalkFileSystemSection() {
   }
   if (verify_) {
     ChecksumSelect(CHECKSUM_FLETCHER32);
-    (void)ChecksumUpdate(WorkBuffer, headerSize - 4);
-    if (ChecksumFinish() != LoadWord(WorkBuffer + headerSize - 4)) {
+    (void)ChecksumUpdate(header, headerSize - 4);
+    if (ChecksumFinish() != LoadWord(header + headerSize - 4)) {
       return FWL_ERR_CHECKSUM;
     }
   }
-  DWORD sectionStart = LoadWord(WorkBuffer + 16);
-  DWORD sectionLength = LoadWord(WorkBuffer + 20);
-  const DWORD dataLength = LoadWord(WorkBuffer + 24);
+  DWORD sectionStart = LoadWord(header + 16);
+  DWORD sectionLength = LoadWord(header + 20);
+  const DWORD dataLength = LoadWord(header + 24);
   const FlashRegion& fileSystem = RegionTable[FileSystemRegionIndex];
   if (sectionStart == 0xFFFFFFFF) {
     sectionStart = fileSystem.start;
@@ -263,8 +284,10 @@ FwlStatus BinFileWalk::WalkFileSystemSection() {
 FwlStatus BinFileWalk::WalkCpldSection() {
   BYTE header[kCpldSectionHeaderSize];
   DWORD got = 0;
-  if (!ReadFile(BinFileHandle, header, kCpldSectionHeaderSize, &got, nullptr) ||
-      got < kCpldSectionHeaderSize || LoadWord(header) != kCpldSectionMagic) {
+  if (!ReadAhead(header, kCpldSectionHeaderSize, &got)) {
+    return FWL_ERR_BAD_FILE;
+  }
+  if (got < kCpldSectionHeaderSize || LoadWord(header) != kCpldSectionMagic) {
     return SeekTo(position_) ? FWL_OK : FWL_ERR_BAD_FILE;
   }
   if (LoadWord(header + 4) != 1) {
@@ -273,10 +296,12 @@ FwlStatus BinFileWalk::WalkCpldSection() {
   const DWORD headerSize = LoadWord(header + 8);
   const DWORD dataSize = LoadWord(header + 12);
   DWORD checksum = LoadWord(header + 20);
-  if (headerSize < kCpldSectionHeaderSize || headerSize > WorkBufferSize) {
-    return FWL_ERR_BAD_FILE;
-  }
   if (headerSize != kCpldSectionHeaderSize) {
+    // As with the file system header: at least the fixed fields, and no more than the buffer
+    // that a longer header is read into.
+    if (headerSize < kCpldSectionHeaderSize || headerSize > WorkBufferSize) {
+      return FWL_ERR_BAD_FILE;
+    }
     if (!SeekTo(position_) || !ReadExact(WorkBuffer, headerSize)) {
       return FWL_ERR_BAD_FILE;
     }
@@ -285,6 +310,9 @@ FwlStatus BinFileWalk::WalkCpldSection() {
   position_ += headerSize;
   if (!Report(position_, 0)) {
     return FWL_ERR_ABORTED;
+  }
+  if (!verify_ && dataSize > size_ - position_) {
+    return FWL_ERR_BAD_FILE;  // the stream the update would play is cut short
   }
   if (verify_) {
     if (dataSize > WorkBufferSize) {

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "library/library_internal.h"
+#include "tests/support/bin_builder.h"
 
 namespace {
 
@@ -63,46 +65,52 @@ TEST(Checksum, SelectResets) {
   EXPECT_EQ(ChecksumByteCount(), 0u);
 }
 
-struct CallLog {
-  std::vector<std::vector<DWORD>> calls;
-};
-CallLog callLog;
-
-int RecordSection(DWORD start, DWORD length, DWORD checksum) {
-  callLog.calls.push_back({1, start, length, checksum});
-  return 1;
+// The kernels against a plain word-at-a-time reference, over lengths around the fold interval
+// and the kernels' block sizes, fed in pieces of many sizes.
+TEST(Checksum, MatchesReferenceInAnyPieces) {
+  const std::vector<BYTE> data = testing_support::Pattern(40000, 11);
+  const std::vector<BYTE> ones(40000, 0xFF);
+  for (const auto* source : {&data, &ones}) {
+    for (const std::size_t length : {0u, 4u, 356u, 360u, 364u, 720u, 1440u, 4096u, 39996u}) {
+      const std::vector<BYTE> whole(source->begin(), source->begin() + length);
+      const DWORD expected = testing_support::Fletcher32(whole);
+      EXPECT_EQ(Fletcher({whole}), expected) << length;
+      DWORD byteSum = 0;
+      for (BYTE byte : whole) {
+        byteSum += byte;
+      }
+      for (const std::size_t piece : {4u, 8u, 12u, 44u, 364u, 1024u, 2048u}) {
+        std::vector<std::vector<BYTE>> pieces;
+        for (std::size_t at = 0; at < length; at += piece) {
+          pieces.emplace_back(whole.begin() + at, whole.begin() + std::min(length, at + piece));
+        }
+        EXPECT_EQ(Fletcher(pieces), expected) << length << " in pieces of " << piece;
+        ChecksumSelect(CHECKSUM_BYTE_SUM);
+        for (const auto& part : pieces) {
+          (void)ChecksumUpdate(part.data(), static_cast<DWORD>(part.size()));
+        }
+        EXPECT_EQ(ChecksumFinish(), byteSum) << length << " in pieces of " << piece;
+      }
+      // Unaligned data give the same sums.
+      std::vector<BYTE> shifted(length + 1);
+      std::copy(whole.begin(), whole.end(), shifted.begin() + 1);
+      ChecksumSelect(CHECKSUM_FLETCHER32);
+      (void)ChecksumUpdate(shifted.data() + 1, static_cast<DWORD>(length));
+      EXPECT_EQ(ChecksumFinish(), expected) << length << " unaligned";
+      ChecksumSelect(CHECKSUM_BYTE_SUM);
+      EXPECT_EQ(ChecksumUpdate(shifted.data() + 1, static_cast<DWORD>(length)), byteSum);
+    }
+  }
 }
-int RecordData(DWORD section, DWORD all) {
-  callLog.calls.push_back({2, section, all});
-  return all < 100 ? 1 : 0;
-}
 
-TEST(Callbacks, EmptySlotsAnswerGoOn) {
-  ResetLibraryStateForTesting();
-  const ImageInfo info{};
-  EXPECT_EQ(ProgressBeginOperation(&info), 1);
-  EXPECT_EQ(ProgressBeginSection(0, 10, 0), 1);
-  EXPECT_EQ(ProgressAdd(5), 1);
-}
-
-TEST(Callbacks, SectionResetsOnlySectionCounter) {
-  ResetLibraryStateForTesting();
-  callLog.calls.clear();
-  SectionBeginFn = RecordSection;
-  DataProgressFn = RecordData;
-  const ImageInfo info{};
-  ASSERT_EQ(ProgressBeginOperation(&info), 1);
-  ASSERT_EQ(ProgressBeginSection(0x100, 40, 7), 1);
-  ASSERT_EQ(ProgressAdd(30), 1);
-  ASSERT_EQ(ProgressBeginSection(0x200, 80, 0), 1);
-  ASSERT_EQ(ProgressAdd(50), 1);
-  EXPECT_EQ(ProgressAdd(20), 0);  // the callback asks to stop at 100 bytes
-  const std::vector<std::vector<DWORD>> expected = {
-      {1, 0x100, 40, 7}, {2, 30, 30}, {1, 0x200, 80, 0}, {2, 50, 80}, {2, 70, 100}};
-  EXPECT_EQ(callLog.calls, expected);
-  ASSERT_EQ(ProgressBeginOperation(&info), 1);
-  ASSERT_EQ(ProgressAdd(1), 1);
-  EXPECT_EQ(callLog.calls.back(), (std::vector<DWORD>{2, 71, 1}));
+// The byte sum wraps at 32 bits.
+TEST(Checksum, ByteSumWraps) {
+  const std::vector<BYTE> ones(1 << 20, 0xFF);
+  ChecksumSelect(CHECKSUM_BYTE_SUM);
+  for (int i = 0; i < 17; ++i) {
+    (void)ChecksumUpdate(ones.data(), static_cast<DWORD>(ones.size()));
+  }
+  EXPECT_EQ(ChecksumFinish(), static_cast<DWORD>(17ull * (1 << 20) * 0xFF));
 }
 
 }  // namespace

@@ -119,3 +119,6 @@ FwlStatus FWLCloseBinFile();
 [[nodiscard]] FwlStatus FWLBackupToFile(const WCHAR* path, DWORD kinds, BackupBeginCallback begin,
                                         SectionBeginCallback section,
                                         DataProgressCallback progress);
+// Module time in milliseconds (tick count) that the last FWLDoUpdate, FWLEraseRegions or
+// FWLBackupToFile took from its call to its return, whatever its result; 0 before the first.
+[[nodiscard]] DWORD FWLGetOperationTime();

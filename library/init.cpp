@@ -155,4 +155,13 @@ void ResetLibraryStateForTesting() {
   SectionBeginFn = nullptr;
   DataProgressFn = nullptr;
   BackupBeginFn = nullptr;
+  // The table before its first scan: one entry per kind, nothing else known.
+  constexpr RegionType kKinds[kRegionCount] = {
+      REGION_BOOTLOADER, REGION_CONFIG_BLOCK, REGION_OS_IMAGE, REGION_REGISTRY, REGION_FILE_SYSTEM};
+  for (int i = 0; i < kRegionCount; ++i) {
+    RegionTable[i] = FlashRegion{kKinds[i], 0, 0, 0};
+  }
+  RegionTable[kRegionCount] = FlashRegion{0, 0, 0, 0};
+  FileSystemStoreName[0] = 0;
+  FileSystemRegionIndex = 0;
 }

@@ -111,6 +111,20 @@ inline void StoreWord(void* bytes, DWORD value) {
 // request fails or no buffer can be had).
 [[nodiscard]] DWORD GetStoreUsage(HANDLE store, const STOREINFO* info);
 
+// Tick count that the last long operation took (FWLGetOperationTime).
+extern DWORD LastOperationTime;
+// Measures a long operation from its construction to its destruction into LastOperationTime.
+class OperationTimer {
+ public:
+  OperationTimer() : start_(GetTickCount()) {}
+  ~OperationTimer() { LastOperationTime = GetTickCount() - start_; }
+  OperationTimer(const OperationTimer&) = delete;
+  OperationTimer& operator=(const OperationTimer&) = delete;
+
+ private:
+  DWORD start_;
+};
+
 // Writes record data to the flash: directly on NOR, gathered into whole pages on NAND. A
 // length of 0 flushes the buffered page and releases the page buffer.
 [[nodiscard]] FwlStatus PageWrite(const BYTE* data, DWORD offset, DWORD length);

@@ -23,6 +23,33 @@ bool WriteWord(DWORD value) {
   return WriteAll(bytes, 4);
 }
 
+// Reads a chunk page by page with error correction on, taking the pages that fail as
+// uncorrectable raw: erased pages carry no valid code, so a region copied whole (the registry)
+// reads clean only this way. Error correction is on when called and on when it returns.
+bool ReadPagesWithRawFallback(BYTE* buffer, DWORD offset, DWORD length) {
+  const DWORD pageSize = FlashOps.PageSize();
+  if (pageSize == 0) {
+    return false;
+  }
+  for (DWORD done = 0; done < length;) {
+    const DWORD inPage = (offset + done) % pageSize;
+    const DWORD piece = length - done < pageSize - inPage ? length - done : pageSize - inPage;
+    if (!FlashOps.Read(buffer + done, offset + done, piece)) {
+      if (FlashLastError != kUncorrectableError) {
+        return false;
+      }
+      (void)FlashOps.SetEcc(0);
+      const bool raw = FlashOps.Read(buffer + done, offset + done, piece) != 0;
+      (void)FlashOps.SetEcc(1);
+      if (!raw) {
+        return false;
+      }
+    }
+    done += piece;
+  }
+  return true;
+}
+
 // Copies one region into a record at the file's end: start, count, byte sum, data.
 FwlStatus WriteRegionRecord(DWORD start, DWORD count) {
   if (count == 0) {
@@ -42,6 +69,7 @@ FwlStatus WriteRegionRecord(DWORD start, DWORD count) {
     return FWL_ERR_READ_FLASH;
   }
   int previousEcc = 0;
+  bool eccOn = false;
   const bool nand = FlashKind == kFlashKindNand;
   if (nand) {
     // Probe with error correction on; a region that reads with ECC events (erased pages carry
@@ -49,14 +77,18 @@ FwlStatus WriteRegionRecord(DWORD start, DWORD count) {
     previousEcc = FlashOps.SetEcc(1);
     const DWORD probe = WorkBufferSize < kEccProbeBytes ? WorkBufferSize : kEccProbeBytes;
     (void)FlashOps.Read(WorkBuffer, start, probe);
+    eccOn = true;
     if (FlashLastError == kCorrectedError || FlashLastError == kUncorrectableError) {
       (void)FlashOps.SetEcc(0);
+      eccOn = false;
     }
   }
   FwlStatus status = FWL_OK;
   for (DWORD done = 0; done < count && status == FWL_OK;) {
     const DWORD chunk = count - done < WorkBufferSize ? count - done : WorkBufferSize;
-    if (!FlashOps.Read(WorkBuffer, start + done, chunk)) {
+    if (!FlashOps.Read(WorkBuffer, start + done, chunk) &&
+        !(eccOn && FlashLastError == kUncorrectableError &&
+          ReadPagesWithRawFallback(WorkBuffer, start + done, chunk))) {
       status = FWL_ERR_READ_FLASH;
     } else {
       (void)ChecksumUpdate(WorkBuffer, chunk);
@@ -146,6 +178,7 @@ FwlStatus Backup(DWORD kinds) {
 }  // namespace
 
 FwlStatus FWLEraseRegions(DWORD kinds, ProgressCallback progress) {
+  const OperationTimer timer;
   if (LibraryInitialized == 0) {
     return FWL_ERR_NOT_INITIALIZED;
   }
@@ -169,6 +202,7 @@ FwlStatus FWLEraseRegions(DWORD kinds, ProgressCallback progress) {
 
 FwlStatus FWLBackupToFile(const WCHAR* path, DWORD kinds, BackupBeginCallback begin,
                           SectionBeginCallback section, DataProgressCallback progress) {
+  const OperationTimer timer;
   if (LibraryInitialized == 0) {
     return FWL_ERR_NOT_INITIALIZED;
   }

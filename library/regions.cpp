@@ -122,18 +122,21 @@ void ScanRegistry(FlashRegion& region) {
   region.flags &= ~REGION_NOT_PRESENT;
 }
 
-// Reads a REG_SZ value into name (capacity code units), always terminated inside it.
-void QueryString(HKEY key, const WCHAR* valueName, WCHAR* name, DWORD capacityBytes) {
-  DWORD size = capacityBytes;
+// Reads a string value of at most kProfileBytes bytes into name, a buffer of kProfileUnits
+// units, and terminates it inside the buffer whether or not the stored value carries its
+// terminator. A value that is missing or longer leaves name as it was.
+constexpr DWORD kProfileUnits = kProfileBytes / sizeof(WCHAR) + 1;
+void QueryString(HKEY key, const WCHAR* valueName, WCHAR (&name)[kProfileUnits]) {
+  WCHAR value[kProfileUnits] = {};
+  DWORD size = kProfileBytes;
   DWORD type = 0;
-  if (RegQueryValueExW(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(name), &size) !=
+  if (RegQueryValueExW(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(value), &size) !=
       ERROR_SUCCESS) {
     return;
   }
-  const DWORD units = capacityBytes / sizeof(WCHAR);
   const DWORD got = size / sizeof(WCHAR);
-  name[got < units ? got : units - 1] = 0;
-  name[units - 1] = 0;
+  value[got < kProfileUnits ? got : kProfileUnits - 1] = 0;
+  (void)WideCopy(name, kProfileUnits, value);
 }
 
 void QueryDword(HKEY key, const WCHAR* valueName, DWORD* value) {
@@ -149,7 +152,7 @@ void QueryDword(HKEY key, const WCHAR* valueName, DWORD* value) {
 
 void ScanFileSystem(FlashRegion& region) {
   FileSystemStoreName[0] = 0;
-  WCHAR profile[kProfileBytes / sizeof(WCHAR) + 1] = {};
+  WCHAR profile[kProfileUnits] = {};
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\BuiltIn\\StrataFMD", 0, KEY_ALL_ACCESS, &key) ==
           ERROR_SUCCESS ||
@@ -157,13 +160,13 @@ void ScanFileSystem(FlashRegion& region) {
                     &key) == ERROR_SUCCESS) {
     QueryDword(key, u"MemBase", &region.start);
     QueryDword(key, u"MemLen", &region.length);
-    QueryString(key, u"Profile", profile, kProfileBytes);
+    QueryString(key, u"Profile", profile);
     (void)RegCloseKey(key);
   }
   WCHAR path[MAX_PATH];
   (void)FormatText(path, u"System\\StorageManager\\Profiles\\%s", profile);
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
-    QueryString(key, u"Name", profile, kProfileBytes);
+    QueryString(key, u"Name", profile);
     (void)RegCloseKey(key);
   }
   if (WideCompare(profile, kInternalFlash) != 0) {

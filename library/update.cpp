@@ -2,6 +2,8 @@
 // record at its flash offset (on NAND through the page writer, the boot area gathered and
 // written last), keep the config block's board data across the rewrite, restore the file
 // system sections, program the CPLD.
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "cpld/cpld.h"
@@ -60,6 +62,9 @@ FwlStatus PageWrite(const BYTE* data, DWORD offset, DWORD length) {
     return PageFlush();
   }
   const DWORD pageSize = FlashOps.PageSize();
+  if (pageSize == 0) {
+    return FWL_ERR_WRITE_FLASH;
+  }
   if (PageWriter.buffer == nullptr) {
     PageWriter.buffer = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, pageSize));
     if (PageWriter.buffer == nullptr) {
@@ -87,7 +92,7 @@ FwlStatus PageWrite(const BYTE* data, DWORD offset, DWORD length) {
       PageWriter.nextPage += pageSize;
     }
     DWORD placed = 0;
-    if (inPage + length < pageSize) {
+    if (std::uint64_t{inPage} + length < pageSize) {
       PageWriter.bufferedPage = page;
       std::memcpy(PageWriter.buffer + inPage, data, length);
       placed = length;
@@ -118,14 +123,220 @@ struct SavedItem {
   bool answered;
 };
 
-// Writes the gathered boot area in one ascending pass and reads it back.
+bool ReadExact(void* buffer, DWORD length) {
+  DWORD got = 0;
+  return ReadFile(BinFileHandle, buffer, length, &got, nullptr) && got == length;
+}
+
+bool SeekTo(DWORD position) {
+  LONG high = 0;
+  return SetFilePointer(BinFileHandle, static_cast<LONG>(position), &high, FILE_BEGIN) !=
+         INVALID_SET_FILE_POINTER;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The flash that the update erases: every block that the image range touches
+// ---------------------------------------------------------------------------------------------
+struct FlashSpan {
+  std::uint64_t start;
+  std::uint64_t end;
+};
+
+FlashSpan ErasedSpan() {
+  const DWORD start = CurrentImageRange.start;
+  const DWORD length = CurrentImageRange.length;
+  if (length == 0) {
+    return {start, start};
+  }
+  const std::uint64_t last = std::uint64_t{start} + length - 1;
+  const DWORD firstBlock = FlashOps.BlockSize(start) != 0 ? FlashOps.BlockSize(start) : 1;
+  const DWORD lastBlock = last <= 0xFFFFFFFF && FlashOps.BlockSize(static_cast<DWORD>(last)) != 0
+                              ? FlashOps.BlockSize(static_cast<DWORD>(last))
+                              : 1;
+  return {start - start % firstBlock, last - last % lastBlock + lastBlock};
+}
+
+// The erased part of the NAND boot area. Its logical pages 0 to 62 lie in block 0 and pages 63
+// to 126 in block 1 (page 63 of block 0 keeps the bad block table; logical page 127 is not
+// stored), so an erase of the second 128 KiB also takes the bytes from 0x1F800 on.
+FlashSpan BootAreaErased(const FlashSpan& erased) {
+  constexpr std::uint64_t kSecondBlock = kBootAreaSize / 2;
+  constexpr std::uint64_t kSecondBlockFirstByte = kSecondBlock - 0x800;
+  const bool first = erased.start < kSecondBlock && erased.end > 0;
+  const bool second = erased.start < kBootAreaSize && erased.end > kSecondBlock;
+  const std::uint64_t start = first ? 0 : (second ? kSecondBlockFirstByte : kBootAreaSize);
+  const std::uint64_t end = second ? kBootAreaSize : (first ? kSecondBlockFirstByte : start);
+  return {start, end};
+}
+
+// True when [offset, offset + length) lies in flash that the update's erase cleared.
+bool InErasedFlash(const FlashSpan& erased, DWORD offset, DWORD length) {
+  std::uint64_t start = offset;
+  const std::uint64_t end = start + length;
+  if (length == 0) {
+    return true;
+  }
+  if (FlashKind == kFlashKindNand && start < kBootAreaSize) {
+    const FlashSpan boot = BootAreaErased(erased);
+    if (start < boot.start || (end < kBootAreaSize ? end : kBootAreaSize) > boot.end) {
+      return false;
+    }
+    start = kBootAreaSize;
+    if (end <= start) {
+      return true;
+    }
+  }
+  return start >= erased.start && end <= erased.end;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Record plan: every record header is read before anything is erased
+// ---------------------------------------------------------------------------------------------
+// NAND pages are programmed once per erase, so record data must reach the page writer in
+// ascending page order. Files whose records come in another order (a linker writes the
+// image's table-of-contents pointer at image start + 0x40 after everything else) are written in
+// address order; each record is still read, checksummed and reported whole. Records that lie
+// outside the erased blocks, or that overlap on NAND, would program flash that is not erased:
+// such a file is refused before anything changes.
+struct RecordEntry {
+  DWORD offset;        // flash offset of the first data byte
+  DWORD length;        // data bytes
+  DWORD checksum;      // record checksum
+  DWORD dataPosition;  // file position of the data
+};
+
+struct RecordPlan {
+  RecordEntry* entries = nullptr;  // address order; null: the file order is written as it is
+  DWORD count = 0;
+  DWORD endPosition = 0;  // file position after the end record
+  RecordPlan() = default;
+  RecordPlan(const RecordPlan&) = delete;
+  RecordPlan& operator=(const RecordPlan&) = delete;
+  ~RecordPlan() {
+    if (entries != nullptr) {
+      LocalFree(entries);
+    }
+  }
+};
+
+// Walks the record headers from offset 15: counts them (entries null) or fills entries.
+FwlStatus WalkRecords(RecordEntry* entries, DWORD* count, DWORD* endPosition) {
+  const DWORD fileSize = GetFileSize(BinFileHandle, nullptr);
+  const FlashSpan erased = ErasedSpan();
+  std::uint64_t position = 15;
+  DWORD found = 0;
+  for (;;) {
+    BYTE header[12];
+    if (position > 0xFFFFFFFF || !SeekTo(static_cast<DWORD>(position)) ||
+        !ReadExact(header, sizeof(header))) {
+      return FWL_ERR_BAD_FILE;
+    }
+    position += sizeof(header);
+    const DWORD address = LoadWord(header);
+    const DWORD length = LoadWord(header + 4);
+    const DWORD checksum = LoadWord(header + 8);
+    if (address == 0 && checksum == 0) {
+      *endPosition = static_cast<DWORD>(position);
+      *count = found;
+      return FWL_OK;
+    }
+    const DWORD offset = address + AddressOffset;
+    if (std::uint64_t{offset} + length > 0xFFFFFFFF || !InErasedFlash(erased, offset, length)) {
+      return FWL_ERR_BAD_FILE;
+    }
+    if (position + length > fileSize) {
+      return FWL_ERR_BAD_FILE;
+    }
+    if (entries != nullptr) {
+      if (found == *count) {
+        return FWL_ERR_BAD_FILE;  // the file changed under the walk
+      }
+      entries[found] = {offset, length, checksum, static_cast<DWORD>(position)};
+    }
+    ++found;
+    position += length;
+  }
+}
+
+// The part of a record that goes through the page writer (NAND: from the boot area's end on).
+FlashSpan PagedPart(const RecordEntry& entry) {
+  const std::uint64_t end = std::uint64_t{entry.offset} + entry.length;
+  std::uint64_t start = entry.offset;
+  if (FlashKind == kFlashKindNand && start < kBootAreaSize) {
+    start = end < kBootAreaSize ? end : kBootAreaSize;
+  }
+  return {start, end};
+}
+
+FwlStatus PlanRecords(RecordPlan* plan) {
+  DWORD count = 0;
+  FwlStatus status = WalkRecords(nullptr, &count, &plan->endPosition);
+  if (status != FWL_OK || FlashKind != kFlashKindNand || count == 0) {
+    return status;
+  }
+  auto* entries = static_cast<RecordEntry*>(LocalAlloc(LMEM_FIXED, count * sizeof(RecordEntry)));
+  if (entries == nullptr) {
+    return FWL_ERR_NO_MEMORY;
+  }
+  plan->entries = entries;
+  plan->count = count;
+  status = WalkRecords(entries, &plan->count, &plan->endPosition);
+  if (status != FWL_OK) {
+    return status;
+  }
+  // In file order each record's paged part must start no lower than the page in which the
+  // previous one ended (the page writer still holds that page).
+  const DWORD pageSize = FlashOps.PageSize();
+  if (pageSize == 0) {
+    return FWL_ERR_WRITE_FLASH;
+  }
+  bool ascending = true;
+  std::uint64_t lastPage = 0;
+  for (DWORD i = 0; i < count && ascending; ++i) {
+    const FlashSpan part = PagedPart(entries[i]);
+    if (part.start < part.end) {
+      ascending = part.start / pageSize >= lastPage;
+      lastPage = (part.end - 1) / pageSize;
+    }
+  }
+  std::stable_sort(entries, entries + count, [](const RecordEntry& a, const RecordEntry& b) {
+    return a.offset < b.offset;
+  });
+  std::uint64_t pagedEnd = 0;
+  for (DWORD i = 0; i < count; ++i) {
+    const FlashSpan part = PagedPart(entries[i]);
+    if (part.start < part.end) {
+      if (part.start < pagedEnd) {
+        return FWL_ERR_BAD_FILE;  // two records for the same NAND bytes
+      }
+      pagedEnd = part.end;
+    }
+  }
+  if (ascending) {
+    LocalFree(plan->entries);
+    plan->entries = nullptr;
+  }
+  return FWL_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writing the records
+// ---------------------------------------------------------------------------------------------
+// Writes the gathered boot area in one ascending pass and reads it back. Only the erased part
+// of the boot area is written: the rest keeps what it holds.
 FwlStatus WriteBootArea() {
   const DWORD blockSize = FlashOps.BlockSize(0);
   if (blockSize == 0) {
     return FWL_ERR_WRITE_FLASH;
   }
-  for (DWORD done = 0; done < kBootAreaWritten; done += blockSize) {
-    const DWORD piece = kBootAreaWritten - done < blockSize ? kBootAreaWritten - done : blockSize;
+  const FlashSpan erased = BootAreaErased(ErasedSpan());
+  const DWORD first = static_cast<DWORD>(erased.start);
+  const DWORD end = static_cast<DWORD>(erased.end < kBootAreaWritten ? erased.end : kBootAreaWritten);
+  if (first >= end) {
+    return FWL_OK;
+  }
+  for (DWORD done = first; done < end; done += blockSize) {
+    const DWORD piece = end - done < blockSize ? end - done : blockSize;
     if (!FlashOps.Write(BootAreaCopy + done, done, piece)) {
       return FWL_ERR_WRITE_FLASH;
     }
@@ -135,8 +346,8 @@ FwlStatus WriteBootArea() {
     return FWL_ERR_NO_MEMORY;
   }
   FwlStatus status = FWL_OK;
-  for (DWORD done = 0; done < kBootAreaWritten && status == FWL_OK; done += blockSize) {
-    const DWORD piece = kBootAreaWritten - done < blockSize ? kBootAreaWritten - done : blockSize;
+  for (DWORD done = first; done < end && status == FWL_OK; done += blockSize) {
+    const DWORD piece = end - done < blockSize ? end - done : blockSize;
     if (!FlashOps.Read(readBack, done, piece)) {
       status = FWL_ERR_READ_FLASH;
     } else if (std::memcmp(readBack, BootAreaCopy + done, piece) != 0) {
@@ -147,13 +358,48 @@ FwlStatus WriteBootArea() {
   return status;
 }
 
-bool ReadExact(void* buffer, DWORD length) {
-  DWORD got = 0;
-  return ReadFile(BinFileHandle, buffer, length, &got, nullptr) && got == length;
+// Writes the data of one record from the current file position and tests its checksum.
+FwlStatus WriteRecord(DWORD offset, DWORD remaining, DWORD checksum, bool* bootAreaUsed) {
+  ChecksumSelect(CHECKSUM_BYTE_SUM);
+  if (!ProgressBeginSection(offset, remaining, checksum)) {
+    return FWL_ERR_ABORTED;
+  }
+  while (remaining > 0) {
+    const DWORD chunk = remaining < WorkBufferSize ? remaining : WorkBufferSize;
+    if (!ReadExact(WorkBuffer, chunk)) {
+      return FWL_ERR_BAD_FILE;
+    }
+    (void)ChecksumUpdate(WorkBuffer, chunk);
+    DWORD toPages = chunk;
+    const BYTE* pageData = WorkBuffer;
+    DWORD pageOffset = offset;
+    if (FlashKind == kFlashKindNand && offset < kBootAreaSize) {
+      // Only the part below the boot area's end goes into its copy; the rest of a chunk that
+      // runs past it goes through the page writer.
+      const DWORD inBootArea = kBootAreaSize - offset < chunk ? kBootAreaSize - offset : chunk;
+      std::memcpy(BootAreaCopy + offset, WorkBuffer, inBootArea);
+      *bootAreaUsed = true;
+      toPages = chunk - inBootArea;
+      pageData = WorkBuffer + inBootArea;
+      pageOffset = offset + inBootArea;
+    }
+    if (toPages > 0) {
+      const FwlStatus status = PageWrite(pageData, pageOffset, toPages);
+      if (status != FWL_OK) {
+        return status;
+      }
+    }
+    if (!ProgressAdd(chunk)) {
+      return FWL_ERR_ABORTED;
+    }
+    offset += chunk;
+    remaining -= chunk;
+  }
+  return ChecksumFinish() == checksum ? FWL_OK : FWL_ERR_CHECKSUM;
 }
 
 // Erases the image range and writes every record. Runs under the flash lock.
-FwlStatus WriteRecords() {
+FwlStatus WriteRecords(const RecordPlan& plan) {
   if (!FlashOps.Erase(CurrentImageRange.start, CurrentImageRange.length)) {
     return FWL_ERR_ERASE_FLASH;
   }
@@ -161,11 +407,28 @@ FwlStatus WriteRecords() {
       EraseProgressFn(CurrentImageRange.length, CurrentImageRange.length) == 0) {
     return FWL_ERR_ABORTED;
   }
-  LONG high = 0;
-  if (SetFilePointer(BinFileHandle, 15, &high, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
+  bool bootAreaUsed = false;
+  if (plan.entries != nullptr) {
+    for (DWORD i = 0; i < plan.count; ++i) {
+      const RecordEntry& entry = plan.entries[i];
+      if (!SeekTo(entry.dataPosition)) {
+        return FWL_ERR_BAD_FILE;
+      }
+      const FwlStatus status =
+          WriteRecord(entry.offset, entry.length, entry.checksum, &bootAreaUsed);
+      if (status != FWL_OK) {
+        return status;
+      }
+    }
+    // What follows the image part is read from directly after its end record.
+    if (!SeekTo(plan.endPosition)) {
+      return FWL_ERR_BAD_FILE;
+    }
+    return bootAreaUsed ? WriteBootArea() : FWL_OK;
+  }
+  if (!SeekTo(15)) {
     return FWL_ERR_BAD_FILE;
   }
-  bool bootAreaUsed = false;
   for (;;) {
     ChecksumSelect(CHECKSUM_BYTE_SUM);
     BYTE header[12];
@@ -173,48 +436,14 @@ FwlStatus WriteRecords() {
       return FWL_ERR_BAD_FILE;
     }
     const DWORD address = LoadWord(header);
-    DWORD remaining = LoadWord(header + 4);
+    const DWORD length = LoadWord(header + 4);
     const DWORD checksum = LoadWord(header + 8);
     if (address == 0 && checksum == 0) {
       return bootAreaUsed ? WriteBootArea() : FWL_OK;
     }
-    DWORD offset = address + AddressOffset;
-    if (!ProgressBeginSection(offset, remaining, checksum)) {
-      return FWL_ERR_ABORTED;
-    }
-    while (remaining > 0) {
-      const DWORD chunk = remaining < WorkBufferSize ? remaining : WorkBufferSize;
-      if (!ReadExact(WorkBuffer, chunk)) {
-        return FWL_ERR_BAD_FILE;
-      }
-      (void)ChecksumUpdate(WorkBuffer, chunk);
-      DWORD toPages = chunk;
-      const BYTE* pageData = WorkBuffer;
-      DWORD pageOffset = offset;
-      if (FlashKind == kFlashKindNand && offset < kBootAreaSize) {
-        // Only the part below the boot area's end goes into its copy; the rest of a chunk that
-        // runs past it goes through the page writer.
-        const DWORD inBootArea = kBootAreaSize - offset < chunk ? kBootAreaSize - offset : chunk;
-        std::memcpy(BootAreaCopy + offset, WorkBuffer, inBootArea);
-        bootAreaUsed = true;
-        toPages = chunk - inBootArea;
-        pageData = WorkBuffer + inBootArea;
-        pageOffset = offset + inBootArea;
-      }
-      if (toPages > 0) {
-        const FwlStatus status = PageWrite(pageData, pageOffset, toPages);
-        if (status != FWL_OK) {
-          return status;
-        }
-      }
-      if (!ProgressAdd(chunk)) {
-        return FWL_ERR_ABORTED;
-      }
-      offset += chunk;
-      remaining -= chunk;
-    }
-    if (ChecksumFinish() != checksum) {
-      return FWL_ERR_CHECKSUM;
+    const FwlStatus status = WriteRecord(address + AddressOffset, length, checksum, &bootAreaUsed);
+    if (status != FWL_OK) {
+      return status;
     }
   }
 }
@@ -279,6 +508,7 @@ FwlStatus ProgramCpld() {
 
 FwlStatus FWLDoUpdate(ProgressCallback eraseProgress, SectionBeginCallback sectionBegin,
                       DataProgressCallback dataProgress) {
+  const OperationTimer timer;
   FwlStatus status = AllocWorkBuffer();
   if (status != FWL_OK) {
     return status;
@@ -302,9 +532,15 @@ FwlStatus FWLDoUpdate(ProgressCallback eraseProgress, SectionBeginCallback secti
   FlashSetProgressHook(eraseProgress, kEraseProgressStep);
   std::memset(BootAreaCopy, 0xFF, sizeof(BootAreaCopy));
   DWORD covered = 0;
+  RecordPlan plan;
   if ((BinContents & BIN_CONTENTS_IMAGE) != 0) {
     covered = REGION_ALL_TYPES;
     (void)FWLGetRegionsInRange(&covered, CurrentImageRange.start, CurrentImageRange.length);
+    // A file that cannot be written as it stands is refused while nothing has changed yet.
+    status = PlanRecords(&plan);
+    if (status != FWL_OK) {
+      return status;
+    }
   }
   const bool configTouched = (covered & REGION_CONFIG_BLOCK) != 0;
   if ((BinContents & BIN_CONTENTS_FILE_SYSTEM) != 0 || (covered & REGION_FILE_SYSTEM) != 0) {
@@ -324,7 +560,7 @@ FwlStatus FWLDoUpdate(ProgressCallback eraseProgress, SectionBeginCallback secti
     }
     {
       FlashLockGuard lock;
-      status = lock.Locked() ? WriteRecords() : FWL_ERR_WRITE_FLASH;
+      status = lock.Locked() ? WriteRecords(plan) : FWL_ERR_WRITE_FLASH;
       const FwlStatus flush = PageWrite(nullptr, 0, 0);
       if (status == FWL_OK && flush != FWL_OK) {
         status = FWL_ERR_WRITE_FLASH;
@@ -352,3 +588,7 @@ FwlStatus FWLDoUpdate(ProgressCallback eraseProgress, SectionBeginCallback secti
   }
   return FWL_OK;
 }
+
+DWORD LastOperationTime = 0;
+
+DWORD FWLGetOperationTime() { return LastOperationTime; }

@@ -18,6 +18,7 @@ constexpr DWORD kCompressedMagic = 0x504D4F43;  // "COMP"
 constexpr DWORD kCompressedHeader = 20;
 constexpr DWORD kTextSearchStart = 0x8000;
 constexpr DWORD kTextSearchLength = 0x20000;
+constexpr DWORD kTextSearchPiece = 2048;  // the NAND chips' page
 constexpr DWORD kTocEntrySize = 32;
 constexpr const WCHAR* kUnknownDate = u"Unknown Date";
 constexpr const char* kBannerText = "Microsoft Windows CE Ethernet Bootloader ";
@@ -145,9 +146,19 @@ const BYTE* FindFlashText(const char* pattern, BYTE** copy, const BYTE** copyEnd
   if (buffer == nullptr) {
     return nullptr;
   }
-  if (!LockedRead(buffer, kTextSearchStart, kTextSearchLength)) {
-    LocalFree(buffer);
-    return nullptr;
+  {
+    // Read page by page: on NAND an erased page behind a short bootloader reads as an ECC error,
+    // and such a page only holds no match; it must not cost the text in the pages around it.
+    FlashLockGuard lock;
+    if (!lock.Locked() || FlashOps.Read == nullptr) {
+      LocalFree(buffer);
+      return nullptr;
+    }
+    for (DWORD at = 0; at < kTextSearchLength; at += kTextSearchPiece) {
+      if (!FlashOps.Read(buffer + at, kTextSearchStart + at, kTextSearchPiece)) {
+        std::memset(buffer + at, 0, kTextSearchPiece);
+      }
+    }
   }
   size_t matched = 0;
   for (DWORD i = 0; i < kTextSearchLength; ++i) {

@@ -44,7 +44,7 @@ constexpr size_t kDateTextUnits = 128;
 [[nodiscard]] int FindBootloaderVersionRecord(VersionInfo* version);
 // Searches 128 KiB of flash from 0x8000 for an 8-bit text. Returns the position right after the
 // first match inside *copy (a LocalAlloc buffer the caller frees; copyEnd marks its end), or
-// null (and *copy null) when not found.
+// null (and *copy null) when not found. A page that cannot be read holds no match.
 const BYTE* FindFlashText(const char* pattern, BYTE** copy, const BYTE** copyEnd);
 // 1 when a Windows CE ROM image starts at imageOffset; fills header and, if asked, the flash
 // offset of the header.

@@ -209,8 +209,10 @@ int RunImageUpdate(HWND owner) {
   (void)OpenProgressDialog(owner, u"Image Update");
   const int result = ValidateAndUpdate(owner);
   (void)FWLCloseBinFile();
-  (void)CloseProgressDialog();
+  // Emptied while the progress window still keeps the main dialog from input: an update started
+  // the moment it closes asks for its file instead of taking this one again.
   ImageFileName[0] = 0;
+  (void)CloseProgressDialog();
   return result;
 }
 

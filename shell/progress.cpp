@@ -18,12 +18,27 @@ constexpr DWORD kLargestDirectPercent = 42949672;  // done * 100 still fits in 3
 constexpr DWORD kBusyTick = 500;
 constexpr DWORD kDoneLinger = 150;
 
+// The thread that runs the open progress dialog, and the running busy animation. Both are kept
+// so that closing the window waits for them: no thread of an operation outlives it, and an
+// animation never draws into a closed window or the next operation's.
+HANDLE ProgressThreadHandle = nullptr;
+HANDLE BusyThreadHandle = nullptr;
+
 // Runs the progress dialog modally; the parameter is its owner window.
 DWORD ProgressThread(LPVOID parameter) {
   const auto owner = static_cast<HWND>(parameter);
   (void)DialogBoxParamW(ProgramInstance, MAKEINTRESOURCE(IDD_PROGRESS), owner, ProgressDialogProc,
                         0);
   return 0;
+}
+
+// Waits for a thread to end and closes its handle; the handle becomes null.
+void JoinThread(HANDLE& thread) {
+  if (thread != nullptr) {
+    (void)WaitForSingleObject(thread, INFINITE);
+    (void)CloseHandle(thread);
+    thread = nullptr;
+  }
 }
 
 void SetText(int id, const WCHAR* text) { (void)SetDlgItemTextW(ProgressDialogHandle, id, text); }
@@ -38,12 +53,20 @@ void SetPosition(int id, DWORD bytes) {
   (void)SendMessageW(GetDlgItem(ProgressDialogHandle, id), PBM_SETPOS, bytes / 1024, 0);
 }
 
-void StartBusyAnimation() {
-  BusyFlag = 1;
-  HANDLE thread = CreateThread(nullptr, 0, BusyAnimationThread, nullptr, 0, nullptr);
-  if (thread != nullptr) {
-    (void)CloseHandle(thread);
+// Ends a running animation: it notices the cleared flag after its current tick.
+void StopBusyAnimation() {
+  if (BusyThreadHandle != nullptr) {
+    BusyFlag = 0;
+    JoinThread(BusyThreadHandle);
   }
+}
+
+// One animation at a time: one still finishing its last tick is waited for first, so that it
+// cannot miss the flag set for the new one.
+void StartBusyAnimation() {
+  StopBusyAnimation();
+  BusyFlag = 1;
+  BusyThreadHandle = CreateThread(nullptr, 0, BusyAnimationThread, nullptr, 0, nullptr);
 }
 
 }  // namespace
@@ -63,22 +86,29 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM /*wParam*/
 
 int OpenProgressDialog(HWND owner, const WCHAR* title) {
   (void)CloseProgressDialog();
-  HANDLE thread = CreateThread(nullptr, 0, ProgressThread, owner, 0, nullptr);
-  if (thread != nullptr) {
-    (void)CloseHandle(thread);
-    while (ProgressDialogHandle == nullptr) {
-      Sleep(1);
-    }
+  ProgressThreadHandle = CreateThread(nullptr, 0, ProgressThread, owner, 0, nullptr);
+  // A dialog that cannot be made ends its thread without ever storing a handle: the operation
+  // then runs without a window (drawing into none is ignored) instead of waiting for ever.
+  while (ProgressThreadHandle != nullptr && ProgressDialogHandle == nullptr &&
+         WaitForSingleObject(ProgressThreadHandle, 0) == WAIT_TIMEOUT) {
+    Sleep(1);
   }
   (void)SetWindowTextW(ProgressDialogHandle, title);
   return 1;
 }
 
 int CloseProgressDialog() {
-  if (ProgressDialogHandle != nullptr) {
-    (void)EndDialog(ProgressDialogHandle, 0);
-  }
+  StopBusyAnimation();
+  // The state is cleared before the window goes: its owner takes input again at once and may
+  // start the next operation while this thread still waits for the window's thread.
+  HWND dialog = ProgressDialogHandle;
+  HANDLE thread = ProgressThreadHandle;
   ProgressDialogHandle = nullptr;
+  ProgressThreadHandle = nullptr;
+  if (dialog != nullptr) {
+    (void)EndDialog(dialog, 0);
+  }
+  JoinThread(thread);
   return 1;
 }
 
@@ -124,7 +154,6 @@ int ProgressEraseCallback(DWORD done, DWORD total) {
   }
   switch (done) {
     case 1:
-      BusyFlag = 1;
       SetText(IDC_PROGRESS_UPPER_TEXT, u"Preparing filesystem driver. Please wait...");
       StartBusyAnimation();
       break;
@@ -158,7 +187,6 @@ int ProgressImageStart(const ImageInfo* info) {
 
 int ProgressSectionCallback(DWORD start, DWORD length, DWORD /*checksum*/) {
   if (CurrentImage.types == REGION_CPLD_FIRMWARE) {
-    BusyFlag = 1;
     SetText(IDC_PROGRESS_UPPER_TEXT, u"Updating CPLD. Please wait...");
     StartBusyAnimation();
     SetText(IDC_PROGRESS_LOWER_TEXT, u"");

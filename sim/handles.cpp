@@ -100,6 +100,12 @@ void CloseAllHandles() {
   }
 }
 
+std::size_t OpenHandleCount() {
+  HandleTable& table = Table();
+  std::lock_guard guard(table.lock);
+  return table.entries.size();
+}
+
 }  // namespace sim
 
 BOOL CloseHandle(HANDLE object) {

@@ -6,6 +6,7 @@
 // KernelObject.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 
 #include "platform/types.h"
@@ -36,5 +37,9 @@ std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
 bool RemoveHandle(HANDLE handle);
 // Closes every handle (at detach).
 void CloseAllHandles();
+
+// --- testing calls ---
+// Handles the process holds open now (tests check that a failing call leaves none behind).
+std::size_t OpenHandleCount();
 
 }  // namespace sim

@@ -419,7 +419,23 @@ struct NandFlash::FaultState {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> worn;  // block, erases it survives
   std::vector<Counted> eraseFailures, programFailures, bitFlips, noRequests;
   std::int64_t identifier = -1;  // the first two identifier bytes the chip answers, if replaced
+  std::int64_t powerCutAfter = -1;  // array operations that complete before the power fails
+  std::uint64_t operations = 0;     // page programs and block erases of this process
   bool any = false;
+
+  enum class Power { kOn, kFailing, kOff };
+  // Counts one array operation against the power cut: kFailing for the one during which the
+  // power fails, kOff for every one after it.
+  Power TakeOperation() {
+    if (powerCutAfter < 0) {
+      return Power::kOn;
+    }
+    const std::uint64_t index = operations++;
+    if (index < static_cast<std::uint64_t>(powerCutAfter)) {
+      return Power::kOn;
+    }
+    return index == static_cast<std::uint64_t>(powerCutAfter) ? Power::kFailing : Power::kOff;
+  }
 
   static bool Take(Counted& counted) {
     if (counted.skip > 0) {
@@ -629,6 +645,8 @@ void NandFlash::Validate(ConfigReader& reader) {
       }
     } else if (kind == "nand.id") {
       need("id", 0x10000);
+    } else if (kind == "power-cut") {
+      need("after", 0x100000000ull);
     } else if (kind == "nand.no-request") {
       const std::string request = item.value("request", "command");
       if (request != "command" && request != "data") {
@@ -997,6 +1015,10 @@ bool NandFlash::BlockAlwaysFails(std::uint32_t block) {
 }
 
 bool NandFlash::EraseBlockPhysical(std::uint32_t block) {
+  RefreshFaults();
+  if (faults_->TakeOperation() != FaultState::Power::kOn) {
+    return true;  // without power the block keeps what it held
+  }
   if (BlockAlwaysFails(block) || TakeEraseFailure(block)) {
     return false;
   }
@@ -1014,6 +1036,11 @@ NandFlash::ProgramOutcome NandFlash::ProgramPage(std::uint32_t page, const std::
                                                  const std::uint8_t* spare, bool eccOn) {
   std::uint8_t* storedData = image_ + std::uint64_t{page} * kNandPageBytes;
   std::uint8_t* storedSpare = spare_ + std::uint64_t{page} * kNandSpareBytes;
+  RefreshFaults();
+  const FaultState::Power power = faults_->TakeOperation();
+  if (power == FaultState::Power::kOff) {
+    return ProgramOutcome::kDone;  // without power nothing reaches the array
+  }
   if (!PageErased(page)) {
     if (eccOn) {
       ControllerFault("page " + std::to_string(page) +
@@ -1034,8 +1061,8 @@ NandFlash::ProgramOutcome NandFlash::ProgramPage(std::uint32_t page, const std::
   }
   const bool failed = BlockAlwaysFails(page / kNandPagesPerBlock) || TakeProgramFailure(page);
   // Programming clears the bits that are 0 in the new data: file byte |= ~new byte. An aborted
-  // program reaches only every other byte.
-  const std::uint32_t step = failed ? 2 : 1;
+  // program (or one cut short by the power) reaches only every other byte.
+  const std::uint32_t step = failed || power == FaultState::Power::kFailing ? 2 : 1;
   for (std::uint32_t i = 0; i < kNandPageBytes; i += step) {
     storedData[i] |= static_cast<std::uint8_t>(~data[i]);
   }
@@ -1119,6 +1146,10 @@ void NandFlash::RefreshFaults() {
   for (const Json& item : plan.Items("nand.id")) {
     fresh->identifier = UnsignedField(item, "id") & 0xFFFF;
   }
+  for (const Json& item : plan.Items("power-cut")) {
+    fresh->powerCutAfter = SignedField(item, "after", -1);
+  }
+  fresh->operations = faults_->operations;
   carry(fresh->eraseFailures, faults_->eraseFailures);
   carry(fresh->programFailures, faults_->programFailures);
   carry(fresh->bitFlips, faults_->bitFlips);

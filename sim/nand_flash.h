@@ -35,6 +35,10 @@
 //   {"kind": "nand.no-request", "request": "command" | "data", "skip": S, "count": C}
 //    the controller never raises the command (or data) request of a command (count -1 default)
 //   {"kind": "nand.id", "id": "0x1234"}  the chip answers another identifier (maker code low)
+//   {"kind": "power-cut", "after": N}  the power fails during the (N+1)th page program or block
+//    erase of this process (the controller's and the OS driver's alike): that page keeps every
+//    other byte, that block stays as it was, and nothing after it reaches the array, although
+//    the chip goes on answering as if it did. A module reset brings the power back.
 // A failed program leaves the page partly programmed (every other byte), as an aborted program
 // pulse would; a failed erase leaves the block as it was.
 #pragma once

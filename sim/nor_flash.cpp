@@ -236,7 +236,7 @@ void ValidateFaultItems(ConfigReader& reader) {
   static const Need kNeeds[] = {
       {"nor.erase-fail", {"block"}},          {"nor.program-fail", {"offset"}},
       {"nor.manufacturer", {"code"}},         {"nor.never-ready", {"block"}},
-      {"nor.cfi-byte", {"address", "value"}},
+      {"nor.cfi-byte", {"address", "value"}}, {"power-cut", {"after"}},
   };
   for (std::size_t i = 0; i < items->size(); ++i) {
     const Json& item = (*items)[i];
@@ -355,6 +355,7 @@ class NorFlash final : public Component, public BusDevice, public OsFlash {
     std::vector<Item> neverReady;
     std::vector<Item> manufacturer;
     std::vector<Item> cfiByte;
+    std::int64_t powerCutAfter = -1;  // operations that complete before the power fails
   };
 
   // The block holding a word address (the bus's hot path asks for it on every data word).
@@ -390,6 +391,8 @@ class NorFlash final : public Component, public BusDevice, public OsFlash {
   void PowerUp();
   void BuildCfiTable();
   void RefreshFaults();
+  // Counts an erase or program that starts; true when the power failed before it ended.
+  bool CountOperation();
   static bool Hits(const std::vector<FaultCache::Item>& items, int chip, std::uint32_t firstByte,
                    std::uint32_t endByte);
 
@@ -470,6 +473,8 @@ class NorFlash final : public Component, public BusDevice, public OsFlash {
   std::array<std::array<std::uint8_t, 0x40>, 2> cfi_{};
   std::array<std::uint64_t, 3> busyNanoseconds_{};  // word, buffer, erase
   FaultCache faults_;
+  std::uint64_t operationCount_ = 0;  // erases and programs started by this process
+  bool powerOff_ = false;             // a power cut of the fault plan happened
   // Polling a busy chip: consecutive status reads with nothing else in between (no other access,
   // no other passing of time) each last four times as long as the one before (from one bus
   // access, up to one tick of kLongestPoll), never past the moment a chip becomes ready. A real
@@ -647,6 +652,8 @@ bool NorFlash::Attach(Machine& machine, std::string* error) {
       (std::uint64_t{1} << config.chip.timing[CFI_BLOCK_ERASE]) * kMillisecond,
   };
   faults_ = FaultCache{};
+  operationCount_ = 0;
+  powerOff_ = false;
   pendingNanoseconds_ = 0;
   pollStreak_ = false;
   errors_.clear();
@@ -778,6 +785,26 @@ void NorFlash::RefreshFaults() {
   load("nor.never-ready", "block", nullptr, &faults_.neverReady);
   load("nor.manufacturer", "code", nullptr, &faults_.manufacturer);
   load("nor.cfi-byte", "address", "value", &faults_.cfiByte);
+  for (const Json& item : plan.Items("power-cut")) {
+    std::uint64_t after = 0;
+    if (!item.contains("after") || !ParseUnsigned(item["after"], &after)) {
+      Record(std::string("fault item ignored (fields missing or not numbers): ") + item.dump());
+      continue;
+    }
+    faults_.powerCutAfter = static_cast<std::int64_t>(after);
+  }
+}
+
+bool NorFlash::CountOperation() {
+  RefreshFaults();
+  if (!powerOff_ && faults_.powerCutAfter >= 0 &&
+      operationCount_ >= static_cast<std::uint64_t>(faults_.powerCutAfter)) {
+    powerOff_ = true;
+    machine_->DebugLog("nor: power cut after " + std::to_string(operationCount_) +
+                       " erase and program operations");
+  }
+  ++operationCount_;
+  return powerOff_;
 }
 
 bool NorFlash::Hits(const std::vector<FaultCache::Item>& items, int chip, std::uint32_t firstByte,
@@ -888,6 +915,10 @@ void NorFlash::Write32(std::uint32_t offset, std::uint32_t value) {
   statistics_.wordPrograms += started(NorOperation::Kind::kWordProgram);
   statistics_.bufferPrograms += started(NorOperation::Kind::kBufferProgram);
   statistics_.busyNanoseconds += startedBusy_;
+  if ((started(NorOperation::Kind::kErase) | started(NorOperation::Kind::kWordProgram) |
+       started(NorOperation::Kind::kBufferProgram)) != 0) {
+    (void)CountOperation();
+  }
   Spend(kBusAccessNanoseconds);
 }
 
@@ -1185,7 +1216,7 @@ void NorFlash::StartProgram(int chip, std::uint32_t word, std::uint32_t count,
     const std::uint16_t programmed = static_cast<std::uint16_t>(
         ((data & 0x00FF) != 0x00FF ? 0x00FF : 0) | ((data & 0xFF00) != 0xFF00 ? 0xFF00 : 0));
     if ((((current & data) ^ data) & programmed) != 0 &&
-        (state.pendingError & SR_PROGRAM_ERROR) == 0) {
+        (state.pendingError & SR_PROGRAM_ERROR) == 0 && !powerOff_) {
       Record("programming " + Hex(data, 4) + " over " + Hex(current, 4) + " at " + Hex(byte, 8) +
              " needs bits that are not erased (programming only clears bits)");
       state.pendingError |= SR_PROGRAM_ERROR;
@@ -1211,7 +1242,10 @@ void NorFlash::Started(NorOperation::Kind kind, int chip, std::uint32_t word, st
 
 void NorFlash::Complete(int chip) {
   ChipState& state = state_->chips[chip];
-  if (state.operation == kEraseOperation) {
+  if (powerOff_) {
+    // Without power nothing reached the array; the chip's answers no longer matter.
+    state.pendingError = 0;
+  } else if (state.operation == kEraseOperation) {
     if (state.pendingError == 0) {
       EraseHalves(chip, state.operationAddress, state.operationWords);
     }
@@ -1384,6 +1418,9 @@ bool NorFlash::Program(std::uint32_t offset, const void* buffer, std::uint32_t l
       chip.locks[block.index] = 0;
     }
   }
+  if (CountOperation()) {
+    return true;
+  }
   for (std::uint32_t i = 0; i < length; ++i) {
     image_[offset + i] |= static_cast<std::uint8_t>(~bytes[i]);
   }
@@ -1415,6 +1452,9 @@ bool NorFlash::EraseBlock(std::uint32_t offset) {
   clock_->Advance(busyNanoseconds_[2]);
   if (Hits(faults_.eraseFail, -1, firstByte, endByte)) {
     return false;
+  }
+  if (CountOperation()) {
+    return true;
   }
   EraseRange(firstByte, endByte - firstByte);
   return true;

@@ -36,6 +36,12 @@
 //   {"kind": "nor.manufacturer", "code": CODE}       identifier mode answers another maker
 //   {"kind": "nor.never-ready", "block": OFFSET}     an erase or program there never completes
 //   {"kind": "nor.cfi-byte", "address": A, "value": V}  the CFI query answers V at address A
+//   {"kind": "power-cut", "after": N}                the power fails during the (N+1)th erase or
+//                                                    program of this process (OS driver's too):
+//                                                    it and everything after it leave the array
+//                                                    as it was, while the chips go on answering
+//                                                    as if they worked. A module reset brings
+//                                                    the power back.
 #pragma once
 
 #include <array>

@@ -24,6 +24,7 @@
 #include "platform/kernel.h"
 #include "sim/os_call.h"
 #include "sim/os_objects.h"
+#include "sim/os_time.h"
 
 namespace sim {
 namespace {
@@ -712,6 +713,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES /*threadAttributes*/, DWORD stackSize,
     *threadId = identity;
   }
   HANDLE handle = sim::AddHandle(thread);
+  sim::ProgramThreadStarted();
   // The new thread starts in the process's processor mode (a thread-local mode starts unset).
   std::thread([thread, identity, startAddress, parameter] {
     sim::threadIdentity = identity;
@@ -727,6 +729,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES /*threadAttributes*/, DWORD stackSize,
       sim::ThreadPriorities().byThread.erase(identity);
     }
     thread->Finish(exitCode);
+    sim::ProgramThreadEnded();
   }).detach();
   SetLastError(ERROR_SUCCESS);
   return handle;

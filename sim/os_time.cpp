@@ -6,8 +6,14 @@
 // names, time markers "AM" and "PM".
 #include "sim/os_time.h"
 
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -383,6 +389,97 @@ DWORD GetTickCount() {
   return static_cast<DWORD>(machine.Clock().Now() / sim::kMillisecond);
 }
 
+namespace sim {
+namespace {
+
+std::atomic<int> programThreads{0};
+
+// Wake times of the threads of this process that sleep beside other threads.
+struct Sleepers {
+  std::mutex mutex;
+  std::multiset<std::uint64_t> wakeTimes;
+};
+Sleepers& AllSleepers() {
+  static Sleepers sleepers;
+  return sleepers;
+}
+
+// How long a sleeper watches module time stand still before it looks whether anything else is
+// going on.
+constexpr auto kWatch = std::chrono::microseconds(200);
+constexpr auto kLook = std::chrono::microseconds(50);
+
+// True when another thread of this process is running, waits for the processor or for the disk:
+// work is going on that may move module time.
+bool OthersAtWork() {
+  const std::string self = std::to_string(::gettid());
+  std::error_code code;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task", code)) {
+    if (entry.path().filename() == self) {
+      continue;
+    }
+    std::ifstream in(entry.path() / "stat");
+    std::string stat;
+    std::getline(in, stat);
+    const std::size_t close = stat.rfind(')');
+    if (close != std::string::npos && close + 2 < stat.size() &&
+        (stat[close + 2] == 'R' || stat[close + 2] == 'D')) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A sleep beside other threads overlaps their work: module time goes on while any of them works
+// (device busy time) or sleeps, and the sleeper wakes when it reaches its wake time. When the
+// clock stands still and no other thread of the process is at work (every thread idle or
+// asleep), it moves on to the earliest wake time of the sleepers, as the module's scheduler
+// would run the next timer. So a thread that ticks while another one works does not add its own
+// sleeps on top of the work's time.
+void SleepBesideOthers(VirtualClock& clock, std::uint64_t nanoseconds) {
+  const std::uint64_t wake = clock.Now() + nanoseconds;
+  Sleepers& sleepers = AllSleepers();
+  std::multiset<std::uint64_t>::iterator mine;
+  {
+    std::lock_guard<std::mutex> lock(sleepers.mutex);
+    mine = sleepers.wakeTimes.insert(wake);
+  }
+  std::uint64_t seen = clock.Now();
+  auto stillSince = std::chrono::steady_clock::now();
+  while (true) {
+    const std::uint64_t now = clock.Now();
+    if (now >= wake) {
+      break;
+    }
+    const auto wall = std::chrono::steady_clock::now();
+    if (now != seen) {
+      seen = now;
+      stillSince = wall;
+    } else if (wall - stillSince >= kWatch) {
+      stillSince = wall;
+      if (!OthersAtWork()) {
+        std::uint64_t earliest = wake;
+        {
+          std::lock_guard<std::mutex> lock(sleepers.mutex);
+          earliest = *sleepers.wakeTimes.begin();
+        }
+        clock.AdvanceTo(earliest);
+        continue;
+      }
+    }
+    std::this_thread::sleep_for(kLook);
+  }
+  std::lock_guard<std::mutex> lock(sleepers.mutex);
+  sleepers.wakeTimes.erase(mine);
+}
+
+}  // namespace
+
+void ProgramThreadStarted() { programThreads.fetch_add(1); }
+void ProgramThreadEnded() { programThreads.fetch_sub(1); }
+
+}  // namespace sim
+
 void Sleep(DWORD milliseconds) {
   sim::Machine& machine = sim::CurrentMachine();
   machine.Calls().Add("Sleep", {milliseconds});
@@ -394,6 +491,10 @@ void Sleep(DWORD milliseconds) {
   }
   if (milliseconds == 0) {
     std::this_thread::yield();  // gives up the rest of the time slice only
+    return;
+  }
+  if (sim::programThreads.load() > 0) {
+    sim::SleepBesideOthers(machine.Clock(), std::uint64_t{milliseconds} * sim::kMillisecond);
     return;
   }
   machine.Clock().Advance(std::uint64_t{milliseconds} * sim::kMillisecond);

@@ -13,6 +13,12 @@
 
 namespace sim {
 
+// Threads started by the program (CreateThread) that have not ended. Sleep uses it: while the
+// program runs on one thread a sleep simply lets module time pass; beside other threads it is
+// one of several things going on at once (see Sleep).
+void ProgramThreadStarted();
+void ProgramThreadEnded();
+
 // Now on the module, as a FILETIME count (100 ns units since 1 January 1601, UTC).
 std::uint64_t ModuleTimeNow();
 

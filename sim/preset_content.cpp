@@ -19,8 +19,8 @@ constexpr std::uint32_t kRegistryMarker = 0x01234567;
 constexpr std::uint32_t kTrailerMagic = 0x52435353;  // "SSCR"
 constexpr std::uint32_t kBootloaderBase = 0x80000000;
 constexpr std::uint32_t kOsBase = 0x80000000;
-constexpr std::uint32_t kConfigUsed = 0x400;
-// 12 Mar 2009 14:05:09 UTC and 1 Mar 2009 00:00:00 UTC as Windows file times.
+// 13 Mar 2009 10:05:09 UTC as a Windows file time: the bootloader's build time in its table of
+// contents and the creation time of the image's ROM files.
 constexpr std::uint64_t kBootloaderBuilt = 128814123090000000ull;
 constexpr std::uint64_t kRomFilesCreated = 128814123090000000ull;
 constexpr const char* kBanner =
@@ -116,6 +116,7 @@ class PresetContent : public Component {
         {"bootloaderRecord", layout.bootloaderRecord},
         {"bootloaderLength", layout.bootloaderLength},
         {"configOffset", layout.configOffset},
+        {"configUsed", layout.configUsed},
         {"osOffset", layout.osOffset},
         {"osLength", layout.osLength},
         {"osTrailer", layout.osTrailer},
@@ -167,7 +168,7 @@ class PresetContent : public Component {
   }
 
   static bool WriteConfigBlock(const PresetLayout& layout, std::string* error) {
-    std::vector<std::uint8_t> block(kConfigUsed);
+    std::vector<std::uint8_t> block(layout.configUsed);
     Fill(block, 3);
     PutWord(block, 0, kConfigBlockMarker);
     const std::uint8_t boardData[8] = {0x00, 0x14, 0x2D, 0x01, 0x23, 0x45, 0x00, 0x00};

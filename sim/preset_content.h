@@ -18,6 +18,7 @@ struct PresetLayout {
   bool bootloaderRecord = true;        // version record (else the text banner)
   std::uint32_t bootloaderLength = 0x23000;
   std::uint32_t configOffset = 0x40000;
+  std::uint32_t configUsed = 0x400;  // board data bytes before the first erased word
   std::uint32_t osOffset = 0x80000;
   std::uint32_t osLength = 0x180000;
   std::uint32_t osTrailer = 0x200;  // bytes behind the "SSCR" trailer header

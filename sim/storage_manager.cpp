@@ -1289,11 +1289,23 @@ DWORD Activate(std::string_view key, bool byDeviceManager, std::uint32_t* id) {
     return ERROR_INVALID_PARAMETER;
   }
   for (const StoreState& store : m.stores) {
-    if (store.geometry.Overlaps(driver.geometry)) {
-      Log("activating " + std::string(key) + ": store " + Narrow(store.deviceName) +
-          (store.detaching ? " is still unloading" : " is attached") + " over that flash");
-      return ERROR_BUSY;
+    if (!store.geometry.Overlaps(driver.geometry)) {
+      continue;
     }
+    // A second instance loaded from the same key shares the flash with the first (the flash
+    // driver does not know of the other); a store still unloading, or one that a driver from
+    // another key serves, keeps the new instance off the flash.
+    const bool sameKey =
+        !store.detaching &&
+        std::any_of(m.drivers.begin(), m.drivers.end(), [&](const DriverInstance& other) {
+          return other.id == store.driverId && SameName(FromUtf8(other.key), FromUtf8(key));
+        });
+    if (sameKey) {
+      continue;
+    }
+    Log("activating " + std::string(key) + ": store " + Narrow(store.deviceName) +
+        (store.detaching ? " is still unloading" : " is attached") + " over that flash");
+    return ERROR_BUSY;
   }
   std::uint32_t wanted = 0;
   const bool fixedIndex = ReadDword(path, "Index", &wanted);

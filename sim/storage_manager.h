@@ -15,7 +15,9 @@
 // A store that goes away (its driver deactivated, or its block driver interface withdrawn) is
 // dismounted at once but stays attached for the storage manager's "PNPUnloadDelay"
 // (milliseconds, 5000 when missing): until the delay has passed, a new driver instance over the
-// same flash cannot be loaded, as on the module.
+// same flash cannot be loaded, as on the module. Nor can one over the flash of a store that a
+// driver from another key serves; a second instance from the same key can (the flash driver
+// does not know of the first), and gets a store of its own over the same sectors.
 //
 // A mounted volume's files are the folder files/<Folder>/ of the module directory while it is
 // mounted (the module's file system serves them); the volume image in the partition's sectors
@@ -36,7 +38,7 @@
 //        a sector read or write request that covers sector N (any sector when absent) fails
 //        (count 1 unless given; error ERROR_READ_FAULT / ERROR_WRITE_FAULT unless given)
 //   {"kind": "storage.file", "path": "\\Flash Disk\\*.txt", "error": E}
-//        creating a file or folder whose path matches (* and ?, case ignored) fails
+//        creating a file whose path matches (* and ?, case ignored) fails
 //        (error ERROR_ACCESS_DENIED unless given; count -1 unless given)
 //   {"kind": "storage.result", "call": "DismountStore", "value": 2, "skip": S, "count": C}
 //        the named storage function does its work and then answers value instead of TRUE

@@ -451,6 +451,26 @@ TEST_F(DeviceManagerTest, ActivatedKey_NamesItsStoreByProfileAndMountsAsAutoMoun
   }
 }
 
+TEST_F(DeviceManagerTest, SecondInstanceOfOneKey_SharesTheFlashAnotherKeyDoesNot) {
+  // Over the OS driver's attached store, a driver from another key stays off the flash.
+  WriteKey("HKLM\\Drivers\\BuiltIn\\FWLFMD", "FlashDisk");
+  EXPECT_EQ(ActivateDeviceEx(u"Drivers\\BuiltIn\\FWLFMD", nullptr, 0, nullptr), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
+  ASSERT_TRUE(DeactivateDevice(Device()));
+  Sleep(kUnloadDelay);
+  // A key activated twice gives two instances, each with a store of its own.
+  HANDLE first = ActivateDeviceEx(u"Drivers\\BuiltIn\\FWLFMD", nullptr, 0, nullptr);
+  ASSERT_NE(first, nullptr);
+  HANDLE second = ActivateDeviceEx(u"Drivers\\BuiltIn\\FWLFMD", nullptr, 0, nullptr);
+  ASSERT_NE(second, nullptr);
+  EXPECT_NE(first, second);
+  const auto stores = sim::storage::Stores();
+  ASSERT_EQ(stores.size(), 2u);
+  EXPECT_EQ(stores[0].deviceName, u"DSK1:");
+  EXPECT_EQ(stores[1].deviceName, u"DSK2:");
+  EXPECT_EQ(stores[1].storeName, u"Internal Flash");
+}
+
 TEST_F(DeviceManagerTest, KeysTheDriverCannotServe_AreRefused) {
   ASSERT_TRUE(DeactivateDevice(Device()));
   Sleep(kUnloadDelay);

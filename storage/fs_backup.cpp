@@ -140,7 +140,10 @@ FwlStatus PartitionWriter::Visit(WIN32_FIND_DATAW& entry) {
     return FWL_ERR_FILE_SYSTEM;
   }
   WCHAR pattern[MAX_PATH];
-  if (FormatText(pattern, u"%s\\*", path) < 0 || WideLength(pattern) + 1 >= MAX_PATH) {
+  if (WideLength(path) + 2 >= MAX_PATH) {
+    return FWL_OK;  // no child's path would fit in MAX_PATH
+  }
+  if (FormatText(pattern, u"%s\\*", path) < 0) {
     return FWL_ERR_FILE_SYSTEM;
   }
   WIN32_FIND_DATAW child{};
@@ -153,8 +156,9 @@ FwlStatus PartitionWriter::Visit(WIN32_FIND_DATAW& entry) {
       continue;
     }
     WCHAR childPath[MAX_PATH];
-    if (FormatText(childPath, u"%s\\%s", path, child.cFileName) < 0 ||
-        WideLength(childPath) + 1 >= MAX_PATH) {
+    child.cFileName[MAX_PATH - 1] = 0;
+    if (WideLength(path) + 1 + WideLength(child.cFileName) >= MAX_PATH ||
+        FormatText(childPath, u"%s\\%s", path, child.cFileName) < 0) {
       status = FWL_ERR_FILE_SYSTEM;  // a path that does not fit its record
       break;
     }

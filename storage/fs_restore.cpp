@@ -71,7 +71,7 @@ class SectionReader {
   FwlStatus Sectors();
 
  private:
-  FwlStatus VolumeFiles(const WCHAR* volume);
+  FwlStatus VolumeFiles(const WCHAR* volume, const WCHAR* mountFolder);
   FwlStatus RestoreFile(const WIN32_FIND_DATAW& entry);
   // Bytes of the section left from the current position.
   [[nodiscard]] DWORD Left() const {
@@ -114,10 +114,41 @@ FwlStatus SectionReader::RestoreFile(const WIN32_FIND_DATAW& entry) {
     status = FWL_ERR_FILE_SYSTEM;
   }
   (void)CloseHandle(file);
+  // Creating and writing a file marks it for archiving: once its content and times are in, the
+  // record's attributes are put back exactly.
+  if (status == FWL_OK && !SetFileAttributesW(entry.cFileName, entry.dwFileAttributes)) {
+    status = FWL_ERR_FILE_SYSTEM;
+  }
   return status;
 }
 
-FwlStatus SectionReader::VolumeFiles(const WCHAR* volume) {
+// The folder at which the store's partition of that name is mounted now (empty when it is not).
+bool MountFolderOf(HANDLE store, const WCHAR* partitionName, WCHAR* folder, size_t units) {
+  folder[0] = 0;
+  PARTINFO info{};
+  info.cbSize = sizeof(PARTINFO);
+  HANDLE search = FindFirstPartition(store, &info);
+  if (search == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  bool found = false;
+  do {
+    info.szPartitionName[31] = 0;
+    info.szVolumeName[63] = 0;
+    if (WideCompare(info.szPartitionName, partitionName) == 0) {
+      found = WideCopy(folder, units, info.szVolumeName) && folder[0] != 0;
+      break;
+    }
+    info.cbSize = sizeof(PARTINFO);
+  } while (FindNextPartition(search, &info));
+  (void)FindClosePartition(search);
+  return found;
+}
+
+// Entries are written below mountFolder, where the partition just restored is mounted: a
+// record's path is its volume's name (as the backup saw it mounted) followed by the path inside
+// the volume, and only that inside part is taken from the file.
+FwlStatus SectionReader::VolumeFiles(const WCHAR* volume, const WCHAR* mountFolder) {
   for (;;) {
     BYTE record[kFindDataBytes];
     DWORD got = 0;
@@ -146,6 +177,13 @@ FwlStatus SectionReader::VolumeFiles(const WCHAR* volume) {
     if (!inside) {
       return FWL_ERR_BAD_FILE;
     }
+    const WCHAR* rest = entry.cFileName + WideLength(volume);
+    WCHAR target[MAX_PATH];
+    if (WideLength(mountFolder) + WideLength(rest) >= MAX_PATH ||
+        FormatText(target, u"%s%s", mountFolder, rest) < 0) {
+      return FWL_ERR_BAD_FILE;  // a path that does not fit below the mount folder
+    }
+    (void)WideCopy(entry.cFileName, MAX_PATH, target);
     if (!ProgressAdd(got)) {
       return FWL_ERR_ABORTED;
     }
@@ -202,7 +240,8 @@ FwlStatus SectionReader::Partitions() {
     const bool ready = FormatPartition(partition) && MountPartition(partition) &&
                        SetPartitionAttributes(partition, info.dwAttributes);
     (void)CloseHandle(partition);
-    if (!ready) {
+    WCHAR mountFolder[64];
+    if (!ready || !MountFolderOf(store_, info.szPartitionName, mountFolder, 64)) {
       return FWL_ERR_FORMAT_STORE;
     }
     const DWORD used = info.cbSize;
@@ -210,7 +249,7 @@ FwlStatus SectionReader::Partitions() {
       return FWL_ERR_ABORTED;
     }
     const DWORD before = BinPosition();
-    const FwlStatus status = VolumeFiles(info.szVolumeName);
+    const FwlStatus status = VolumeFiles(info.szVolumeName, mountFolder);
     if (status != FWL_OK) {
       return status;
     }

@@ -1,9 +1,11 @@
-// The terminal front end in a real terminal: a small program of its own (terminal_demo) runs in
-// a detached tmux terminal, is driven by keys, and the screen is read back with capture-pane.
+// The terminal front end in a real terminal: a small program of its own (terminal_demo), and
+// flashwick itself, run in a detached tmux terminal, are driven by keys, and the screen is read
+// back with capture-pane.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -12,9 +14,11 @@
 
 namespace {
 
+using testing_support::Executable;
 using testing_support::RunCommand;
 
-class TerminalUi : public ::testing::Test {
+// A detached tmux terminal of 100 x 32 cells running one command.
+class Terminal : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string output;
@@ -22,11 +26,6 @@ class TerminalUi : public ::testing::Test {
       GTEST_SKIP() << "tmux is not installed";
     }
     socket_ = "flashwick-ui-" + std::to_string(::getpid());
-    result_ = scratch_.Path() / "result.txt";
-    const std::string demo = std::string(FLASHWICK_BINARY_DIR) + "/tests/terminal_demo";
-    const std::string command =
-        "'" + demo + "' '" + module_.Directory().string() + "' '" + result_.string() + "'";
-    ASSERT_EQ(Tmux("new -d -s demo -x 100 -y 32 \"" + command + "\""), 0);
   }
 
   void TearDown() override {
@@ -35,15 +34,19 @@ class TerminalUi : public ::testing::Test {
     }
   }
 
+  void Start(const std::string& command) {
+    ASSERT_EQ(Tmux("new -d -s demo -x 100 -y 32 \"" + command + "\""), 0);
+  }
+
   int Tmux(const std::string& arguments, std::string* output = nullptr) {
     std::string ignored;
     return RunCommand("tmux -f /dev/null -L " + socket_ + " " + arguments,
                       output != nullptr ? output : &ignored);
   }
 
-  std::string Screen() {
+  std::string Screen(bool attributes = false) {
     std::string screen;
-    Tmux("capture-pane -p -t demo", &screen);
+    Tmux(std::string("capture-pane -p ") + (attributes ? "-e " : "") + "-t demo", &screen);
     return screen;
   }
 
@@ -70,6 +73,22 @@ class TerminalUi : public ::testing::Test {
   void Keys(const std::string& keys) { ASSERT_EQ(Tmux("send-keys -t demo " + keys), 0); }
   void Type(const std::string& text) { ASSERT_EQ(Tmux("send-keys -t demo -l '" + text + "'"), 0); }
 
+  testing_support::TemporaryDirectory scratch_;
+  std::string socket_;
+};
+
+class TerminalUi : public Terminal {
+ protected:
+  void SetUp() override {
+    Terminal::SetUp();
+    if (IsSkipped()) {
+      return;
+    }
+    result_ = scratch_.Path() / "result.txt";
+    const std::string demo = std::string(FLASHWICK_BINARY_DIR) + "/tests/terminal_demo";
+    Start("'" + demo + "' '" + module_.Directory().string() + "' '" + result_.string() + "'");
+  }
+
   std::string Result() {
     std::ifstream in(result_);
     std::stringstream text;
@@ -78,9 +97,7 @@ class TerminalUi : public ::testing::Test {
   }
 
   testing_support::TemporaryModule module_{"pxa320"};
-  testing_support::TemporaryDirectory scratch_;
   std::filesystem::path result_;
-  std::string socket_;
 };
 
 TEST_F(TerminalUi, KeysDriveTheRegionDialogSaveDialogProgressAndMessageBoxes) {
@@ -128,6 +145,80 @@ TEST_F(TerminalUi, KeysDriveTheRegionDialogSaveDialogProgressAndMessageBoxes) {
   EXPECT_EQ(Result(),
             "selected 0\nselected 0,2\nrevealed\nsaved \\USB HD\\IMAGES\\demo.bin\nerased\n"
             "ended 0\n");
+}
+
+// flashwick as a person uses it: a module made by the module tool with its sample files, the
+// program started without switches on the terminal, and an update of the OS image through the
+// main dialog, the file dialog, the confirmation, the progress window and the closing questions.
+class FlashwickInTerminal : public Terminal {
+ protected:
+  void SetUp() override {
+    Terminal::SetUp();
+    if (IsSkipped()) {
+      return;
+    }
+    module_ = scratch_.Path() / "module";
+    std::string output;
+    ASSERT_EQ(RunCommand(Executable("flashwick-module") + " create '" + module_.string() +
+                             "' --preset pxa320",
+                         &output),
+              0)
+        << output;
+    // The pane stays open with the program's last words and its exit code.
+    Start("'" + Executable("flashwick") + "' --module '" + module_.string() +
+          "'; echo EXIT=\\$?; sleep 600");
+  }
+
+  // The text of the focused button (drawn bold, underlined and reversed).
+  std::string Focused() {
+    const std::string screen = Screen(true);
+    const std::string mark = "\x1b[1;4;7m";
+    const std::size_t at = screen.find(mark);
+    if (at == std::string::npos) {
+      return "";
+    }
+    return screen.substr(at + mark.size(),
+                         screen.find('\x1b', at + mark.size()) - at - mark.size());
+  }
+
+  // Tab until the button with this text has the focus.
+  void FocusButton(const std::string& text) {
+    for (int i = 0; i < 12 && Focused().find(text) == std::string::npos; ++i) {
+      Keys("Tab");
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    ASSERT_NE(Focused().find(text), std::string::npos) << Screen();
+  }
+
+  std::filesystem::path module_;
+};
+
+TEST_F(FlashwickInTerminal, UpdateThroughTheMainDialogEndsWithTheColdReset) {
+  ASSERT_TRUE(
+      WaitForScreen({"Flashwick 3.4.0", "Flash Registry", "Save", "Clear", "Bootloader / Image",
+                     "Update", "Backup", "Version Info", "CPLDVersion", "Warmboot", "Coldboot"}));
+  FocusButton("Update");
+  Keys("Enter");
+  ASSERT_TRUE(WaitForScreen({"Open", "Look in: \\USB HD\\IMAGES", "cpld-update.bin", "damaged.bin",
+                             "full-backup.bin", "os-update.bin", "IMAGE files (*.bin)"}));
+  Keys("Tab");
+  Type("os-update.bin");
+  Keys("Enter");
+  ASSERT_TRUE(WaitForScreen({"Image Update", "WARNING",
+                             "This Image will overwrite the following sections:", "- OS Image",
+                             "Are you sure you want to continue?", "[ Yes ] [ No ]"}));
+  // No is the default: Left reaches Yes.
+  Keys("Left Enter");
+  // The progress window stays behind the closing questions with the last section it wrote.
+  ASSERT_TRUE(WaitForScreen({"Image Update", "Section Start:", "Clear Registry",
+                             "You updated a new OS, do you want to clear the Registry?"}));
+  Keys("Enter");
+  ASSERT_TRUE(WaitForScreen({"RESET", "To finish the update reset the system.", "Reset now?"}));
+  // Yes is the default: the module resets, which ends the program.
+  Keys("Enter");
+  ASSERT_TRUE(
+      WaitForScreen({"flashwick: exit code 1 after", "the module resets (cold)", "EXIT=1"}));
+  EXPECT_FALSE(std::filesystem::exists(module_ / "ram" / "booted"));
 }
 
 }  // namespace

@@ -309,6 +309,31 @@ std::vector<ShownMessageBox> UiDriver::MessageBoxes() {
   return boxes_;
 }
 
+std::vector<WindowView> UiDriver::ClosedDialogs() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return closedDialogs_;
+}
+
+bool UiDriver::WaitForClosedDialogs(int templateId, std::size_t count) {
+  const std::string what = std::to_string(count) + " closed dialogs " + std::to_string(templateId);
+  return WaitFor(
+      [&] {
+        std::size_t closed = 0;
+        for (const WindowView& window : ClosedDialogs()) {
+          closed += window.templateId == templateId ? 1 : 0;
+        }
+        return closed >= count;
+      },
+      what.c_str());
+}
+
+void UiDriver::WindowClosed(const WindowView& window) {
+  if (window.kind == WindowKind::kDialog) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closedDialogs_.push_back(window);
+  }
+}
+
 void UiDriver::SetAutoAnswer(std::function<int(const ShownMessageBox&)> policy) {
   std::lock_guard<std::mutex> lock(mutex_);
   policy_ = std::move(policy);

@@ -112,6 +112,11 @@ class UiDriver : public sim::ui::FrontEnd {
   bool TakesInput(HWND window);
   // Every message box shown since the driver was installed, oldest first.
   std::vector<ShownMessageBox> MessageBoxes();
+  // Every dialog closed since the driver was installed, as it was last, oldest first.
+  std::vector<sim::ui::WindowView> ClosedDialogs();
+  // Until count dialogs made from the template have closed (an operation's progress window
+  // closes as the operation ends).
+  bool WaitForClosedDialogs(int templateId, std::size_t count);
 
   // Answers message boxes as they open: the policy returns a button, or 0 to leave the box to
   // the test.
@@ -119,12 +124,14 @@ class UiDriver : public sim::ui::FrontEnd {
 
   // --- front end ---
   void WindowOpened(const sim::ui::WindowView& window) override;
+  void WindowClosed(const sim::ui::WindowView& window) override;
 
  private:
   bool Report(bool ok, const std::string& action, const std::string& why);
 
   std::mutex mutex_;
   std::vector<ShownMessageBox> boxes_;
+  std::vector<sim::ui::WindowView> closedDialogs_;
   std::set<HWND> answered_;
   std::function<int(const ShownMessageBox&)> policy_;
 };

@@ -1,0 +1,203 @@
+// libFuzzer: a file system section whose header is whole and checksummed but whose payload is
+// arbitrary, restored into a module's flash disk. The restore may refuse the bytes with any of
+// its codes but must never create, change or remove anything outside the volumes it mounts,
+// and must never touch the bin file or read past it.
+//
+// Input: byte 0 picks the kind (2 files, 3 sectors, anything else as it is), byte 1 the
+// partition count, byte 2 the sector size the header claims; the rest is the payload.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "library/library_internal.h"
+#include "platform/kernel.h"
+#include "platform/storage.h"
+#include "sim/machine.h"
+#include "sim/storage_manager.h"
+#include "storage/fs_section.h"
+#include "storage/storage_manager.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const WCHAR* kBinPath = u"\\USB HD\\fuzz.bin";
+
+[[noreturn]] void Stop(const std::string& what) {
+  std::fprintf(stderr, "%s\n", what.c_str());
+  std::abort();
+}
+
+struct Module {
+  fs::path root;
+  fs::path directory;
+  bool ready = false;
+};
+
+Module& TheModule() {
+  static Module module = [] {
+    Module created;
+    char pattern[] = "/tmp/flashwick-fuzz-restore-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) {
+      Stop("no temporary directory");
+    }
+    created.root = pattern;
+    created.directory = created.root / "module";
+    sim::PresetSpec presetSpec;
+    std::string error;
+    if (!sim::FindPreset("pxa270-32m", 0, &presetSpec, &error) ||
+        !sim::CreateModule(created.directory, presetSpec, &error)) {
+      Stop("cannot create the module: " + error);
+    }
+    fs::create_directories(created.directory / "files" / "USB HD");
+    if (!sim::Attach(created.directory, sim::AttachOptions{}, &error)) {
+      Stop("cannot attach the module: " + error);
+    }
+    ResetLibraryStateForTesting();
+    if (FWLInit() != FWL_OK || AllocWorkBuffer() != FWL_OK || FileSystemStoreName[0] == 0) {
+      Stop("the library did not start");
+    }
+    created.ready = true;
+    std::atexit([] {
+      ResetLibraryStateForTesting();
+      sim::Detach();
+      std::error_code code;
+      fs::remove_all(TheModule().root, code);
+    });
+    return created;
+  }();
+  return module;
+}
+
+// Every host file of the module's namespace outside its mounted volumes, with its bytes.
+void Snapshot(const fs::path& files, std::map<std::string, std::string>* out) {
+  out->clear();
+  std::error_code code;
+  for (auto it = fs::recursive_directory_iterator(files, code);
+       it != fs::recursive_directory_iterator(); it.increment(code)) {
+    if (code) {
+      break;
+    }
+    const fs::path relative = fs::relative(it->path(), files);
+    const std::string top = relative.begin()->string();
+    if (top.rfind("Flash Disk", 0) == 0) {
+      it.disable_recursion_pending();
+      continue;  // a volume: restoring may change what is inside it
+    }
+    std::string content;
+    if (it->is_regular_file()) {
+      (void)sim::ReadWholeFile(it->path(), &content);
+    }
+    (*out)[relative.string()] = content;
+  }
+}
+
+// Unloads every driver instance over the flash disk and lets the storage manager forget their
+// stores, so that each input starts from the same kind of module.
+void UnloadAllDrivers() {
+  for (;;) {
+    DEVMGR_DEVICE_INFORMATION info{};
+    info.dwSize = kDevmgrDeviceInformationSize;
+    HANDLE search = FindFirstDevice(DeviceSearchByLegacyName, u"DSK*", &info);
+    if (search == INVALID_HANDLE_VALUE) {
+      break;
+    }
+    (void)FindClose(search);
+    if (!DeactivateDevice(info.hDevice)) {
+      Stop("a driver instance cannot be unloaded");
+    }
+  }
+  Sleep(sim::storage::UnloadDelay() + 1);
+}
+
+std::vector<std::uint8_t> Section(const std::uint8_t* data, std::size_t size) {
+  const std::uint8_t kinds[] = {FS_SECTION_FILES, FS_SECTION_SECTORS};
+  const DWORD sectorSizes[] = {512, 2048, 0, 4096};
+  FsSectionHeader header{};
+  header.magic = kFsSectionMagic;
+  header.version = 1;
+  header.headerSize = kFsHeaderBytes;
+  header.kind = data[0] < 0xF0 ? kinds[data[0] & 1] : data[0];
+  header.memBase = header.memLen = header.sectorSize = header.blockSize = 0xFFFFFFFF;
+  header.dataLength = static_cast<DWORD>(size - 3);
+  const std::u16string folder = u"Flash Disk";
+  std::copy(folder.begin(), folder.end(), header.folder);
+  header.storeInfo.cbSize = sizeof(STOREINFO);
+  header.storeInfo.dwPartitionCount = data[1] % 6;
+  header.storeInfo.dwBytesPerSector = sectorSizes[data[2] & 3];
+  header.storeInfo.snNumSectors = 23552;
+  std::vector<std::uint8_t> bytes(kFsHeaderBytes);
+  EncodeFsSectionHeader(header, bytes.data());
+  ChecksumSelect(CHECKSUM_FLETCHER32);
+  (void)ChecksumUpdate(bytes.data(), kFsHeaderBytes - 4);
+  StoreWord(bytes.data() + kFsHeaderBytes - 4, ChecksumFinish());
+  bytes.insert(bytes.end(), data + 3, data + size);
+  return bytes;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 3 || size > (1u << 20)) {
+    return 0;
+  }
+  Module& module = TheModule();
+  if (!module.ready) {
+    return 0;
+  }
+  const std::vector<std::uint8_t> section = Section(data, size);
+  HANDLE file = CreateFileW(kBinPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  if (file == INVALID_HANDLE_VALUE ||
+      !WriteFile(file, section.data(), static_cast<DWORD>(section.size()), &written, nullptr) ||
+      written != section.size()) {
+    Stop("cannot write the bin file");
+  }
+  (void)CloseHandle(file);
+
+  const fs::path files = module.directory / "files";
+  std::map<std::string, std::string> before;
+  Snapshot(files, &before);
+  UnloadAllDrivers();
+  BinFileHandle = CreateFileW(kBinPath, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (BinFileHandle == INVALID_HANDLE_VALUE) {
+    Stop("cannot open the bin file");
+  }
+  const FwlStatus status = RestoreFileSystem();
+  const DWORD position = SetFilePointer(BinFileHandle, 0, nullptr, FILE_CURRENT);
+  (void)CloseHandle(BinFileHandle);
+  BinFileHandle = INVALID_HANDLE_VALUE;
+  switch (status) {
+    case FWL_OK:
+    case FWL_ERR_ABORTED:
+    case FWL_ERR_BAD_FILE:
+    case FWL_ERR_FILE_VERSION:
+    case FWL_ERR_NO_MEMORY:
+    case FWL_ERR_FILE_SYSTEM:
+    case FWL_ERR_FS_DRIVER:
+    case FWL_ERR_FORMAT_STORE:
+      break;
+    default:
+      Stop("the restore returned " + std::to_string(status));
+  }
+  if (position > section.size()) {
+    Stop("the restore read past the end of the bin file");
+  }
+  std::map<std::string, std::string> after;
+  Snapshot(files, &after);
+  if (after != before) {
+    for (const auto& [name, content] : after) {
+      const auto it = before.find(name);
+      if (it == before.end() || it->second != content) {
+        Stop("written outside the volume: " + name);
+      }
+    }
+    Stop("removed outside the volume");
+  }
+  return 0;
+}

@@ -1,0 +1,433 @@
+// flashwick-module bin: what a bin file holds and where it would go, as the program sees it.
+//
+// The file is validated by the library's own reader (FWLSetBinFile with verification) on the
+// module given (or the default module), through "\USB HD" mapped onto the file's folder. Only
+// a file that the library accepts is then laid out record by record and section by section.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "host/module_tool.h"
+#include "library/library_internal.h"
+#include "sim/machine.h"
+#include "sim/utf.h"
+
+namespace module_tool {
+namespace {
+
+namespace fs = std::filesystem;
+using sim::Json;
+
+constexpr std::uint32_t kEndRecordLength = 12;
+constexpr std::size_t kPartitionRecordSize = 296;
+constexpr std::size_t kEntryRecordSize = 560;
+constexpr std::uint32_t kDirectoryAttribute = 0x10;
+
+const char* StatusMeaning(FwlStatus status) {
+  switch (status) {
+    case FWL_ERR_ABORTED:
+      return "stopped";
+    case FWL_ERR_NOT_INITIALIZED:
+      return "the library did not start on this module";
+    case FWL_ERR_OPEN_FILE:
+      return "the file cannot be opened";
+    case FWL_ERR_BAD_FILE:
+      return "not a valid bin file";
+    case FWL_ERR_FILE_VERSION:
+      return "unsupported section version or format";
+    case FWL_ERR_NO_MEMORY:
+      return "too large for the module's work buffer";
+    case FWL_ERR_CHECKSUM:
+      return "a record or section checksum differs";
+    default:
+      return "unexpected status";
+  }
+}
+
+std::string Hex(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "0x%08X", value);
+  return text;
+}
+
+// The file's bytes, which the library has accepted: every length below was checked by it.
+class Reader {
+ public:
+  explicit Reader(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
+  [[nodiscard]] std::size_t Size() const { return bytes_.size(); }
+  [[nodiscard]] bool Has(std::size_t at, std::size_t length) const {
+    return at <= bytes_.size() && length <= bytes_.size() - at;
+  }
+  [[nodiscard]] std::uint32_t Word(std::size_t at) const {
+    return Has(at, 4) ? LoadWord(bytes_.data() + at) : 0;
+  }
+  [[nodiscard]] const std::uint8_t* At(std::size_t at) const { return bytes_.data() + at; }
+  // A NUL-terminated UTF-16 string of at most units code units.
+  [[nodiscard]] std::string Text(std::size_t at, std::size_t units) const {
+    std::u16string text;
+    for (std::size_t i = 0; i < units && Has(at + 2 * i, 2); ++i) {
+      const auto unit = static_cast<char16_t>(bytes_[at + 2 * i] | (bytes_[at + 2 * i + 1] << 8));
+      if (unit == 0) {
+        break;
+      }
+      text.push_back(unit);
+    }
+    return sim::ToUtf8(text);
+  }
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Laying out an accepted file
+// ---------------------------------------------------------------------------------------------
+std::size_t DescribeImage(const Reader& file, Json& out) {
+  if (!file.Has(0, 15) || std::string(reinterpret_cast<const char*>(file.At(0)), 7) != "B000FF\n") {
+    return 0;
+  }
+  Json image;
+  image["start"] = file.Word(7);
+  image["length"] = file.Word(11);
+  image["addressOffset"] = AddressOffset;
+  image["flashStart"] = CurrentImageRange.start;
+  Json records = Json::array();
+  std::size_t at = 15;
+  while (file.Has(at, kEndRecordLength)) {
+    const std::uint32_t address = file.Word(at);
+    const std::uint32_t length = file.Word(at + 4);
+    const std::uint32_t checksum = file.Word(at + 8);
+    at += kEndRecordLength;
+    if (address == 0 && checksum == 0) {
+      image["endRecordLength"] = length;
+      break;
+    }
+    ChecksumSelect(CHECKSUM_BYTE_SUM);
+    const DWORD sum = file.Has(at, length) ? ChecksumUpdate(file.At(at), length) : ~checksum;
+    records.push_back({{"address", address},
+                       {"flashOffset", address + AddressOffset},
+                       {"length", length},
+                       {"checksum", checksum},
+                       {"valid", sum == checksum}});
+    at += length;
+  }
+  image["records"] = records;
+  out["image"] = image;
+  return at;
+}
+
+// Kind 2: the partitions with their directories and files.
+Json DescribePartitions(const Reader& file, std::size_t at, std::size_t end, std::uint32_t count) {
+  Json partitions = Json::array();
+  for (std::uint32_t index = 0; index < count && file.Has(at, kPartitionRecordSize) && at < end;
+       ++index) {
+    const std::string volume = file.Text(at + 132, 64);
+    Json partition = {{"name", file.Text(at + 4, 32)},
+                      {"fileSystem", file.Text(at + 68, 32)},
+                      {"volume", volume},
+                      {"usedBytes", file.Word(at)},
+                      {"sectors", file.Word(at + 264)}};
+    at += kPartitionRecordSize;
+    std::uint32_t directories = 0;
+    std::uint32_t files = 0;
+    std::uint64_t contentBytes = 0;
+    // Entries follow while their paths lie inside the partition's volume.
+    while (file.Has(at, kEntryRecordSize) && at < end &&
+           file.Text(at + 40, 260).rfind(volume, 0) == 0 && !volume.empty()) {
+      const std::uint32_t attributes = file.Word(at);
+      const std::uint32_t size = file.Word(at + 32);
+      at += kEntryRecordSize;
+      if ((attributes & kDirectoryAttribute) != 0) {
+        ++directories;
+      } else {
+        ++files;
+        contentBytes += size;
+        at += size;
+      }
+    }
+    partition["directories"] = directories;
+    partition["files"] = files;
+    partition["contentBytes"] = contentBytes;
+    partitions.push_back(partition);
+  }
+  return partitions;
+}
+
+std::size_t DescribeFileSystem(const Reader& file, std::size_t at, Json& out) {
+  if (!file.Has(at, kFsSectionHeaderSize) || file.Word(at) != kFsSectionMagic) {
+    return at;
+  }
+  const std::uint32_t headerSize = file.Word(at + 8);
+  const std::uint32_t kind = file.Word(at + 12);
+  const std::uint32_t dataLength = file.Word(at + 24);
+  const std::uint32_t bytesPerSector = file.Word(at + 104 + 184);
+  Json section = {{"kind", kind},
+                  {"kindName", kind == 2   ? "files"
+                               : kind == 3 ? "sectors"
+                                           : "unknown"},
+                  {"headerSize", headerSize},
+                  {"memBase", file.Word(at + 16)},
+                  {"memLen", file.Word(at + 20)},
+                  {"dataLength", dataLength},
+                  {"sectorSize", file.Word(at + 28)},
+                  {"blockSize", file.Word(at + 32)},
+                  {"formatTfat", (file.Word(at + 36) & 1) != 0},
+                  {"folder", file.Text(at + 40, 32)},
+                  {"store",
+                   {{"name", file.Text(at + 104 + 20, 32)},
+                    {"sectors", file.Word(at + 104 + 176)},
+                    {"bytesPerSector", bytesPerSector},
+                    {"partitions", file.Word(at + 104 + 228)}}}};
+  const std::size_t payload = at + headerSize;
+  const std::size_t end = payload + dataLength;
+  if (kind == 3) {
+    Json runs = Json::array();
+    for (std::size_t chunk = payload; chunk + 12 <= end && file.Has(chunk, 12);) {
+      const std::uint32_t bytes = file.Word(chunk + 4);
+      runs.push_back({{"firstSector", file.Word(chunk)},
+                      {"sectors", bytesPerSector != 0 ? bytes / bytesPerSector : 0},
+                      {"bytes", bytes},
+                      {"checksum", file.Word(chunk + 8)}});
+      chunk += 12 + static_cast<std::size_t>(bytes);
+    }
+    section["runs"] = runs;
+  } else if (kind == 2) {
+    section["partitionList"] =
+        DescribePartitions(file, payload + 12, end, file.Word(at + 104 + 228));
+  }
+  out["fileSystem"] = section;
+  return end;
+}
+
+void DescribeCpld(const Reader& file, std::size_t at, Json& out) {
+  if (!file.Has(at, kCpldSectionHeaderSize) || file.Word(at) != kCpldSectionMagic) {
+    return;
+  }
+  const std::uint32_t headerSize = file.Word(at + 8);
+  out["cpld"] = {{"headerSize", headerSize},
+                 {"dataSize", file.Word(at + 12)},
+                 {"checksum", file.Word(at + headerSize - 4)},
+                 {"used", (BinContents & BIN_CONTENTS_CPLD) != 0}};
+}
+
+const char* RegionLabel(DWORD flags) {
+  switch (flags & REGION_ALL_TYPES) {
+    case REGION_BOOTLOADER:
+      return "Bootloader";
+    case REGION_CONFIG_BLOCK:
+      return "Config Block";
+    case REGION_OS_IMAGE:
+      return "OS Image";
+    case REGION_REGISTRY:
+      return "Registry";
+    case REGION_FILE_SYSTEM:
+      return "File System";
+    default:
+      return "Region";
+  }
+}
+
+// The module's regions that the file's flash range touches, and the CPLD when it is used.
+Json OverwrittenRegions(const ImageInfo& info) {
+  Json regions = Json::array();
+  const std::uint64_t end = std::uint64_t{info.start} + info.length;
+  for (int i = 0; i < kRegionCount && info.start != 0xFFFFFFFF; ++i) {
+    const FlashRegion& region = RegionTable[i];
+    if ((region.flags & REGION_NOT_PRESENT) != 0 || region.length == 0) {
+      continue;
+    }
+    if (region.start < end && info.start < std::uint64_t{region.start} + region.length) {
+      regions.push_back({{"name", RegionLabel(region.flags)},
+                         {"start", region.start},
+                         {"length", region.length}});
+    }
+  }
+  if ((info.types & REGION_CPLD_FIRMWARE) != 0) {
+    regions.push_back({{"name", "CPLD Firmware"}});
+  }
+  return regions;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Text output
+// ---------------------------------------------------------------------------------------------
+std::string Number(const Json& value) { return Hex(value.get<std::uint32_t>()); }
+
+void PrintText(const Json& report) {
+  std::printf("file              %s (%s bytes)\n", report["file"].get<std::string>().c_str(),
+              report["size"].dump().c_str());
+  std::printf("holds             %s\n", report["holds"].get<std::string>().c_str());
+  std::printf("flash range       %s, %s bytes\n", Number(report["flashStart"]).c_str(),
+              Number(report["flashLength"]).c_str());
+  std::printf("data bytes        %s\n", report["dataBytes"].dump().c_str());
+  if (report.contains("image")) {
+    const Json& image = report["image"];
+    std::printf("image start       %s\n", Number(image["start"]).c_str());
+    std::printf("image length      %s\n", Number(image["length"]).c_str());
+    std::printf("address offset    %s (image at flash offset %s)\n",
+                Number(image["addressOffset"]).c_str(), Number(image["flashStart"]).c_str());
+    std::printf("records           %zu\n", image["records"].size());
+    std::printf("  %-10s  %-10s  %-10s  %-10s  %s\n", "address", "flash", "length", "checksum",
+                "valid");
+    for (const Json& record : image["records"]) {
+      std::printf("  %s  %s  %s  %s  %s\n", Number(record["address"]).c_str(),
+                  Number(record["flashOffset"]).c_str(), Number(record["length"]).c_str(),
+                  Number(record["checksum"]).c_str(), record["valid"].get<bool>() ? "yes" : "NO");
+    }
+  }
+  if (report.contains("fileSystem")) {
+    const Json& section = report["fileSystem"];
+    std::printf("file system       kind %s (%s), header %s bytes, data %s bytes\n",
+                section["kind"].dump().c_str(), section["kindName"].get<std::string>().c_str(),
+                section["headerSize"].dump().c_str(), section["dataLength"].dump().c_str());
+    std::printf("  flash           base %s, length %s\n", Number(section["memBase"]).c_str(),
+                Number(section["memLen"]).c_str());
+    std::printf("  geometry        sector %s, block %s, folder \"%s\"%s\n",
+                Number(section["sectorSize"]).c_str(), Number(section["blockSize"]).c_str(),
+                section["folder"].get<std::string>().c_str(),
+                section["formatTfat"].get<bool>() ? ", TFAT" : "");
+    const Json& store = section["store"];
+    std::printf("  store           \"%s\", %s sectors of %s bytes, %s partitions\n",
+                store["name"].get<std::string>().c_str(), store["sectors"].dump().c_str(),
+                store["bytesPerSector"].dump().c_str(), store["partitions"].dump().c_str());
+    if (section.contains("runs")) {
+      for (const Json& run : section["runs"]) {
+        std::printf("  run             sector %s, %s sectors (%s bytes)\n",
+                    run["firstSector"].dump().c_str(), run["sectors"].dump().c_str(),
+                    run["bytes"].dump().c_str());
+      }
+    }
+    if (section.contains("partitionList")) {
+      for (const Json& partition : section["partitionList"]) {
+        std::printf("  partition       \"%s\" (%s) at \"%s\": %s directories, %s files, %s bytes\n",
+                    partition["name"].get<std::string>().c_str(),
+                    partition["fileSystem"].get<std::string>().c_str(),
+                    partition["volume"].get<std::string>().c_str(),
+                    partition["directories"].dump().c_str(), partition["files"].dump().c_str(),
+                    partition["contentBytes"].dump().c_str());
+      }
+    }
+  }
+  if (report.contains("cpld")) {
+    const Json& cpld = report["cpld"];
+    std::printf("cpld              %s bytes of XSVF, checksum %s%s\n",
+                cpld["dataSize"].dump().c_str(), Number(cpld["checksum"]).c_str(),
+                cpld["used"].get<bool>() ? "" : " (not used: this module has no CPLD)");
+  }
+  std::printf("overwrites        ");
+  if (report["overwrites"].empty()) {
+    std::printf("nothing");
+  }
+  bool first = true;
+  for (const Json& region : report["overwrites"]) {
+    std::printf("%s%s", first ? "" : ", ", region["name"].get<std::string>().c_str());
+    first = false;
+  }
+  std::printf("\n");
+}
+
+std::string Holds(DWORD types) {
+  std::string text;
+  const std::pair<DWORD, const char*> kinds[] = {{REGION_OS_IMAGE, "image"},
+                                                 {REGION_FILE_SYSTEM, "file system"},
+                                                 {REGION_CPLD_FIRMWARE, "CPLD firmware"}};
+  for (const auto& [bit, name] : kinds) {
+    if ((types & bit) != 0) {
+      text += (text.empty() ? "" : ", ") + std::string(name);
+    }
+  }
+  return text.empty() ? "nothing for this module" : text;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The command
+// ---------------------------------------------------------------------------------------------
+bool AttachFor(const Arguments& arguments, const fs::path& folder) {
+  std::string error;
+  fs::path module = arguments.Get("module");
+  if (module.empty()) {
+    module = sim::DefaultModuleDirectory();
+    sim::PresetSpec presetSpec;
+    if (!fs::exists(module / "module.json") &&
+        (!sim::FindPreset(sim::kDefaultPreset, 0, &presetSpec, &error) ||
+         !sim::CreateModule(module, presetSpec, &error))) {
+      Fail("cannot create the default module: " + error);
+      return false;
+    }
+  }
+  sim::AttachOptions options;
+  options.usbFolder = folder;
+  if (!sim::Attach(module, options, &error)) {
+    Fail(error);
+    return false;
+  }
+  return true;
+}
+
+int ShowBinFile(const Arguments& arguments) {
+  if (arguments.positional.size() != 1 ||
+      (arguments.Has("module") && arguments.Get("module").empty())) {
+    return Fail("usage: bin FILE [--module DIR] [--json]");
+  }
+  std::error_code code;
+  const fs::path file = fs::absolute(arguments.positional[0], code);
+  if (code || !fs::is_regular_file(file, code)) {
+    return Fail(arguments.positional[0] + ": no such file");
+  }
+  std::ifstream in(file, std::ios::binary);
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+  if (!in.good() && !in.eof()) {
+    return Fail(file.string() + ": cannot read");
+  }
+  if (!AttachFor(arguments, file.parent_path())) {
+    return 2;
+  }
+  const FwlStatus init = FWLInit();
+  if (init != FWL_OK) {
+    sim::Detach();
+    return Fail("the library did not start on this module: " +
+                std::string(FwlStatusName(init) != nullptr ? FwlStatusName(init) : "?"));
+  }
+  const std::u16string path = u"\\USB HD\\" + sim::FromUtf8(file.filename().string());
+  ImageInfo info{};
+  const FwlStatus status = FWLSetBinFile(path.c_str(), &info, nullptr, 1);
+  if (status != FWL_OK) {
+    (void)FWLCloseBinFile();
+    sim::Detach();
+    const char* name = FwlStatusName(status);
+    std::fprintf(stderr, "flashwick-module: %s: refused: %s (%s)\n", file.string().c_str(),
+                 name != nullptr ? name : std::to_string(status).c_str(), StatusMeaning(status));
+    return 1;
+  }
+  const Reader reader(std::move(bytes));
+  Json report = {{"file", file.string()},      {"size", reader.Size()},
+                 {"status", "FWL_OK"},         {"types", info.types},
+                 {"holds", Holds(info.types)}, {"flashStart", info.start},
+                 {"flashLength", info.length}, {"dataBytes", info.dataBytes}};
+  std::size_t at = DescribeImage(reader, report);
+  at = DescribeFileSystem(reader, at, report);
+  DescribeCpld(reader, at, report);
+  report["overwrites"] = OverwrittenRegions(info);
+  (void)FWLCloseBinFile();
+  FreeWorkBuffer();
+  sim::Detach();
+  if (arguments.Has("json")) {
+    std::printf("%s\n", report.dump(2).c_str());
+  } else {
+    PrintText(report);
+  }
+  return 0;
+}
+
+const ModuleCommandRegistrar kBin({"bin",
+                                   "bin FILE [--module DIR] [--json]",
+                                   "validate a bin file and show what it holds and overwrites",
+                                   {"module"},
+                                   ShowBinFile});
+
+}  // namespace
+}  // namespace module_tool
