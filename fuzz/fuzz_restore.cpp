@@ -3,8 +3,9 @@
 // its codes but must never create, change or remove anything outside the volumes it mounts,
 // and must never touch the bin file or read past it.
 //
-// Input: byte 0 picks the kind (2 files, 3 sectors, anything else as it is), byte 1 the
-// partition count, byte 2 the sector size the header claims; the rest is the payload.
+// Input: byte 0 picks the kind (even 2 files, odd 3 sectors, 0xF0 and above that value
+// itself), byte 1 the partition count, byte 2 the sector size the header claims; the rest is
+// the payload. Seeds: fuzz/seeds/restore.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -123,14 +124,19 @@ std::vector<std::uint8_t> Section(const std::uint8_t* data, std::size_t size) {
   header.version = 1;
   header.headerSize = kFsHeaderBytes;
   header.kind = data[0] < 0xF0 ? kinds[data[0] & 1] : data[0];
-  header.memBase = header.memLen = header.sectorSize = header.blockSize = 0xFFFFFFFF;
+  // The program's instance serves the first 1 MiB of the flash disk: the store's format and
+  // the in-use questions then cost a fraction of the whole disk's.
+  header.memBase = 0x01480000;
+  header.memLen = 0x00100000;
+  header.blockSize = 0x40000;
+  header.sectorSize = 512;
   header.dataLength = static_cast<DWORD>(size - 3);
   const std::u16string folder = u"Flash Disk";
   std::copy(folder.begin(), folder.end(), header.folder);
   header.storeInfo.cbSize = sizeof(STOREINFO);
   header.storeInfo.dwPartitionCount = data[1] % 6;
   header.storeInfo.dwBytesPerSector = sectorSizes[data[2] & 3];
-  header.storeInfo.snNumSectors = 23552;
+  header.storeInfo.snNumSectors = header.memLen / 512;
   std::vector<std::uint8_t> bytes(kFsHeaderBytes);
   EncodeFsSectionHeader(header, bytes.data());
   ChecksumSelect(CHECKSUM_FLETCHER32);

@@ -23,6 +23,7 @@
 #include "resources/resource.h"
 #include "shell/shell.h"
 #include "sim/machine.h"
+#include "sim/os_time.h"
 #include "sim/utf.h"
 #include "sim/window_frontend.h"
 
@@ -264,6 +265,11 @@ int main(int argc, char** argv) {
   frontEnd->Finish();
   sim::ui::InstallFrontEnd(nullptr);
 
+  // Threads the program left behind (a busy animation about to notice that its work is done)
+  // end before the module is detached.
+  for (int i = 0; i < 500 && sim::ProgramThreadCount() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
   sim::Machine& machine = sim::CurrentMachine();
   const double seconds = static_cast<double>(machine.Clock().SinceAttach()) / 1e9;
   const sim::ResetKind reset = machine.PendingReset();

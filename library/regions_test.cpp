@@ -294,7 +294,15 @@ std::vector<ContentCase> ContentCases() {
        {{kRegistry, RegistryHead(0x100)}, {kRegistry + kHalf, RegistryHead(0x1234)}},
        true,
        0x108},
-      {"RegistryInNeitherHalf", REGION_REGISTRY, kRegistry, 0x2000, {}, true, 0},
+      {"RegistryInNeitherHalf",
+       REGION_REGISTRY,
+       kRegistry,
+       0x2000,
+       {{kRegistry + kHalf, std::vector<std::uint8_t>(8, 0xFF)}},
+       true,
+       0},
+      // The preset's older copy in the second half: 0x200 bytes shorter than the first.
+      {"RegistryFirstHalfErased", REGION_REGISTRY, kRegistry, 0x2000, {}, true, 0x3000 - 0x200 + 8},
   };
 }
 

@@ -299,9 +299,8 @@ FwlStatus PlanRecords(RecordPlan* plan) {
       lastPage = (part.end - 1) / pageSize;
     }
   }
-  std::stable_sort(entries, entries + count, [](const RecordEntry& a, const RecordEntry& b) {
-    return a.offset < b.offset;
-  });
+  std::stable_sort(entries, entries + count,
+                   [](const RecordEntry& a, const RecordEntry& b) { return a.offset < b.offset; });
   std::uint64_t pagedEnd = 0;
   for (DWORD i = 0; i < count; ++i) {
     const FlashSpan part = PagedPart(entries[i]);
@@ -331,7 +330,8 @@ FwlStatus WriteBootArea() {
   }
   const FlashSpan erased = BootAreaErased(ErasedSpan());
   const DWORD first = static_cast<DWORD>(erased.start);
-  const DWORD end = static_cast<DWORD>(erased.end < kBootAreaWritten ? erased.end : kBootAreaWritten);
+  const DWORD end =
+      static_cast<DWORD>(erased.end < kBootAreaWritten ? erased.end : kBootAreaWritten);
   if (first >= end) {
     return FWL_OK;
   }

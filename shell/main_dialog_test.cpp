@@ -95,6 +95,7 @@ void PrintTo(const ControlsCase& c, std::ostream* out) { *out << c.name; }
 
 const ControlsCase kControlsCases[] = {
     {"Pxa320Ready", "pxa320", StartUp::kOk, nullptr, {}, true, true},
+    {"Pxa310Ready", "pxa310", StartUp::kOk, nullptr, {}, true, true},
     {"Pxa270Ready", "pxa270-32m", StartUp::kOk, nullptr, {}, false, true},
     {"Pxa320NoFlash",
      "pxa320",

@@ -184,7 +184,7 @@ INT_PTR CALLBACK RegionDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
       FlashRegion list[kRegionCount + 1] = {};
       int index = 0;
       if (FWLGetRegions(&selection, list) == FWL_OK) {
-        for (; list[index].flags != 0 && index < kMaxListedKinds; ++index) {
+        for (; index < kRegionCount && list[index].flags != 0; ++index) {
           KindByIndex[index] = list[index].flags;
           const WCHAR* name = RegionName(list[index].flags);
           (void)SendDlgItemMessageW(dialog, IDC_REGION_LIST, LB_ADDSTRING, 0,

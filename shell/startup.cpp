@@ -10,7 +10,8 @@ HINSTANCE ProgramInstance = nullptr;
 
 namespace {
 
-constexpr size_t kNameUnits = kPathUnits - 1;  // 259 characters and the terminator
+constexpr size_t kNameUnits = kPathUnits - 1;       // 259 characters and the terminator
+constexpr DWORD kLongestResetDelay = INFINITE - 1;  // milliseconds, about 49.7 days
 
 bool IsEnd(size_t at, size_t length) { return at >= length; }
 
@@ -48,13 +49,15 @@ size_t ParseReset(const WCHAR* text, size_t p, size_t length, CommandEntry& entr
   if (IsEnd(digits, length) || text[digits] == u'/' || text[digits] == u' ') {
     return p + 4;
   }
-  // Leading decimal digits; a value beyond 32 bits is clamped rather than wrapped.
+  // Leading decimal digits. A delay too long for 32 bits is clamped rather than wrapped (a wrap
+  // could turn it into a warm reset at once), and it stops short of INFINITE, which would make
+  // the wait never end and the reset never come.
   unsigned long long value = 0;
   size_t at = digits;
   while (at < length && text[at] >= u'0' && text[at] <= u'9') {
     value = value * 10 + static_cast<unsigned>(text[at] - u'0');
-    if (value > 0xFFFFFFFFull) {
-      value = 0xFFFFFFFFull;
+    if (value > kLongestResetDelay) {
+      value = kLongestResetDelay;
     }
     ++at;
   }

@@ -30,9 +30,12 @@ std::vector<Component*> SortedComponents() {
   return sorted;
 }
 
+// The attached machine. Never destroyed: a module may still be detached from a static
+// destructor at process exit (a tool's or a benchmark's own state), and by then a holder created
+// during the run would already be gone, leaving the components' view of the machine dangling.
 std::unique_ptr<Machine>& Current() {
-  static std::unique_ptr<Machine> machine;
-  return machine;
+  static auto* machine = new std::unique_ptr<Machine>();
+  return *machine;
 }
 
 // Serialises boots and resets between processes of one module.

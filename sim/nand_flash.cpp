@@ -418,7 +418,7 @@ struct NandFlash::FaultState {
   std::vector<std::uint32_t> badBlocks;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> worn;  // block, erases it survives
   std::vector<Counted> eraseFailures, programFailures, bitFlips, noRequests;
-  std::int64_t identifier = -1;  // the first two identifier bytes the chip answers, if replaced
+  std::int64_t identifier = -1;     // the first two identifier bytes the chip answers, if replaced
   std::int64_t powerCutAfter = -1;  // array operations that complete before the power fails
   std::uint64_t operations = 0;     // page programs and block erases of this process
   bool any = false;

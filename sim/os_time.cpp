@@ -436,7 +436,8 @@ bool OthersAtWork() {
 // asleep), it moves on to the earliest wake time of the sleepers, as the module's scheduler
 // would run the next timer. So a thread that ticks while another one works does not add its own
 // sleeps on top of the work's time.
-void SleepBesideOthers(VirtualClock& clock, std::uint64_t nanoseconds) {
+void SleepBesideOthers(Machine& machine, std::uint64_t nanoseconds) {
+  VirtualClock& clock = machine.Clock();
   const std::uint64_t wake = clock.Now() + nanoseconds;
   Sleepers& sleepers = AllSleepers();
   std::multiset<std::uint64_t>::iterator mine;
@@ -447,6 +448,10 @@ void SleepBesideOthers(VirtualClock& clock, std::uint64_t nanoseconds) {
   std::uint64_t seen = clock.Now();
   auto stillSince = std::chrono::steady_clock::now();
   while (true) {
+    // A module detached meanwhile ends the sleep (the process ends around the thread).
+    if (!IsAttached() || &CurrentMachine() != &machine) {
+      break;
+    }
     const std::uint64_t now = clock.Now();
     if (now >= wake) {
       break;
@@ -477,6 +482,7 @@ void SleepBesideOthers(VirtualClock& clock, std::uint64_t nanoseconds) {
 
 void ProgramThreadStarted() { programThreads.fetch_add(1); }
 void ProgramThreadEnded() { programThreads.fetch_sub(1); }
+int ProgramThreadCount() { return programThreads.load(); }
 
 }  // namespace sim
 
@@ -494,7 +500,7 @@ void Sleep(DWORD milliseconds) {
     return;
   }
   if (sim::programThreads.load() > 0) {
-    sim::SleepBesideOthers(machine.Clock(), std::uint64_t{milliseconds} * sim::kMillisecond);
+    sim::SleepBesideOthers(machine, std::uint64_t{milliseconds} * sim::kMillisecond);
     return;
   }
   machine.Clock().Advance(std::uint64_t{milliseconds} * sim::kMillisecond);

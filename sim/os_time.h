@@ -18,6 +18,7 @@ namespace sim {
 // one of several things going on at once (see Sleep).
 void ProgramThreadStarted();
 void ProgramThreadEnded();
+int ProgramThreadCount();
 
 // Now on the module, as a FILETIME count (100 ns units since 1 January 1601, UTC).
 std::uint64_t ModuleTimeNow();

@@ -1,6 +1,7 @@
 #include "sim/preset_content.h"
 
 #include <cstring>
+#include <tuple>
 
 #include "platform/kernel.h"
 #include "sim/os_flash.h"
@@ -198,12 +199,23 @@ class PresetContent : public Component {
     return ProgramFlash(layout.osOffset, image, error);
   }
 
+  // The OS keeps its registry in two halves and writes them in turn: the first holds the copy
+  // it saved last, the second the one before (a little shorter).
   static bool WriteRegistry(const PresetLayout& layout, std::string* error) {
-    std::vector<std::uint8_t> half(8 + layout.registryUsed);
-    Fill(half, 5);
-    PutWord(half, 0, kRegistryMarker);
-    PutWord(half, 4, layout.registryUsed);
-    return ProgramFlash(layout.registryOffset, half, error);
+    const std::uint32_t previousUsed =
+        layout.registryUsed > 0x200 ? layout.registryUsed - 0x200 : 0;
+    for (const auto& [offset, used, seed] :
+         {std::tuple{layout.registryOffset, layout.registryUsed, 5u},
+          std::tuple{layout.registryOffset + layout.registryHalf, previousUsed, 6u}}) {
+      std::vector<std::uint8_t> half(8 + used);
+      Fill(half, seed);
+      PutWord(half, 0, kRegistryMarker);
+      PutWord(half, 4, used);
+      if (!ProgramFlash(offset, half, error)) {
+        return false;
+      }
+    }
+    return true;
   }
 };
 
@@ -214,7 +226,7 @@ PresetContent presetContent;
 PresetLayout LayoutForPreset(const PresetSpec& presetSpec) {
   PresetLayout layout;
   if (presetSpec.name == "pxa270-64m") {
-    // A bootloader behind a loader stub, and a larger OS image area.
+    // The bootloader at 0x8000 (the first 32 KiB left erased), and a larger OS image area.
     layout.bootloaderOffset = 0x8000;
     layout.registryOffset = 0x2800000;
   } else if (presetSpec.name == "pxa300") {

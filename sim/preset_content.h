@@ -14,7 +14,7 @@ namespace sim {
 
 // Flash layout and content choices of one preset.
 struct PresetLayout {
-  std::uint32_t bootloaderOffset = 0;  // 0, or 0x8000 behind a small loader stub
+  std::uint32_t bootloaderOffset = 0;  // 0, or 0x8000 (the first 32 KiB left erased)
   bool bootloaderRecord = true;        // version record (else the text banner)
   std::uint32_t bootloaderLength = 0x23000;
   std::uint32_t configOffset = 0x40000;

@@ -590,6 +590,16 @@ BOOL SectorTransfer(const StoreHandle& store, bool write, LPVOID in, DWORD inSiz
     request->sr_status = ERROR_INVALID_PARAMETER;
     return Fail(ERROR_INVALID_PARAMETER);
   }
+  // One buffer (the usual request) is used in place; several are gathered into one.
+  if (buffers == 1) {
+    auto* buffer = static_cast<std::uint8_t*>(request->sr_sglist[0].sb_buf);
+    error =
+        write
+            ? storage::WriteSectors(store.StoreId(), request->sr_start, request->sr_num_sec, buffer)
+            : storage::ReadSectors(store.StoreId(), request->sr_start, request->sr_num_sec, buffer);
+    request->sr_status = error;
+    return error == ERROR_SUCCESS ? TRUE : Fail(error);
+  }
   std::vector<std::uint8_t> data(static_cast<std::size_t>(bytes));
   if (write) {
     std::size_t at = 0;

@@ -130,9 +130,12 @@ TEST(ResourceScript, Faults_AreReportedWithFileAndLine) {
 
 TEST(ResourceScript, IconImages_AreCheckedBeforeUse) {
   const std::vector<std::uint8_t> good = [] {
-    std::vector<std::uint8_t> image = {0, 0,  1, 0,  1, 0, 1, 1,  0, 0, 1,
-                                       0, 32, 0, 40, 0, 0, 0, 22, 0, 0, 0};
-    image.resize(22 + 40, 0);
+    constexpr std::uint8_t kDirectory[22] = {0, 0,  1, 0,  1, 0, 1, 1,  0, 0, 1,
+                                             0, 32, 0, 40, 0, 0, 0, 22, 0, 0, 0};
+    std::vector<std::uint8_t> image(22 + 40, 0);
+    for (std::size_t i = 0; i < sizeof(kDirectory); ++i) {
+      image[i] = kDirectory[i];
+    }
     image[22] = 40;  // BITMAPINFOHEADER size
     return image;
   }();

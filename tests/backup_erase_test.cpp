@@ -59,8 +59,9 @@ struct BackupFile {
         break;
       }
       const std::size_t end = std::min<std::size_t>(bytes.size(), at + length);
-      file.records.push_back({address, Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(at),
-                                             bytes.begin() + static_cast<std::ptrdiff_t>(end)),
+      file.records.push_back({address,
+                              Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                                    bytes.begin() + static_cast<std::ptrdiff_t>(end)),
                               checksum});
       at = end;
     }
@@ -126,12 +127,13 @@ TEST_F(BackupLayout, Registry_IsCopiedWhole) {
   std::vector<std::pair<DWORD, DWORD>> sections;
   static std::vector<std::pair<DWORD, DWORD>>* seen = nullptr;
   seen = &sections;
-  ASSERT_EQ(FWLBackupToFile(ModulePath("backup.bin").c_str(), REGION_REGISTRY, nullptr,
-                            [](DWORD start, DWORD length, DWORD) {
-                              seen->emplace_back(start, length);
-                              return 1;
-                            },
-                            nullptr),
+  ASSERT_EQ(FWLBackupToFile(
+                ModulePath("backup.bin").c_str(), REGION_REGISTRY, nullptr,
+                [](DWORD start, DWORD length, DWORD) {
+                  seen->emplace_back(start, length);
+                  return 1;
+                },
+                nullptr),
             FWL_OK);
   const BackupFile file = BackupFile::Parse(ReadHostFile(HostPath("backup.bin")));
   EXPECT_EQ(file.start, registry.start);

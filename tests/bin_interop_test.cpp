@@ -149,18 +149,19 @@ class BinInterop : public testing_support::ModuleTest {
 };
 
 TEST_F(BinInterop, FileWrittenBySrecCat_ValidatesWithTheSameRecords) {
-  // Two pieces of an image linked at 0x80000000, one of odd length, with a gap between.
+  // Two pieces of an image linked at 0x80000000, of odd lengths, with a gap between; the entry
+  // point goes into the end record, which the format needs.
   const Bytes first = Pattern(70001, 1);
   const Bytes second = Pattern(4099, 2);
   WriteHostFile(HostPath("first.raw"), first);
   WriteHostFile(HostPath("second.raw"), second);
   std::string output;
-  ASSERT_EQ(
-      RunCommand("srec_cat " + Quoted(HostPath("first.raw")) + " -binary -offset 0x80000000 " +
-                     Quoted(HostPath("second.raw")) + " -binary -offset 0x80020000 -o " +
-                     Quoted(HostPath("srec.bin")) + " -MsBin",
-                 &output),
-      0)
+  ASSERT_EQ(RunCommand("srec_cat " + Quoted(HostPath("first.raw")) +
+                           " -binary -offset 0x80000000 " + Quoted(HostPath("second.raw")) +
+                           " -binary -offset 0x80020000 -execution-start-address=0x80001000 -o " +
+                           Quoted(HostPath("srec.bin")) + " -MsBin",
+                       &output),
+            0)
       << output;
 
   ImageInfo info{};
@@ -189,11 +190,11 @@ TEST_F(BinInterop, FileWrittenBySrecCat_ValidatesWithTheSameRecords) {
 TEST_F(BinInterop, CorruptedSrecCatFile_Refused) {
   WriteHostFile(HostPath("piece.raw"), Pattern(5000, 3));
   std::string output;
-  ASSERT_EQ(
-      RunCommand("srec_cat " + Quoted(HostPath("piece.raw")) + " -binary -offset 0x00040000 -o " +
-                     Quoted(HostPath("srec.bin")) + " -MsBin",
-                 &output),
-      0)
+  ASSERT_EQ(RunCommand("srec_cat " + Quoted(HostPath("piece.raw")) +
+                           " -binary -offset 0x00040000 -execution-start-address=0x40000 -o " +
+                           Quoted(HostPath("srec.bin")) + " -MsBin",
+                       &output),
+            0)
       << output;
   Bytes file = ReadHostFile(HostPath("srec.bin"));
   file[15 + 12 + 100] ^= 0x10;

@@ -260,10 +260,11 @@ INSTANTIATE_TEST_SUITE_P(
                  "[ERROR] Cannot open image file\n        \\USB HD\\IMAGES\\absent.bin", false},
         ExitCase{"NoSwitchesOpensTheMainDialog", "", 1, "this dialog needs a person", false},
         // An empty name asks for the file; the batch asks nothing else.
-        ExitCase{"EmptyNameTakesTheFileDialogsAnswer",
-                 R"(--answer '\USB HD\IMAGES\os-update.bin' /u /r)", 1,
-                 "[Open] IMAGE files (*.bin) in \\USB HD\\IMAGES\n  -> \\USB HD\\IMAGES\\os-update.bin",
-                 true},
+        ExitCase{
+            "EmptyNameTakesTheFileDialogsAnswer",
+            R"(--answer '\USB HD\IMAGES\os-update.bin' /u /r)", 1,
+            "[Open] IMAGE files (*.bin) in \\USB HD\\IMAGES\n  -> \\USB HD\\IMAGES\\os-update.bin",
+            true},
         ExitCase{"EmptyNameWithoutAnAnswerIsCancelled", "/u /r", 0, "-> cancelled (no file given)",
                  false},
         ExitCase{"UnknownFrontEnd", "--ui window /r", 2, "--ui must be terminal or console", false},

@@ -73,9 +73,8 @@ TEST_P(NandBadBlocks, AreRelocatedWithTheDataIntactAndBothTablesAgree) {
   // The table page on flash says what the shared table says.
   const auto relocations = OnFlashRelocations();
   for (std::uint32_t block : {erasing, writing}) {
-    const auto entry =
-        std::find_if(relocations.begin(), relocations.end(),
-                     [&](const auto& e) { return e.first == block; });
+    const auto entry = std::find_if(relocations.begin(), relocations.end(),
+                                    [&](const auto& e) { return e.first == block; });
     ASSERT_NE(entry, relocations.end()) << "block " << block << " missing on flash";
     EXPECT_EQ(entry->second, after[block]);
   }
@@ -164,8 +163,11 @@ TEST_P(PowerCut, LeavesAModuleThatStillStarts) {
   const FlashRegion registry = Region(REGION_REGISTRY);
   const Bytes old = Flash(os.start, 0x180000);
   const Bytes image = sim::BuildRomImage(0x80000000, 0x180000, 0x01C9A0B0C0D0E0F0ull, 23);
-  BinBuilder().Header(os.start, os.length).Record(os.start, image).End().WriteTo(
-      HostPath("os.bin"));
+  BinBuilder()
+      .Header(os.start, os.length)
+      .Record(os.start, image)
+      .End()
+      .WriteTo(HostPath("os.bin"));
   Machine().Faults().Add({{"kind", "power-cut"}, {"after", GetParam().after}});
   (void)Update(ModulePath("os.bin"));
   // The module starts again: the bad block table and the region scan load (PowerCycle checks
@@ -203,14 +205,15 @@ TEST_P(PowerCut, LeavesAModuleThatStillStarts) {
   EXPECT_TRUE(Flash(os.start, 0x180000) == image);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Modules, PowerCut,
-    ::testing::Values(PowerCutCase{{"pxa270-32m", 0}, 3}, PowerCutCase{{"pxa270-32m", 0}, 500},
-                      PowerCutCase{{"pxa320", 0}, 3}, PowerCutCase{{"pxa320", 0}, 400},
-                      PowerCutCase{{"pxa310", 0}, 200}),
-    [](const ::testing::TestParamInfo<PowerCutCase>& info) {
-      return update_test::ModuleCaseName(info.param.module) + "_After" +
-             std::to_string(info.param.after);
-    });
+INSTANTIATE_TEST_SUITE_P(Modules, PowerCut,
+                         ::testing::Values(PowerCutCase{{"pxa270-32m", 0}, 3},
+                                           PowerCutCase{{"pxa270-32m", 0}, 500},
+                                           PowerCutCase{{"pxa320", 0}, 3},
+                                           PowerCutCase{{"pxa320", 0}, 400},
+                                           PowerCutCase{{"pxa310", 0}, 200}),
+                         [](const ::testing::TestParamInfo<PowerCutCase>& info) {
+                           return update_test::ModuleCaseName(info.param.module) + "_After" +
+                                  std::to_string(info.param.after);
+                         });
 
 }  // namespace

@@ -124,18 +124,20 @@ TEST_P(RoundTrip, BackupEraseUpdate_RestoresTheModule) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Modules, RoundTrip,
-    ::testing::Values(RoundTripCase{{"pxa270-32m", 0}, true}, RoundTripCase{{"pxa270-64m", 0}, true},
-                      RoundTripCase{{"pxa320", 0}, true}, RoundTripCase{{"pxa300", 0}, true},
-                      RoundTripCase{{"pxa310", 0}, true}, RoundTripCase{{"pxa320", 0xDAEC}, true},
-                      RoundTripCase{{"pxa320", 0xDCEC}, false},
-                      RoundTripCase{{"pxa320", 0xD3EC}, false},
-                      RoundTripCase{{"pxa320", 0xDCAD}, false}),
-    [](const ::testing::TestParamInfo<RoundTripCase>& info) {
-      return update_test::ModuleCaseName(info.param.module) +
-             (info.param.allSelections ? "" : "_AllRegionsAtOnce");
-    });
+INSTANTIATE_TEST_SUITE_P(Modules, RoundTrip,
+                         ::testing::Values(RoundTripCase{{"pxa270-32m", 0}, true},
+                                           RoundTripCase{{"pxa270-64m", 0}, true},
+                                           RoundTripCase{{"pxa320", 0}, true},
+                                           RoundTripCase{{"pxa300", 0}, true},
+                                           RoundTripCase{{"pxa310", 0}, true},
+                                           RoundTripCase{{"pxa320", 0xDAEC}, true},
+                                           RoundTripCase{{"pxa320", 0xDCEC}, false},
+                                           RoundTripCase{{"pxa320", 0xD3EC}, false},
+                                           RoundTripCase{{"pxa320", 0xDCAD}, false}),
+                         [](const ::testing::TestParamInfo<RoundTripCase>& info) {
+                           return update_test::ModuleCaseName(info.param.module) +
+                                  (info.param.allSelections ? "" : "_AllRegionsAtOnce");
+                         });
 
 }  // namespace
 

@@ -33,9 +33,8 @@ struct ModuleCase {
   std::uint32_t nandChip;  // 0: the preset's own
 };
 inline const ModuleCase kEveryModule[] = {
-    {"pxa270-32m", 0},   {"pxa270-64m", 0},   {"pxa320", 0},       {"pxa300", 0},
-    {"pxa310", 0},       {"pxa320", 0xD3EC},  {"pxa320", 0xDAEC},  {"pxa320", 0xDCEC},
-    {"pxa320", 0xDCAD},
+    {"pxa270-32m", 0},  {"pxa270-64m", 0},  {"pxa320", 0},      {"pxa300", 0},      {"pxa310", 0},
+    {"pxa320", 0xD3EC}, {"pxa320", 0xDAEC}, {"pxa320", 0xDCEC}, {"pxa320", 0xDCAD},
 };
 inline const ModuleCase kNorModules[] = {{"pxa270-32m", 0}, {"pxa270-64m", 0}};
 inline const ModuleCase kNandModules[] = {
