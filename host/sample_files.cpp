@@ -1,5 +1,6 @@
 #include "host/sample_files.h"
 
+#include <algorithm>
 #include <bitset>
 #include <cstdint>
 #include <vector>

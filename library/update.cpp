@@ -274,7 +274,11 @@ FwlStatus PlanRecords(RecordPlan* plan) {
   if (status != FWL_OK || FlashKind != kFlashKindNand || count == 0) {
     return status;
   }
-  auto* entries = static_cast<RecordEntry*>(LocalAlloc(LMEM_FIXED, count * sizeof(RecordEntry)));
+  if (count > 0xFFFFFFFF / sizeof(RecordEntry)) {
+    return FWL_ERR_NO_MEMORY;
+  }
+  auto* entries = static_cast<RecordEntry*>(
+      LocalAlloc(LMEM_FIXED, static_cast<UINT>(count * sizeof(RecordEntry))));
   if (entries == nullptr) {
     return FWL_ERR_NO_MEMORY;
   }

@@ -554,45 +554,36 @@ TEST_F(ImageUpdateTest, SecondUpdateOpensInTheFolderOfTheFirst) {
   fs::create_directories(ImagesFolder() / "release");
   (void)Put("release/os.bin",
             BinBuilder().Header(kOsStart, kEraseUnit).Record(kOsStart, OsData()).End().Data());
-  ForgetProgramState();
-  program_.emplace([] {
-    WCHAR commandLine[1] = {0};
-    return static_cast<std::intptr_t>(WinMain(sim::ui::ProgramInstance(), nullptr, commandLine, 0));
-  });
-  HWND dialog = ui.WaitForDialog(IDD_MAIN);
-  ASSERT_NE(dialog, nullptr);
-
-  ASSERT_TRUE(ui.Press(dialog, IDC_MAIN_UPDATE));
+  // An empty name: the workflow asks for the file.
+  Start(u"");
   testing_support::ShownFileDialog open = ui.WaitForFileDialog();
-  EXPECT_EQ(open.owner, dialog);
+  EXPECT_FALSE(open.request.save);
   EXPECT_EQ(open.request.folder, u"\\USB HD\\IMAGES");
   EXPECT_EQ(open.request.flags & (OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST),
             static_cast<DWORD>(OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST));
   EXPECT_EQ(open.request.filterIndex, 0u);
+  ASSERT_EQ(open.request.filters.size(), 1u);
+  EXPECT_EQ(open.request.filters[0].pattern, u"*.bin");
   ASSERT_TRUE(ui.ChooseFile(open.handle, u"\\USB HD\\IMAGES\\release\\os.bin"));
-  // The progress window and the question are owned by the main dialog, which waits.
-  const ShownMessageBox question = ui.WaitForMessageBox();
-  EXPECT_EQ(question.owner, dialog);
   HWND progress = ui.WaitForDialog(IDD_PROGRESS);
-  sim::ui::WindowView view;
-  ASSERT_TRUE(sim::ui::GetWindowView(progress, &view));
-  EXPECT_EQ(view.owner, dialog);
-  EXPECT_FALSE(ui.TakesInput(dialog));
-  EXPECT_EQ(ui.Text(progress, IDC_PROGRESS_UPPER_TEXT), u"Validating File 100%");
-  ASSERT_TRUE(ui.Answer(question.handle, IDNO));
-  ASSERT_TRUE(ui.WaitUntilClosed(progress));
-  EXPECT_TRUE(ui.WaitFor([&] { return ui.TakesInput(dialog); }, "the main dialog"));
-  EXPECT_EQ(ImageFileName[0], 0);
+  Confirm(IDNO);
+  EXPECT_EQ(Finish(), 0);
+  EXPECT_FALSE(IsWindow(progress));
+  ASSERT_EQ(ui.ClosedDialogs().size(), 1u);
+  const sim::ui::WindowView shown = ui.ClosedDialogs()[0];
+  EXPECT_EQ(shown.caption, u"Image Update");
+  ASSERT_NE(shown.Control(IDC_PROGRESS_UPPER_TEXT), nullptr);
+  EXPECT_EQ(shown.Control(IDC_PROGRESS_UPPER_TEXT)->text, u"Validating File 100%");
   EXPECT_EQ(std::u16string(LastImageFolder), u"\\USB HD\\IMAGES\\release\\");
 
-  ASSERT_TRUE(ui.Press(dialog, IDC_MAIN_UPDATE));
+  Start(u"");
   open = ui.WaitForFileDialog();
   EXPECT_EQ(open.request.folder, u"\\USB HD\\IMAGES\\release");
   ASSERT_TRUE(ui.CancelFile(open.handle));
-  EXPECT_TRUE(ui.WaitFor([&] { return ui.TakesInput(dialog); }, "the main dialog"));
+  // A cancelled choice is quiet: no window, no message.
+  EXPECT_EQ(Finish(), 0);
   EXPECT_EQ(ui.MessageBoxes().size(), 1u);
-  ASSERT_TRUE(ui.Close(dialog));
-  EXPECT_EQ(program_->Join(), 1);
+  EXPECT_EQ(ui.ClosedDialogs().size(), 1u);
 }
 
 }  // namespace

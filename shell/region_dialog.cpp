@@ -16,11 +16,26 @@ constexpr int kMaxSelectedItems = 7;
 constexpr const WCHAR kImageFilter[] = u"IMAGE files\0*.bin\0\0";
 
 DWORD KindByIndex[kMaxListedKinds] = {};
+// The running erase or backup; only the dialog's own thread touches it.
+HANDLE WorkerThread = nullptr;
 
+bool WorkerRunning() {
+  if (WorkerThread == nullptr) {
+    return false;
+  }
+  if (WaitForSingleObject(WorkerThread, 0) == WAIT_TIMEOUT) {
+    return true;
+  }
+  (void)CloseHandle(WorkerThread);
+  WorkerThread = nullptr;
+  return false;
+}
+
+// One operation at a time: its windows keep the dialog from input for most of its run, but not
+// in the moments between them, where a second press would start a second operation.
 void StartWorker(LPTHREAD_START_ROUTINE routine, HWND dialog) {
-  HANDLE thread = CreateThread(nullptr, 0, routine, dialog, 0, nullptr);
-  if (thread != nullptr) {
-    (void)CloseHandle(thread);
+  if (!WorkerRunning()) {
+    WorkerThread = CreateThread(nullptr, 0, routine, dialog, 0, nullptr);
   }
 }
 
@@ -202,7 +217,10 @@ INT_PTR CALLBACK RegionDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
     case WM_COMMAND:
       switch (LOWORD(wParam)) {
         case IDCANCEL:
-          (void)EndDialog(dialog, 0);
+          // The dialog owns the running operation's windows: it stays until that ends.
+          if (!WorkerRunning()) {
+            (void)EndDialog(dialog, 0);
+          }
           break;
         case IDC_REGION_LIST:
           OnRegionSelectionChange(dialog);
@@ -214,6 +232,9 @@ INT_PTR CALLBACK RegionDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
           StartWorker(BackupSelectedRegions, dialog);
           break;
         case IDC_REGION_BACKUP_ALL:
+          if (WorkerRunning()) {
+            break;
+          }
           (void)SendDlgItemMessageW(dialog, IDC_REGION_LIST, LB_SELITEMRANGE, TRUE,
                                     MAKELPARAM(0, 16));
           OnRegionSelectionChange(dialog);

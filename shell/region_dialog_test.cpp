@@ -91,8 +91,17 @@ class RegionDialogTest : public testing_support::ModuleTest {
     fs::create_directories(Machine().FilesDirectory() / "USB HD" / "backup");
   }
   void TearDown() override {
-    if (program_ && dialog_ != nullptr && IsWindow(dialog_)) {
-      EXPECT_TRUE(ui.Close(dialog_));
+    if (program_ && dialog_ != nullptr) {
+      // The dialog closes once the operation it started has ended.
+      EXPECT_TRUE(ui.WaitFor(
+          [&] {
+            if (IsWindow(dialog_) == FALSE) {
+              return true;
+            }
+            (void)sim::ui::CloseWindow(dialog_);
+            return false;
+          },
+          "the region dialog to close"));
     }
     program_.reset();
     ModuleTest::TearDown();

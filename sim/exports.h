@@ -20,10 +20,12 @@ void ExportFunction(std::string_view name, FARPROC address);
 void WithdrawFunction(std::string_view name);
 
 // The exported function's address with the platform's calling shape, for models that register
-// functions of other signatures.
+// functions of other signatures. The cast goes through void (*)(), the one function type that
+// compilers accept as a stand-in for any other without a cast-function-type warning; the caller
+// casts back to the real signature, as GetProcAddress's callers do.
 template <typename Function>
 FARPROC AsExport(Function* function) {
-  return reinterpret_cast<FARPROC>(function);
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
 }
 
 }  // namespace sim

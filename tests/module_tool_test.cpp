@@ -17,12 +17,14 @@ using testing_support::Executable;
 using testing_support::RunCommand;
 using testing_support::TemporaryModule;
 
-// Every entry below a directory with its size, time and content.
+// Every entry below a directory with its time and content (size only for large files).
 std::map<std::string, std::string> Snapshot(const fs::path& directory) {
   std::map<std::string, std::string> entries;
   for (const auto& entry : fs::recursive_directory_iterator(directory)) {
     std::string state = std::to_string(entry.last_write_time().time_since_epoch().count());
-    if (entry.is_regular_file()) {
+    if (entry.is_regular_file() && entry.file_size() >= (1u << 20)) {
+      state += ":" + std::to_string(entry.file_size());  // flash images: size and time
+    } else if (entry.is_regular_file()) {
       std::string content;
       EXPECT_TRUE(sim::ReadWholeFile(entry.path(), &content));
       state += ":" + content;
@@ -80,7 +82,7 @@ constexpr Damage kDamages[] = {
 std::vector<DamageCommandCase> AllCases() {
   std::vector<DamageCommandCase> cases;
   for (const Damage& damage : kDamages) {
-    for (const char* command : {"info", "info --json", "reset"}) {
+    for (const char* command : {"info", "reset"}) {
       cases.push_back({damage, command});
     }
   }

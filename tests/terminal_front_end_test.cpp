@@ -70,6 +70,40 @@ class Terminal : public ::testing::Test {
     return false;
   }
 
+  // The text of the focused button (drawn bold, underlined and reversed).
+  std::string Focused() {
+    const std::string screen = Screen(true);
+    const std::string mark = "\x1b[1;4;7m";
+    const std::size_t at = screen.find(mark);
+    if (at == std::string::npos) {
+      return "";
+    }
+    return screen.substr(at + mark.size(),
+                         screen.find('\x1b', at + mark.size()) - at - mark.size());
+  }
+
+  // Tab until the button with this text has the focus.
+  void FocusButton(const std::string& text) {
+    for (int i = 0; i < 12 && Focused().find(text) == std::string::npos; ++i) {
+      Keys("Tab");
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    ASSERT_NE(Focused().find(text), std::string::npos) << Screen();
+  }
+
+  // Waits until a text has left the screen (a window closed).
+  bool WaitForScreenWithout(const char* text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (Screen().find(text) == std::string::npos) {
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ADD_FAILURE() << "the screen kept showing \"" << text << "\":\n" << Screen();
+    return false;
+  }
+
   void Keys(const std::string& keys) { ASSERT_EQ(Tmux("send-keys -t demo " + keys), 0); }
   void Type(const std::string& text) { ASSERT_EQ(Tmux("send-keys -t demo -l '" + text + "'"), 0); }
 
@@ -129,9 +163,12 @@ TEST_F(TerminalUi, KeysDriveTheRegionDialogSaveDialogProgressAndMessageBoxes) {
   Keys("Enter");
   ASSERT_TRUE(WaitForScreen({"Saved to \\USB HD\\IMAGES\\demo.bin", "[ OK ]"}));
   Keys("Enter");
+  // Keys reach the dialog only once the box has gone.
+  ASSERT_TRUE(WaitForScreenWithout("Saved to"));
 
   // Tab walks on to "Erase"; the erase shows a progress window drawn from another thread.
-  Keys("Tab Tab Enter");
+  FocusButton("Erase");
+  Keys("Enter");
   ASSERT_TRUE(WaitForScreen({"Image Erase", "Erasing Flash (at", "[#"}));
   ASSERT_TRUE(WaitForScreen({"Success", "Region(s) successfully erased"}));
   Keys("Enter");
@@ -167,27 +204,6 @@ class FlashwickInTerminal : public Terminal {
     // The pane stays open with the program's last words and its exit code.
     Start("'" + Executable("flashwick") + "' --module '" + module_.string() +
           "'; echo EXIT=\\$?; sleep 600");
-  }
-
-  // The text of the focused button (drawn bold, underlined and reversed).
-  std::string Focused() {
-    const std::string screen = Screen(true);
-    const std::string mark = "\x1b[1;4;7m";
-    const std::size_t at = screen.find(mark);
-    if (at == std::string::npos) {
-      return "";
-    }
-    return screen.substr(at + mark.size(),
-                         screen.find('\x1b', at + mark.size()) - at - mark.size());
-  }
-
-  // Tab until the button with this text has the focus.
-  void FocusButton(const std::string& text) {
-    for (int i = 0; i < 12 && Focused().find(text) == std::string::npos; ++i) {
-      Keys("Tab");
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    ASSERT_NE(Focused().find(text), std::string::npos) << Screen();
   }
 
   std::filesystem::path module_;

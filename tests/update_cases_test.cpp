@@ -324,9 +324,8 @@ TEST_P(BoardData, SurvivesAConfigBlockRewrite) {
   // Everything behind the items is the file's.
   const Bytes now = Flash(0x40000, 0x400);
   const auto differs = std::mismatch(now.begin() + 24, now.end(), block.begin() + 24);
-  EXPECT_TRUE(differs.first == now.end())
-      << "differs at " << (differs.first - now.begin()) << ": " << int(*differs.first) << " vs "
-      << int(*differs.second);
+  EXPECT_TRUE(differs.first == now.end()) << "differs at " << (differs.first - now.begin()) << ": "
+                                          << int(*differs.first) << " vs " << int(*differs.second);
 }
 
 INSTANTIATE_TEST_SUITE_P(
