@@ -145,6 +145,10 @@ PartitionTableState ParsePartitionTable(std::span<const std::uint8_t> sector,
   if (Crc32(body, 0) != Get32(sector.data() + 12)) {
     return PartitionTableState::kDamaged;
   }
+  if (count == 0) {
+    // A table without partitions is what an erased sector means, and it is written as one.
+    return PartitionTableState::kEmpty;
+  }
   std::uint64_t nextFree = 1;  // sector 0 holds this table
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::uint8_t* raw = body.data() + std::size_t{i} * kPartitionEntryBytes;

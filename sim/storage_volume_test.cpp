@@ -185,6 +185,12 @@ TEST(PartitionTable, RoundTripAndDamage) {
   EXPECT_EQ(sim::ParsePartitionTable(sim::BuildPartitionTable({}, kSector), 200, &read),
             sim::PartitionTableState::kEmpty);
   EXPECT_EQ(sim::ParsePartitionTable(sector, 150, &read), sim::PartitionTableState::kDamaged);
+  // A well-formed table that lists no partitions reads as the empty table it writes back as.
+  std::vector<std::uint8_t> none(kSector, 0);
+  const std::uint8_t header[] = {'S', 'M', 'P', 'T', 1, 0, 0, 0};
+  std::copy(std::begin(header), std::end(header), none.begin());
+  EXPECT_EQ(sim::ParsePartitionTable(none, 200, &read), sim::PartitionTableState::kEmpty);
+  EXPECT_TRUE(read.empty());
   sector[20] ^= 1;
   EXPECT_EQ(sim::ParsePartitionTable(sector, 200, &read), sim::PartitionTableState::kDamaged);
   EXPECT_TRUE(read.empty());
