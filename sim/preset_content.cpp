@@ -142,16 +142,21 @@ class PresetContent : public Component {
 
   bool Populate(Machine& /*machine*/, const PresetSpec& presetSpec, std::string* error) override {
     const PresetLayout layout = LayoutForPreset(presetSpec);
-    return WriteBootloader(layout, error) && WriteConfigBlock(layout, error) &&
+    return WriteBootloader(presetSpec, layout, error) && WriteConfigBlock(layout, error) &&
            WriteOsImage(layout, error) && WriteRegistry(layout, error) &&
            (CreateDirectoryW(u"\\Windows", nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) &&
            WriteRomFile(u"\\Windows\\wince.nls", error);
   }
 
  private:
-  static bool WriteBootloader(const PresetLayout& layout, std::string* error) {
+  static bool WriteBootloader(const PresetSpec& presetSpec, const PresetLayout& layout,
+                              std::string* error) {
     std::vector<std::uint8_t> image =
         BuildRomImage(kBootloaderBase, layout.bootloaderLength, kBootloaderBuilt, 1);
+    if (presetSpec.identity == 9 && layout.bootloaderOffset == 0) {
+      // This processor's boot ROM starts only an image that carries "HMIT" at flash offset 4.
+      std::memcpy(image.data() + 4, "HMIT", 4);
+    }
     if (layout.bootloaderRecord) {
       // The version record sits inside the bootloader, below the config block.
       const std::size_t at = 0x100;

@@ -80,12 +80,7 @@ TEST_P(RoundTrip, BackupEraseUpdate_RestoresTheModule) {
   for (const FlashRegion& region : table) {
     ASSERT_EQ(region.flags & REGION_NOT_PRESENT, 0u) << std::hex << region.flags;
   }
-  std::vector<Bytes> contents = Contents();
-  if (sim::CurrentMachine().Identity() == 9 && Region(REGION_BOOTLOADER).start == 0) {
-    // The flash layer places the boot ROM's marker "HMIT" at offset 4 of every boot image it
-    // writes on this processor.
-    std::copy_n("HMIT", 4, contents[0].begin() + 4);
-  }
+  const std::vector<Bytes> contents = Contents();
   const auto files = Files(u"\\Flash Disk");
   ASSERT_FALSE(files.empty());
   const std::string versions = Versions();
