@@ -22,6 +22,7 @@
 #include "sim/window_frontend.h"
 #include "tests/support/bin_builder.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/program_state.h"
 #include "tests/support/ui_driver.h"
 
 namespace {
@@ -50,12 +51,7 @@ constexpr const char16_t* kResetQuestion = u"To finish the update reset the syst
 // The program's process-wide state as a new process starts with it.
 void ForgetProgramState() {
   ResetShellStateForTesting();
-  ResetLibraryStateForTesting();
-  ResetCpldStateForTesting();
-  ResetGpioStateForTesting();
-  FlashResetForTesting();
-  NandResetForTesting();
-  ResetKernelModeStateForTesting();
+  testing_support::ForgetProgramState();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -19,6 +19,7 @@
 #include "sim/utf.h"
 #include "sim/window_frontend.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/program_state.h"
 #include "tests/support/ui_driver.h"
 
 namespace {
@@ -35,12 +36,7 @@ constexpr DWORD kRebootControl = 0x0101003C;
 // The program's process-wide state as a new process starts with it.
 void ForgetProgramState() {
   ResetShellStateForTesting();
-  ResetLibraryStateForTesting();
-  ResetCpldStateForTesting();
-  ResetGpioStateForTesting();
-  FlashResetForTesting();
-  NandResetForTesting();
-  ResetKernelModeStateForTesting();
+  testing_support::ForgetProgramState();
 }
 
 // The program started without switches; returns its exit code.

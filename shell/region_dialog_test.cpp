@@ -20,6 +20,7 @@
 #include "sim/utf.h"
 #include "sim/window_frontend.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/program_state.h"
 #include "tests/support/ui_driver.h"
 
 namespace {
@@ -36,12 +37,7 @@ constexpr const char16_t* kFolder = u"\\USB HD\\backup\\";
 
 void ForgetProgramState() {
   ResetShellStateForTesting();
-  ResetLibraryStateForTesting();
-  ResetCpldStateForTesting();
-  ResetGpioStateForTesting();
-  FlashResetForTesting();
-  NandResetForTesting();
-  ResetKernelModeStateForTesting();
+  testing_support::ForgetProgramState();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include "platform/registry.h"
 #include "shell/shell.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/program_state.h"
 #include "tests/support/ui_driver.h"
 
 namespace {
@@ -29,12 +30,7 @@ class RegistryActions : public testing_support::ModuleTest {
   void SetUp() override {
     ModuleTest::SetUp();
     ResetShellStateForTesting();
-    ResetLibraryStateForTesting();
-    ResetCpldStateForTesting();
-    ResetGpioStateForTesting();
-    FlashResetForTesting();
-    NandResetForTesting();
-    ResetKernelModeStateForTesting();
+    testing_support::ForgetProgramState();
     ui.SetAutoAnswer([](const ShownMessageBox& box) { return box.buttons.front(); });
   }
 

@@ -19,6 +19,7 @@
 #include "sim/window_frontend.h"
 #include "tests/support/bin_builder.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/program_state.h"
 #include "tests/support/ui_driver.h"
 
 namespace {
@@ -265,12 +266,7 @@ class CommandLine : public testing_support::ModuleTest,
   void SetUp() override {
     ModuleTest::SetUp();
     ResetShellStateForTesting();
-    ResetLibraryStateForTesting();
-    ResetCpldStateForTesting();
-    ResetGpioStateForTesting();
-    FlashResetForTesting();
-    NandResetForTesting();
-    ResetKernelModeStateForTesting();
+    testing_support::ForgetProgramState();
     testing_support::BinBuilder bin;
     bin.Header(0x80000000, kUpdateLength).Record(0x80000000, UpdateData()).End();
     for (const std::u16string& path : {kUpdate, kLongest}) {

@@ -22,6 +22,7 @@
 #include "sim/machine.h"
 #include "sim/os_flash.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/program_state.h"
 
 namespace update_test {
 
@@ -58,14 +59,7 @@ inline std::string ModuleCaseName(const ModuleCase& c) {
 }
 
 // Forgets every program-side global, as a new process on the module would start.
-inline void ResetProgramState() {
-  ResetLibraryStateForTesting();
-  FlashResetForTesting();
-  NandResetForTesting();
-  ResetKernelModeStateForTesting();
-  ResetGpioStateForTesting();
-  ResetCpldStateForTesting();
-}
+inline void ResetProgramState() { testing_support::ForgetProgramState(); }
 
 // A fresh module of one preset with the library started on it.
 class LibraryTest : public testing_support::ModuleTest {
