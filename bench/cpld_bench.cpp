@@ -20,22 +20,18 @@
 
 namespace {
 
-// The sample streams live beside the repository (FLASHWICK_TESTDATA overrides the place).
+// The sample stream that programs the part, kept in the tree with its licence.
 std::vector<BYTE> ProgramStream() {
-  const char* overridden = std::getenv("FLASHWICK_TESTDATA");
-  const std::filesystem::path testData =
-      overridden != nullptr
-          ? std::filesystem::path(overridden)
-          : std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "shared" /
-                "testdata";
-  std::ifstream in(testData / "xsvf" / "xc2c64a_light_LED.xsvf", std::ios::binary);
+  std::ifstream in(
+      std::filesystem::path(FLASHWICK_SOURCE_DIR) / "testdata" / "xsvf" / "xc2c64a_light_LED.xsvf",
+      std::ios::binary);
   return std::vector<BYTE>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void BM_PlayProgramStream(benchmark::State& state) {
   const std::vector<BYTE> stream = ProgramStream();
   if (stream.empty()) {
-    state.SkipWithError("sample stream not found (set FLASHWICK_TESTDATA)");
+    state.SkipWithError("testdata/xsvf/xc2c64a_light_LED.xsvf is missing or empty");
     return;
   }
   bench_support::BenchModule module("pxa320");

@@ -2,6 +2,8 @@
 // CPLD's in-system programming vectors. Used by tests only.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <bitset>
 #include <cstdint>
 #include <filesystem>
@@ -111,14 +113,35 @@ class Stream {
   Bytes bytes_;
 };
 
-// The stored sample streams (made by the vendor's tool for the 64-macrocell part).
+// The stored sample streams (made by the part vendor's tool for the 64-macrocell part), kept in
+// the tree under testdata/xsvf with their licence.
 inline std::filesystem::path SampleStreamDirectory() {
-  return std::filesystem::path(FLASHWICK_SOURCE_DIR) / ".." / "shared" / "testdata" / "xsvf";
+  return std::filesystem::path(FLASHWICK_SOURCE_DIR) / "testdata" / "xsvf";
 }
 
+// The path of one sample stream, for tests that hand the file to an executable. A missing or
+// empty file fails the calling test with the file's name and gives an empty path.
+inline std::filesystem::path SampleStreamPath(const std::string& name) {
+  const std::filesystem::path path = SampleStreamDirectory() / name;
+  std::error_code error;
+  if (std::filesystem::file_size(path, error) == 0 || error) {
+    ADD_FAILURE() << "sample stream " << path.string() << " is missing or empty";
+    return {};
+  }
+  return path;
+}
+
+// The bytes of one sample stream. A missing or empty file fails the calling test with the file's
+// name and gives an empty stream; callers stop there (ASSERT_FALSE(stream.empty())), so one lost
+// file costs exactly the tests that read it.
 inline Bytes SampleStream(const std::string& name) {
-  std::ifstream in(SampleStreamDirectory() / name, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  const std::filesystem::path path = SampleStreamDirectory() / name;
+  std::ifstream in(path, std::ios::binary);
+  Bytes bytes(std::istreambuf_iterator<char>(in), (std::istreambuf_iterator<char>()));
+  if (bytes.empty()) {
+    ADD_FAILURE() << "sample stream " << path.string() << " is missing or empty";
+  }
+  return bytes;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -31,8 +31,8 @@ TEST(ModuleToolCpld, ShowsIdCodeAndUserCode) {
 TEST(ModuleToolCpld, PlaysAStreamWithATrace_AndTheNewUserCodeShows) {
   TemporaryModule module("pxa310");
   TemporaryDirectory scratch;
-  const std::filesystem::path stream =
-      xsvf_test::SampleStreamDirectory() / "xc2c64a_light_LED.xsvf";
+  const std::filesystem::path stream = xsvf_test::SampleStreamPath("xc2c64a_light_LED.xsvf");
+  ASSERT_FALSE(stream.empty());
   const std::filesystem::path vcd = scratch.Path() / "jtag.vcd";
   std::string output;
   EXPECT_EQ(RunCommand(Tool() + " play-xsvf " + Quoted(module.Directory()) + " " + Quoted(stream) +
@@ -56,6 +56,7 @@ TEST(ModuleToolCpld, TruncatedStream_ReportsTheEndOfStreamError) {
   TemporaryModule module("pxa320");
   TemporaryDirectory scratch;
   const xsvf_test::Bytes full = xsvf_test::SampleStream("xc2c64a_idcode.xsvf");
+  ASSERT_GE(full.size(), 40u);
   const std::filesystem::path cut = scratch.Path() / "cut.xsvf";
   std::ofstream(cut, std::ios::binary)
       .write(reinterpret_cast<const char*>(full.data()), static_cast<std::streamsize>(40));
@@ -73,7 +74,8 @@ TEST(ModuleToolCpld, ModuleWithoutCpld_SaysSo) {
   std::string output;
   EXPECT_EQ(RunCommand(Tool() + " cpld " + Quoted(module.Directory()), &output), 1) << output;
   EXPECT_NE(output.find("no CPLD: processor identity 17"), std::string::npos) << output;
-  const std::filesystem::path stream = xsvf_test::SampleStreamDirectory() / "xc2c64a_idcode.xsvf";
+  const std::filesystem::path stream = xsvf_test::SampleStreamPath("xc2c64a_idcode.xsvf");
+  ASSERT_FALSE(stream.empty());
   EXPECT_EQ(RunCommand(Tool() + " play-xsvf " + Quoted(module.Directory()) + " " + Quoted(stream),
                        &output),
             1)
