@@ -14,6 +14,8 @@ DWORD reservedBlocks = 0;
 DWORD pageShift = 0;
 DWORD blockShift = 0;
 int outermostRelocation = 1;
+BYTE relocatedSpare[kMaxSpareBytes];
+DWORD relocatedSpareLength = 0;
 
 namespace {
 
@@ -46,7 +48,9 @@ bool AllErased(const BYTE* bytes, DWORD count) {
 }
 
 // Copies the old physical block of a relocated logical block into its new one, page by page
-// with the spare areas; failingIndex is the page whose program failed.
+// with the spare areas. failingIndex is the page whose program failed: it is not copied, as the
+// write that failed programs it next, with its data and the spare kept here (a page takes one
+// program per erase with ECC on). Its spare goes to relocatedSpare.
 [[nodiscard]] int CopyBlock(DWORD block, DWORD oldPhysical, DWORD failingIndex, int eccWasOn) {
   const int spareWas = NandSetSpare(1);
   const DWORD spareLength = NandSpareSize();
@@ -59,6 +63,11 @@ bool AllErased(const BYTE* bytes, DWORD count) {
       result = 0;
       break;
     }
+    if (index == failingIndex) {
+      std::memcpy(relocatedSpare, spare, spareLength);
+      relocatedSpareLength = spareLength;
+      continue;
+    }
     const bool uncorrectable = read == kNandUncorrectable;
     // An erased page needs no copy. A page that reads as 0xFF with a valid code was programmed
     // with 0xFF and is copied, so that it keeps reading cleanly with ECC on.
@@ -66,9 +75,6 @@ bool AllErased(const BYTE* bytes, DWORD count) {
         uncorrectable ? AllErased(spare, spareLength) : AllErased(page, nandPageSize + spareLength);
     if (erased && !(eccWasOn != 0 && !uncorrectable)) {
       continue;
-    }
-    if (index == failingIndex) {
-      std::memset(page, 0xFF, nandPageSize);  // the write that failed programs it afterwards
     }
     const int programmed = NandProgramPage(
         page, spare, spareLength, (static_cast<DWORD>(bbmt->map[block]) << blockShift) + index);
@@ -300,6 +306,8 @@ int RelocateBlock(DWORD page, DWORD* replacement, int mode) {
   const int eccWasOn = nandEccOn;
   DWORD failingIndex = nandPagesPerBlock;  // none (an erase failure)
   if (mode == kRelocateAfterProgram) {
+    std::memset(relocatedSpare, 0xFF, sizeof(relocatedSpare));
+    relocatedSpareLength = 0;
     DWORD physical = 0;
     if (TranslatePage(page, &physical) == PageMapping::kMapped) {
       failingIndex = physical & (nandPagesPerBlock - 1);
@@ -348,4 +356,6 @@ void BadBlockTableResetForTesting() {
   blockShift = 0;
   outermostRelocation = 1;
   tableChanged = false;
+  std::memset(relocatedSpare, 0xFF, sizeof(relocatedSpare));
+  relocatedSpareLength = 0;
 }

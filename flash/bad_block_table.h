@@ -49,6 +49,9 @@ constexpr int kFlashErrorNoReplacement = 8;    // reserve used up or replacement
 // chip. Maps to kFlashErrorNoTable.
 constexpr int kStatusTableInvalid = 0x100;
 
+// Largest spare area of a page transfer (without ECC).
+constexpr DWORD kMaxSpareBytes = 64;
+
 // The relocation modes.
 constexpr int kRelocateAfterErase = 1;
 constexpr int kRelocateAfterProgram = 2;
@@ -64,6 +67,11 @@ extern DWORD reservedBlocks;                 // (2 x block count) / 100
 extern DWORD pageShift;                      // log2 of the page size
 extern DWORD blockShift;                     // log2 of the pages per block
 extern int outermostRelocation;              // 1 while no relocation runs
+// The spare of the page whose program failed, as the last relocation after a program failure
+// read it from the old block (NandSpareSize() bytes then). The failed write programs it again,
+// with its data, into the new block.
+extern BYTE relocatedSpare[kMaxSpareBytes];
+extern DWORD relocatedSpareLength;
 
 // ---------------------------------------------------------------------------------------------
 // Entries
@@ -85,7 +93,8 @@ extern int outermostRelocation;              // 1 while no relocation runs
 [[nodiscard]] int EraseLogicalBlock(DWORD page);
 // Replaces the logical block that holds logical page: takes a block from the reserve (any when
 // *replacement is 0, else only that one), records it, erases it and, after a program failure
-// (mode kRelocateAfterProgram), copies the old block's pages into it. 1 on success, else 0.
+// (mode kRelocateAfterProgram), copies the old block's pages into it except the page that
+// failed, whose spare it leaves in relocatedSpare. 1 on success, else 0.
 [[nodiscard]] int RelocateBlock(DWORD page, DWORD* replacement, int mode);
 // Picks the replacement for block and the list index of its entry; clears the block's earlier
 // entry. 1 on success; 0 with FlashLastError 8 when the reserve or the list is used up.

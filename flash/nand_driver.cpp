@@ -56,6 +56,8 @@ void PlaceBootMarker(BYTE* bytes, DWORD offset, DWORD length) {
 }
 
 // Programs one logical page; a bad block is replaced and the page programmed into the new one.
+// The block copy leaves that page alone, so that it takes one program there: the data with the
+// spare the page had before the failed program (the first one, should the new block fail too).
 [[nodiscard]] int ProgramLogicalPage(DWORD page, const BYTE* data) {
   DWORD physical = 0;
   switch (TranslatePage(page, &physical)) {
@@ -66,8 +68,18 @@ void PlaceBootMarker(BYTE* bytes, DWORD offset, DWORD length) {
     default:
       break;
   }
+  BYTE spare[kMaxSpareBytes];
+  DWORD spareLength = 0;
+  bool relocated = false;
   for (;;) {
-    const int status = NandProgramPage(data, nullptr, 0, physical);
+    int status = kNandOk;
+    if (!relocated) {
+      status = NandProgramPage(data, nullptr, 0, physical);
+    } else {
+      const int spareWas = NandSetSpare(1);
+      status = NandProgramPage(data, spare, spareLength, physical);
+      (void)NandSetSpare(spareWas);
+    }
     if (status != kNandBadBlock) {
       return status;
     }
@@ -75,6 +87,11 @@ void PlaceBootMarker(BYTE* bytes, DWORD offset, DWORD length) {
     if (RelocateBlock(page, &any, kRelocateAfterProgram) == 0 ||
         TranslatePage(page, &physical) != PageMapping::kMapped) {
       return kNandBadBlock;
+    }
+    if (!relocated) {
+      spareLength = std::min<DWORD>(relocatedSpareLength, kMaxSpareBytes);
+      std::memcpy(spare, relocatedSpare, spareLength);
+      relocated = true;
     }
   }
 }
