@@ -441,9 +441,11 @@ int NandControllerInit(int fullSetup) {
     // A chip that does not answer shows in the identification below.
     (void)NandReset();
   } else {
-    // The OS flash driver has set the controller up; keep its configuration.
-    ndcrShadow = nandRegs.Read32(NDCR) & ~NDCR_ND_RUN;
-    ndcrSaved = ndcrShadow;
+    // The OS flash driver has set the controller up: keep its chip configuration, but this
+    // program polls, so its commands run with every interrupt masked and without DMA. The OS
+    // gets its own value back when the controller is released.
+    ndcrSaved = nandRegs.Read32(NDCR) & ~NDCR_ND_RUN;
+    ndcrShadow = (ndcrSaved & ~NDCR_DMA_EN) | NDCR_INTERRUPT_MASKS;
   }
   nandProcessorIdentity = GetProcessorIdentity();
   // The controller runs from a 156 MHz clock on identities 8 and 9, 104 MHz on the others.

@@ -28,6 +28,7 @@ constexpr DWORD NDCB0 = 0x48;     // command buffer: command word, address 1, ad
 
 constexpr DWORD NDCR_SPARE_EN = 0x80000000;         // spare area moves through NDDB
 constexpr DWORD NDCR_ECC_EN = 0x40000000;           // hardware error correction
+constexpr DWORD NDCR_DMA_EN = 0x20000000;           // data moves by DMA (never here)
 constexpr DWORD NDCR_ND_RUN = 0x10000000;           // starts a command; clears when it ends
 constexpr DWORD NDCR_DWIDTH_C = 0x08000000;         // 16-bit controller data width (start-up)
 constexpr DWORD NDCR_PAGE_SZ_2048 = 0x01000000;     // 2048-byte pages (else 512)
@@ -134,9 +135,10 @@ extern DWORD nandProcessorIdentity;  // product number of the processor
 // Entries
 // ---------------------------------------------------------------------------------------------
 // Maps the controller (once per process), sets it up when fullSetup is non-zero (otherwise
-// keeps the configuration the OS flash driver left in NDCR), identifies the chip and fills the
-// geometry. Returns kNandOk, kNandTimeout (mapping, time-out or identification failure) or
-// kNandUnsupportedChip.
+// keeps the configuration the OS flash driver left in NDCR, with every interrupt masked and DMA
+// off for this program's commands, and hands the OS's own value back at NandRelease),
+// identifies the chip and fills the geometry. Returns kNandOk, kNandTimeout (mapping, time-out
+// or identification failure) or kNandUnsupportedChip.
 [[nodiscard]] int NandControllerInit(int fullSetup);
 // Reads the identifier; *id gets the first four bytes (maker code in the low byte).
 // kNandOk or kNandTimeout.

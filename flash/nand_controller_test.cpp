@@ -164,16 +164,31 @@ TEST_F(NandControllerTest, IdentifierReadIsAPageReadOnIdentityNineOnly) {
   }
 }
 
-TEST_F(NandControllerTest, KeptSetupUsesTheConfigurationTheOsDriverLeft) {
+TEST_F(NandControllerTest, KeptSetupPollsWithInterruptsMaskedAndGivesTheOsItsSettingBack) {
   osDriver_ = true;
   TearDown();
   SetUp();
-  const DWORD ndcr = model_->Ndcr();
+  // The OS driver left its configuration with some interrupts unmasked and DMA on.
+  const DWORD ndcr = (model_->Ndcr() & ~0x0FFu) | NDCR_DMA_EN;
+  IoPointer regs = MapRegisters(kNandControllerPhysical);
+  ASSERT_TRUE(regs);
+  regs.Write32(NDCR, ndcr);
+  UnmapRegisters(regs);
   const DWORD ndtr0 = model_->Ndtr0();
+  model_->StartCommandLog();
   ASSERT_EQ(NandControllerInit(0), kNandOk);
   EXPECT_EQ(ndcrSaved, ndcr);
   EXPECT_EQ(nandEccOn, 0);
-  EXPECT_EQ(ndcrShadow & (NDCR_ECC_EN | NDCR_SPARE_EN), 0u);
+  EXPECT_EQ(ndcrShadow & (NDCR_ECC_EN | NDCR_SPARE_EN | NDCR_DMA_EN), 0u);
+  std::vector<BYTE> page(2048);
+  ASSERT_EQ(NandReadPage(page.data(), nullptr, 0, kScratchPage), kNandOk);
+  const auto log = model_->CommandLog();
+  ASSERT_EQ(log.size(), 2u);  // the identifier and the page
+  for (const sim::NandCommandRecord& record : log) {
+    EXPECT_EQ(record.ndcr & NDCR_INTERRUPT_MASKS, NDCR_INTERRUPT_MASKS);
+    EXPECT_EQ(record.ndcr & NDCR_DMA_EN, 0u);
+    EXPECT_EQ(record.ndcr & NDCR_PAGE_SZ_2048, NDCR_PAGE_SZ_2048) << "the OS's chip setting";
+  }
   NandRelease();
   EXPECT_EQ(model_->Ndcr(), ndcr);
   EXPECT_EQ(model_->Ndtr0(), ndtr0);
