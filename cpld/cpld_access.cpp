@@ -140,8 +140,9 @@ DWORD CpldOpen() {
   if (!ReadCode(kInstructionIdCode, &idCode)) {
     return kCpldIdCodeFailed;
   }
-  // Every IDCODE has bit 0 set; all ones is what a line pulled up with nothing on it gives.
-  if (idCode == 0xFFFFFFFF || (idCode & 1) == 0) {
+  // No part answered: TDO held high (pulled up, nothing on it) or held low reads as all ones or
+  // all zeros. Any other value came from a part, which is this one only when it matches.
+  if (idCode == 0xFFFFFFFF || idCode == 0) {
     return kCpldIdCodeFailed;
   }
   if ((idCode & kCpldIdCodeMask) != kCpldIdCode) {

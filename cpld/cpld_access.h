@@ -23,7 +23,8 @@ constexpr DWORD kCpldIdCode = 0x06E5D093;
 constexpr DWORD kCpldIdCodeMask = 0x0FFFFFFF;
 
 // Identifies the CPLD: 0 (also when already open), kCpldNoCpld, kCpldIdCodeFailed (nothing
-// answered: the reply was all ones or had bit 0 clear, which no IDCODE has) or kCpldWrongIdCode.
+// answered: the reply was all ones or all zeros) or kCpldWrongIdCode (any other reply that is
+// not this part's, whatever its revision bits).
 [[nodiscard]] DWORD CpldOpen();
 // Closes; returns 0.
 [[nodiscard]] DWORD CpldClose();

@@ -142,8 +142,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, IdCodeCheck,
                                            IdCodeCase{0x06E5C093, kCpldWrongIdCode},
                                            IdCodeCase{0x06E7D093, kCpldWrongIdCode},
                                            IdCodeCase{0x16D5D093, kCpldWrongIdCode},
-                                           // No IDCODE has bit 0 clear or is all ones.
-                                           IdCodeCase{0x06E5D092, kCpldIdCodeFailed},
+                                           // Bit 0 clear is a difference like any other;
+                                           // all ones is no part at all.
+                                           IdCodeCase{0x06E5D092, kCpldWrongIdCode},
                                            IdCodeCase{0xFFFFFFFF, kCpldIdCodeFailed}),
                          [](const auto& info) { return Hex(info.param.idCode); });
 
