@@ -47,6 +47,13 @@ void ShowValue(HWND dialog, int id, DWORD value) {
   (void)SetDlgItemTextW(dialog, id, text);
 }
 
+// Whether a failed FWLBackupToFile had opened (and so emptied) the target. It creates the file
+// as soon as it finds itself initialised; before that, or when the file cannot be created, the
+// file on the medium (an older backup the user agreed to replace) is still as it was.
+bool LibraryOpenedTarget(FwlStatus status) {
+  return status != FWL_ERR_NOT_INITIALIZED && status != FWL_ERR_OPEN_FILE;
+}
+
 void BackupError(HWND dialog, FwlStatus status, const WCHAR* path) {
   WCHAR text[kPathUnits + 64];
   switch (status) {
@@ -183,8 +190,8 @@ DWORD BackupSelectedRegions(LPVOID parameter) {
   (void)OpenProgressDialog(dialog, u"Image Backup");
   const FwlStatus status = FWLBackupToFile(path, RegionSelection.flags, ProgressImageStart,
                                            ProgressSectionCallback, ProgressWriteCallback);
-  if (status != FWL_OK) {
-    (void)DeleteFileW(path);
+  if (status != FWL_OK && LibraryOpenedTarget(status)) {
+    (void)DeleteFileW(path);  // a partial backup must not pass for a whole one
   }
   BackupError(dialog, status, path);
   (void)CloseProgressDialog();

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -398,8 +399,8 @@ TEST_P(RegionOverwrite, AnExistingFileIsReplacedOnlyWhenTheUserAgrees) {
 INSTANTIATE_TEST_SUITE_P(Answers, RegionOverwrite, ::testing::ValuesIn(kOverwriteCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A failed backup leaves no file behind, also when it was to replace one the user agreed to
-// overwrite.
+// A failed backup leaves no file that it wrote, also when it was to replace one the user agreed
+// to overwrite; when the library never opened the target, an older file there is kept.
 enum class Vanish { kNone, kSelected, kSecondSelected };
 
 struct BackupFailureCase {
@@ -409,6 +410,7 @@ struct BackupFailureCase {
   Vanish vanish;  // a selected region no longer in the table when the backup runs
   bool existing;
   const char16_t* text;  // %s: the path
+  bool opened = true;    // the library opened (and so emptied) the target
 };
 
 sim::Json CallFault(const char* name) { return {{"kind", "call"}, {"name", name}, {"count", -1}}; }
@@ -419,13 +421,15 @@ const BackupFailureCase kBackupFailures[] = {
      {CallFault("CreateFileW")},
      Vanish::kNone,
      false,
-     u"Cannot open image file\n%s"},
-    {"CannotCreateOverExisting",
+     u"Cannot open image file\n%s",
+     false},
+    {"CannotCreateOverExisting_KeepsTheOlderFile",
      {kConfigBlock},
      {CallFault("CreateFileW")},
      Vanish::kNone,
      true,
-     u"Cannot open image file\n%s"},
+     u"Cannot open image file\n%s",
+     false},
     {"CannotWrite",
      {kConfigBlock},
      {CallFault("WriteFile")},
@@ -467,7 +471,7 @@ const BackupFailureCase kBackupFailures[] = {
 class RegionBackupFailure : public RegionDialogTest,
                             public ::testing::WithParamInterface<BackupFailureCase> {};
 
-TEST_P(RegionBackupFailure, ShowsItsMessageAndLeavesNoFile) {
+TEST_P(RegionBackupFailure, ShowsItsMessageAndLeavesNoFileItWrote) {
   const BackupFailureCase& c = GetParam();
   const std::u16string name = u"target.bin";
   if (c.existing) {
@@ -502,7 +506,14 @@ TEST_P(RegionBackupFailure, ShowsItsMessageAndLeavesNoFile) {
   EXPECT_EQ(error.owner, dialog_);
   Finished();
   Machine().Faults().Clear();
-  EXPECT_FALSE(fs::exists(HostPath(name)));
+  if (c.existing && !c.opened) {
+    std::ifstream kept(HostPath(name));
+    const std::string content((std::istreambuf_iterator<char>(kept)),
+                              std::istreambuf_iterator<char>());
+    EXPECT_EQ(content, "older backup");
+  } else {
+    EXPECT_FALSE(fs::exists(HostPath(name)));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(ByStatus, RegionBackupFailure, ::testing::ValuesIn(kBackupFailures),
