@@ -25,7 +25,7 @@ size_t ParseUpdate(const WCHAR* text, size_t p, size_t length, CommandEntry& ent
   size_t nameEnd = end;
   if (nameStart >= length) {
     nameEnd = nameStart;  // nothing after the letter and its separator
-  } else if (end < length && end > nameStart) {
+  } else if (end < length && end > nameStart && text[end - 1] == u' ') {
     nameEnd = end - 1;  // the one blank before the next switch is not part of the name
   }
   const size_t nameLength = nameEnd > nameStart ? nameEnd - nameStart : 0;

@@ -113,7 +113,6 @@ std::vector<CommandLineCase> Cases() {
   twentyOne += u"/c";
   std::vector<std::string> twentyFlushes(20, "save");
   const std::string initFailed = "ERROR|Init FlashwickLib failed.";
-  const std::string cutUpdate = update.substr(0, update.size() - 1);
   const std::u16string absentFile = u"\\USB HD\\IMAGES\\absent.bin";
   const std::string absent = Narrow(absentFile);
   const std::string tooLong =
@@ -216,10 +215,15 @@ std::vector<CommandLineCase> Cases() {
       {"UpdateResetThenClear", u"/u " + kUpdate + u" /r /cu", {"u:" + update, "r0", "cu"},
        Setup::kReady, FileChoice::kNotAsked, false,
        {}, {"warm", "clear"}, true, 1},
-      {"UpdateNameEndedBySlash_LosesOneCharacter", u"/u " + kUpdate + u"/fu",
-       {"u:" + cutUpdate, "fu"},
+      // Only a blank before the next switch is dropped, never a character of the name.
+      {"UpdateNameEndedBySlash_KeepsItsLastCharacter", u"/u " + kUpdate + u"/fu",
+       {"u:" + update, "fu"},
        Setup::kReady, FileChoice::kNotAsked, false,
-       {"ERROR|Cannot open image file\n" + cutUpdate}, {}, false, 0},
+       {}, {"save"}, true, 1},
+      {"UpdateNameWithTwoBlanksBeforeSlash_KeepsOne", u"/u " + kUpdate + u"  /fu",
+       {"u:" + update + " ", "fu"},
+       Setup::kReady, FileChoice::kNotAsked, false,
+       {"ERROR|Cannot open image file\n" + update + " "}, {}, false, 0},
       {"UpdateAtEnd_KeepsTrailingBlanks", u"/u " + kUpdate + u"  ", {"u:" + update + "  "},
        Setup::kReady, FileChoice::kNotAsked, false,
        {"ERROR|Cannot open image file\n" + update + "  "}, {}, false, 0},
