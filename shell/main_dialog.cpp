@@ -15,6 +15,24 @@ namespace {
 constexpr DWORD kNorIdentity = 17;
 constexpr size_t kVersionTextUnits = 256;
 
+// The running update; only the dialog's own thread touches it.
+HANDLE UpdateThread = nullptr;
+
+// The update's windows keep the dialog from input for most of its run, but not in the moments
+// between them: a press there must not start a second operation on the flash, open the region
+// dialog (backup and erase), reset the module under the update or end the program.
+bool UpdateRunning() {
+  if (UpdateThread == nullptr) {
+    return false;
+  }
+  if (WaitForSingleObject(UpdateThread, 0) == WAIT_TIMEOUT) {
+    return true;
+  }
+  (void)CloseHandle(UpdateThread);
+  UpdateThread = nullptr;
+  return false;
+}
+
 void BetaText(DWORD minorAndBuild, WCHAR* text, size_t capacity) {
   text[0] = 0;
   if ((minorAndBuild >> 16) != 0) {
@@ -108,7 +126,13 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
   if (message != WM_COMMAND) {
     return FALSE;
   }
-  switch (LOWORD(wParam)) {
+  const int id = LOWORD(wParam);
+  if ((id == IDCANCEL || id == IDC_MAIN_UPDATE || id == IDC_MAIN_BACKUP ||
+       id == IDC_MAIN_COLDBOOT || id == IDC_MAIN_WARMBOOT) &&
+      UpdateRunning()) {
+    return TRUE;
+  }
+  switch (id) {
     case IDCANCEL:
       (void)EndDialog(dialog, 0);
       break;
@@ -118,13 +142,9 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
     case IDC_MAIN_SAVE:
       (void)SaveRegistry(dialog);
       break;
-    case IDC_MAIN_UPDATE: {
-      HANDLE thread = CreateThread(nullptr, 0, RunImageUpdateThread, dialog, 0, nullptr);
-      if (thread != nullptr) {
-        (void)CloseHandle(thread);
-      }
+    case IDC_MAIN_UPDATE:
+      UpdateThread = CreateThread(nullptr, 0, RunImageUpdateThread, dialog, 0, nullptr);
       break;
-    }
     case IDC_MAIN_COLDBOOT:
       (void)ResetModule(1);
       break;
@@ -146,3 +166,5 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
   }
   return TRUE;
 }
+
+void ResetMainDialogForTesting() { UpdateThread = nullptr; }

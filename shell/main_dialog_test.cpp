@@ -58,10 +58,19 @@ class MainDialogTest : public testing_support::ModuleTest {
     return ui.WaitForDialog(IDD_MAIN);
   }
 
-  // Closes the main dialog and returns the program's exit code.
+  // Closes the main dialog and returns the program's exit code. The dialog stays until an
+  // update it started has ended, which may be a moment after its last window closed.
   std::intptr_t Finish(HWND dialog) {
     EXPECT_TRUE(ui.WaitFor([&] { return ui.TakesInput(dialog); }, "the main dialog to take input"));
-    EXPECT_TRUE(ui.Close(dialog));
+    EXPECT_TRUE(ui.WaitFor(
+        [&] {
+          if (IsWindow(dialog) == FALSE) {
+            return true;
+          }
+          (void)sim::ui::CloseWindow(dialog);
+          return false;
+        },
+        "the main dialog to close"));
     return program_->Join();
   }
 
@@ -249,6 +258,41 @@ TEST_F(MainDialogTest, UpdateAsksForTheFileOnAThreadOfItsOwnOverTheDialog) {
   ASSERT_TRUE(ui.CancelFile(open.handle));
   EXPECT_TRUE(ui.WaitFor([&] { return ui.TakesInput(dialog); }, "the main dialog to take input"));
   EXPECT_TRUE(ui.MessageBoxes().empty());
+  EXPECT_EQ(Finish(dialog), 1);
+}
+
+// The update's windows keep the dialog from input while they are open; a press that lands
+// between them (a command posted to the dialog here) starts nothing while the update runs.
+TEST_F(MainDialogTest, WhileAnUpdateRunsNoSecondUpdateBackupResetOrClose) {
+  std::filesystem::create_directories(Machine().FilesDirectory() / "USB HD" / "IMAGES");
+  HWND dialog = Start();
+  ASSERT_NE(dialog, nullptr);
+  Machine().Calls().Enable(true);
+  ASSERT_TRUE(ui.Press(dialog, IDC_MAIN_UPDATE));
+  const testing_support::ShownFileDialog open = ui.WaitForFileDialog();
+  ASSERT_EQ(Machine().Calls().Entries("CreateThread").size(), 1u);
+  for (int id : {IDC_MAIN_UPDATE, IDC_MAIN_BACKUP, IDC_MAIN_COLDBOOT, IDC_MAIN_WARMBOOT,
+                 static_cast<int>(IDCANCEL)}) {
+    ASSERT_TRUE(PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0));
+  }
+  ASSERT_TRUE(ui.WaitIdle(dialog));
+  EXPECT_EQ(Machine().Calls().Entries("CreateThread").size(), 1u) << "a second update started";
+  for (const sim::ui::WindowView& window : sim::ui::OpenWindows()) {
+    EXPECT_NE(window.templateId, IDD_REGION) << "the region dialog opened";
+  }
+  EXPECT_TRUE(IsWindow(dialog));
+  EXPECT_EQ(Machine().PendingReset(), sim::ResetKind::kNone);
+  ASSERT_TRUE(ui.CancelFile(open.handle));
+
+  // Once the update has ended, Update and Backup work again.
+  EXPECT_TRUE(ui.WaitFor(
+      [&] {
+        (void)PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDC_MAIN_UPDATE, BN_CLICKED), 0);
+        return ui.WaitIdle(dialog) && Machine().Calls().Entries("CreateThread").size() == 2;
+      },
+      "a new update to start"));
+  ASSERT_TRUE(ui.CancelFile(ui.WaitForFileDialog().handle));
+  EXPECT_TRUE(ui.WaitFor([&] { return ui.TakesInput(dialog); }, "the main dialog to take input"));
   EXPECT_EQ(Finish(dialog), 1);
 }
 

@@ -255,3 +255,5 @@ INT_PTR CALLBACK RegionDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
       return FALSE;
   }
 }
+
+void ResetRegionDialogForTesting() { WorkerThread = nullptr; }

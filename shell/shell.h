@@ -111,3 +111,6 @@ void ShowError(HWND owner, const WCHAR* text);
 
 // --- testing calls ---
 void ResetShellStateForTesting();
+// Forget the operation each dialog last started (a new process knows none).
+void ResetMainDialogForTesting();
+void ResetRegionDialogForTesting();

@@ -199,4 +199,6 @@ void ResetShellStateForTesting() {
   (void)WideCopy(LastImageFolder, kPathUnits, u"\\USB HD\\IMAGES");
   RegionSelection = FlashRegion{0, 0, 0, 0};
   SelectedCount = 0;
+  ResetMainDialogForTesting();
+  ResetRegionDialogForTesting();
 }
