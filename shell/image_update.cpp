@@ -189,17 +189,22 @@ void RememberImageFolder(const WCHAR* path) {
   }
 }
 
+void FillImageOpenRequest(OPENFILENAMEW* request) {
+  *request = OPENFILENAMEW{};
+  request->lStructSize = sizeof(*request);
+  request->hwndOwner = MainDialogHandle;
+  request->lpstrFilter = kImageFilter;
+  request->nFilterIndex = 1;  // the first entry of the list: "IMAGE files"
+  request->lpstrFile = ImageFileName;
+  request->nMaxFile = kPathUnits;
+  request->lpstrInitialDir = LastImageFolder;
+  request->Flags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
+}
+
 int RunImageUpdate(HWND owner) {
   if (ImageFileName[0] == 0) {
-    OPENFILENAMEW request{};
-    request.lStructSize = sizeof(request);
-    request.hwndOwner = MainDialogHandle;
-    request.lpstrFilter = kImageFilter;
-    request.nFilterIndex = 1;
-    request.lpstrFile = ImageFileName;
-    request.nMaxFile = kPathUnits;
-    request.lpstrInitialDir = LastImageFolder;
-    request.Flags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
+    OPENFILENAMEW request;
+    FillImageOpenRequest(&request);
     if (!GetOpenFileNameW(&request)) {
       ImageFileName[0] = 0;
       return 0;

@@ -368,6 +368,16 @@ const ErrorCase kUpdateErrors[] = {
      Tamper::kFlipDataByte,
      u"BAD CRC, Image File seems to be corrupt.\nDon't reboot Now! Try updating with another "
      u"file."},
+    // The power fails as the boot area's first block is erased: the block keeps the old
+    // bootloader and nothing later reaches the chip, which goes on answering. The boot area's
+    // read-back finds the old bootloader where the new one was written.
+    {"VerifyingBootArea",
+     "pxa320",
+     Content::kBootloader,
+     When::kAtConfirmation,
+     {{{"kind", "power-cut"}, {"after", 0}}},
+     Tamper::kNone,
+     u"Error veryfing Flash!"},
     {"FileSystemRestore",
      "pxa320",
      Content::kFileSystem,
@@ -546,6 +556,27 @@ INSTANTIATE_TEST_SUITE_P(ByStatus, UpdateFileErrors, ::testing::ValuesIn(kFileEr
 // ---------------------------------------------------------------------------------------------
 // From the main dialog
 // ---------------------------------------------------------------------------------------------
+// Both file dialogs open on the one filter of their list: index 1 (0 would name a custom filter,
+// which the program does not give). The dialog shows only the list, so the requests are read
+// as the program hands them over.
+TEST(FileDialogRequests, OpenOnTheImageFilesFilter) {
+  OPENFILENAMEW open;
+  FillImageOpenRequest(&open);
+  WCHAR path[kPathUnits] = u"FlashBackup";
+  OPENFILENAMEW save;
+  FillBackupSaveRequest(&save, nullptr, path);
+  for (const OPENFILENAMEW* request : {&open, &save}) {
+    EXPECT_EQ(request->nFilterIndex, 1u);
+    ASSERT_NE(request->lpstrFilter, nullptr);
+    const WCHAR* entry = request->lpstrFilter;
+    EXPECT_EQ(std::u16string(entry), u"IMAGE files");
+    entry += std::char_traits<WCHAR>::length(entry) + 1;
+    EXPECT_EQ(std::u16string(entry), u"*.bin");
+    entry += std::char_traits<WCHAR>::length(entry) + 1;
+    EXPECT_EQ(entry[0], 0) << "a second filter";
+  }
+}
+
 TEST_F(ImageUpdateTest, SecondUpdateOpensInTheFolderOfTheFirst) {
   fs::create_directories(ImagesFolder() / "release");
   (void)Put("release/os.bin",
@@ -557,7 +588,6 @@ TEST_F(ImageUpdateTest, SecondUpdateOpensInTheFolderOfTheFirst) {
   EXPECT_EQ(open.request.folder, u"\\USB HD\\IMAGES");
   EXPECT_EQ(open.request.flags & (OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST),
             static_cast<DWORD>(OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST));
-  EXPECT_EQ(open.request.filterIndex, 0u);
   ASSERT_EQ(open.request.filters.size(), 1u);
   EXPECT_EQ(open.request.filters[0].pattern, u"*.bin");
   ASSERT_TRUE(ui.ChooseFile(open.handle, u"\\USB HD\\IMAGES\\release\\os.bin"));

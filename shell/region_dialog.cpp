@@ -86,6 +86,19 @@ void BackupError(HWND dialog, FwlStatus status, const WCHAR* path) {
 
 }  // namespace
 
+void FillBackupSaveRequest(OPENFILENAMEW* request, HWND owner, WCHAR* path) {
+  *request = OPENFILENAMEW{};
+  request->lStructSize = sizeof(*request);
+  request->hwndOwner = owner;
+  request->lpstrFilter = kImageFilter;
+  request->nFilterIndex = 1;  // the first entry of the list: "IMAGE files"
+  request->lpstrFile = path;
+  request->nMaxFile = kPathUnits;
+  request->lpstrTitle = u"Save Region As";
+  request->lpstrDefExt = u"bin";
+  request->Flags = OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;
+}
+
 void FormatSizeText(DWORD bytes, WCHAR* text, size_t capacity) {
   if (bytes < 1024) {
     (void)FormatText(text, capacity, u"%d B", static_cast<int>(bytes));
@@ -168,16 +181,8 @@ DWORD BackupSelectedRegions(LPVOID parameter) {
       return 0;
     }
   }
-  OPENFILENAMEW request{};
-  request.lStructSize = sizeof(request);
-  request.hwndOwner = dialog;
-  request.lpstrFilter = kImageFilter;
-  request.nFilterIndex = 1;
-  request.lpstrFile = path;
-  request.nMaxFile = kPathUnits;
-  request.lpstrTitle = u"Save Region As";
-  request.lpstrDefExt = u"bin";
-  request.Flags = OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;
+  OPENFILENAMEW request;
+  FillBackupSaveRequest(&request, dialog, path);
   if (!GetSaveFileNameW(&request)) {
     return 0;
   }

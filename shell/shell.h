@@ -93,6 +93,9 @@ DWORD RunImageUpdateThread(LPVOID owner);
 const WCHAR* RegionName(DWORD kind);
 // Keeps the folder of path (cut after its last backslash) as the next file dialog's folder.
 void RememberImageFolder(const WCHAR* path);
+// The file-open request for the image file: "IMAGE files" (*.bin) chosen, ImageFileName as the
+// buffer, LastImageFolder to start in, owned by the main dialog.
+void FillImageOpenRequest(OPENFILENAMEW* request);
 
 // ---------------------------------------------------------------------------------------------
 // Region dialog
@@ -103,6 +106,9 @@ INT_PTR CALLBACK RegionDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
 void OnRegionSelectionChange(HWND dialog);
 DWORD EraseSelectedRegions(LPVOID dialog);
 DWORD BackupSelectedRegions(LPVOID dialog);
+// The file-save request for a backup: "IMAGE files" (*.bin) chosen, path (kPathUnits
+// characters, holding the proposed name) as the buffer.
+void FillBackupSaveRequest(OPENFILENAMEW* request, HWND owner, WCHAR* path);
 // "%d B", "%.2f KB" or "%.2f MB" for a byte count.
 void FormatSizeText(DWORD bytes, WCHAR* text, size_t capacity);
 

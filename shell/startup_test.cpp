@@ -79,6 +79,7 @@ enum class Setup {
   kNoFlash,      // the flash layer cannot start
   kFlushFails,
   kClearFails,
+  kWriteFails,  // a NOR module whose OS image region takes the erase but not the program
 };
 
 enum class FileChoice { kNotAsked, kCancel, kUpdateFile };
@@ -227,6 +228,11 @@ std::vector<CommandLineCase> Cases() {
       {"UpdateAtEnd_KeepsTrailingBlanks", u"/u " + kUpdate + u"  ", {"u:" + update + "  "},
        Setup::kReady, FileChoice::kNotAsked, false,
        {"ERROR|Cannot open image file\n" + update + "  "}, {}, false, 0},
+      // An update that fails after its erase ends the batch too: no wait, no reset.
+      {"UpdateFailingAfterTheErase_NoWaitNoReset", u"/u " + kUpdate + u" /rc2000",
+       {"u:" + update, "r2000"},
+       Setup::kWriteFails, FileChoice::kNotAsked, false,
+       {"ERROR|Error writing to Flash!"}, {}, false, 0},
       {"UpdateOfMissingFile_StopsBatch", u"/u " + absentFile + u" /fu", {"u:" + absent, "fu"},
        Setup::kReady, FileChoice::kNotAsked, false,
        {"ERROR|Cannot open image file\n" + absent}, {}, false, 0},
@@ -278,6 +284,10 @@ class CommandLine : public testing_support::ModuleTest,
       std::replace(relative.begin(), relative.end(), '\\', '/');
       bin.WriteTo(Machine().FilesDirectory() / relative);
     }
+  }
+
+  std::string Preset() const override {
+    return GetParam().setup == Setup::kWriteFails ? "pxa270-32m" : sim::kDefaultPreset;
   }
 
   void Configure(sim::Json& config) override {
@@ -335,6 +345,8 @@ TEST_P(CommandLine, ParsesDispatchesAndExits) {
     FailCall("RegFlushKey");
   } else if (c.setup == Setup::kClearFails) {
     FailCall("KernelIoControl/0x01012010");
+  } else if (c.setup == Setup::kWriteFails) {
+    Machine().Faults().Add({{"kind", "nor.program-fail"}, {"offset", kOsImageOffset + 0x100}});
   }
   ASSERT_FALSE(FlashHoldsUpdate());
   ui.SetAutoAnswer([](const ShownMessageBox& box) { return box.buttons.front(); });
