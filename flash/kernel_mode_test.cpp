@@ -132,8 +132,8 @@ INSTANTIATE_TEST_SUITE_P(Ranges, MapPhysicalRangeTest,
                                            RangeCase{0, 0x3000000, {0x2000000, 0x1000000}},
                                            RangeCase{0x10, 0x10, {0x1000}}),
                          [](const auto& info) {
-                           return testing_support::HexName("At", info.param.physical) +
-                                  testing_support::HexName("_Size", info.param.size);
+                           return testing_support::HexName("At", info.param.physical) + "_" +
+                                  testing_support::HexName("Size", info.param.size);
                          });
 
 class FailingCopyTest : public KernelModeTest, public ::testing::WithParamInterface<int> {};
