@@ -21,12 +21,14 @@ function(flashwick_program_library folder)
 endfunction()
 
 # Adds a GoogleTest executable NAME from SOURCES linked with LIBS; every test case is discovered
-# and runs as its own process against its own virtual module.
+# and runs as its own process against its own virtual module. Parameterised cases are listed under
+# the names their instantiation gives them (tests/support/test_names.h), not with a printout of
+# the parameter's bytes appended.
 function(flashwick_add_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} test_support GTest::gtest GTest::gmock)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
+  gtest_discover_tests(${name} NO_PRETTY_VALUES DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
 endfunction()
 
 # The unit tests that sit beside a folder's code: one executable per folder.

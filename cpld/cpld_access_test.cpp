@@ -12,6 +12,7 @@
 #include "sim/gpio.h"
 #include "sim/machine.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/test_names.h"
 
 namespace {
 
@@ -118,7 +119,8 @@ TEST_P(CpldIdentification, SecondOpen_DoesNotReadTheIdCodeAgain) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Pxa3xx, CpldIdentification,
-                         ::testing::Values("pxa320", "pxa300", "pxa310"));
+                         ::testing::Values("pxa320", "pxa300", "pxa310"),
+                         testing_support::PresetName());
 
 struct IdCodeCase {
   std::uint32_t idCode;
@@ -146,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, IdCodeCheck,
                                            // all ones is no part at all.
                                            IdCodeCase{0x06E5D092, kCpldWrongIdCode},
                                            IdCodeCase{0xFFFFFFFF, kCpldIdCodeFailed}),
-                         [](const auto& info) { return Hex(info.param.idCode); });
+                         [](const auto& info) { return "IdCode_" + Hex(info.param.idCode); });
 
 struct NoAnswerCase {
   const char* name;
@@ -165,7 +167,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(NoAnswerCase{"Absent", {{"kind", "cpld.absent"}}},
                       NoAnswerCase{"TdoStuckLow", {{"kind", "cpld.stuck-tdo"}, {"level", 0}}},
                       NoAnswerCase{"TdoStuckHigh", {{"kind", "cpld.stuck-tdo"}, {"level", 1}}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    testing_support::CaseName());
 
 TEST_F(CpldTestBase, MappingFails_OpenFailsThenSucceedsOnRetry) {
   Machine().Faults().Add({{"kind", "call"}, {"name", "VirtualCopy"}, {"count", 1}});
@@ -245,6 +247,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, CpldVersions,
                                            VersionCase{0x00010503, 1, 3, TRUE, 5},
                                            VersionCase{0x0001F003, 1, 3, TRUE, 0},
                                            VersionCase{0xFFFF00FF, 0xFFFF, 0xFF, FALSE, 0}),
-                         [](const auto& info) { return Hex(info.param.userCode); });
+                         [](const auto& info) { return "UserCode_" + Hex(info.param.userCode); });
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "sim/gpio.h"
 #include "sim/machine.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/test_names.h"
 
 namespace {
 
@@ -66,7 +67,8 @@ TEST_P(PadTables, EveryPin_SetsItsOwnPadRegisterOnly) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Pxa3xx, PadTables, ::testing::Values("pxa320", "pxa300", "pxa310"));
+INSTANTIATE_TEST_SUITE_P(Pxa3xx, PadTables, ::testing::Values("pxa320", "pxa300", "pxa310"),
+                         testing_support::PresetName());
 
 // ---------------------------------------------------------------------------------------------
 // Levels and directions on both layouts
@@ -96,7 +98,8 @@ TEST_P(PinLevels, OutputDrivesAndReadsBack_InputReadsTheLine) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothLayouts, PinLevels,
-                         ::testing::Values("pxa270-32m", "pxa320", "pxa300", "pxa310"));
+                         ::testing::Values("pxa270-32m", "pxa320", "pxa300", "pxa310"),
+                         testing_support::PresetName());
 
 class Pxa27xPins : public GpioTestBase {
  protected:
@@ -153,9 +156,8 @@ INSTANTIATE_TEST_SUITE_P(
                       OutOfRangeCase{"pxa320", 184}, OutOfRangeCase{"pxa300", 135},
                       OutOfRangeCase{"pxa310", 139}),
     [](const auto& info) {
-      std::string name = std::string(info.param.preset) + "_pin" + std::to_string(info.param.pin);
-      std::replace(name.begin(), name.end(), '-', '_');
-      return name;
+      return testing_support::ParamName(info.param.preset) + "_pin" +
+             std::to_string(info.param.pin);
     });
 
 // ---------------------------------------------------------------------------------------------
@@ -196,8 +198,8 @@ INSTANTIATE_TEST_SUITE_P(
         DirectionCase{"pxa310", 52, 3, 52, true}, DirectionCase{"pxa310", 49, 0, 49, false},
         DirectionCase{"pxa310", 30, 0, 30, true}, DirectionCase{"pxa300", 130, 0, 2, true}),
     [](const auto& info) {
-      return std::string(info.param.preset) + "_pin" + std::to_string(info.param.pin) +
-             "_function" + std::to_string(info.param.function);
+      return testing_support::ParamName(info.param.preset) + "_pin" +
+             std::to_string(info.param.pin) + "_function" + std::to_string(info.param.function);
     });
 
 // ---------------------------------------------------------------------------------------------
@@ -226,6 +228,6 @@ TEST_P(MappingFailure, NothingHappensNothingStaysReservedAndTheNextCallRetries) 
 
 INSTANTIATE_TEST_SUITE_P(Cases, MappingFailure,
                          ::testing::Values(MappingCase{"GpioBlock", 0}, MappingCase{"PadBlock", 1}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing_support::CaseName());
 
 }  // namespace

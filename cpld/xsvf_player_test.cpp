@@ -14,6 +14,7 @@
 #include "sim/cpld_model.h"
 #include "sim/machine.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/test_names.h"
 
 namespace {
 
@@ -85,7 +86,15 @@ INSTANTIATE_TEST_SUITE_P(Files, SampleStreams,
                          ::testing::Values(std::vector<std::string>{"xc2c64a_idcode.xsvf"},
                                            std::vector<std::string>{"xc2c64a_erase.xsvf",
                                                                     "xc2c64a_blank_check.xsvf"},
-                                           std::vector<std::string>{"xc2c64a_light_LED.xsvf"}));
+                                           std::vector<std::string>{"xc2c64a_light_LED.xsvf"}),
+                         [](const auto& info) {
+                           // The files' names without their extension: "xc2c64a_idcode".
+                           std::string name;
+                           for (const std::string& file : info.param) {
+                             name += (name.empty() ? "" : "_") + file.substr(0, file.rfind('.'));
+                           }
+                           return testing_support::ParamName(name);
+                         });
 
 TEST_F(PlayerTest, ProgramStream_LeavesItsRowsInTheArrayAndItsVerifyPasses) {
   const Bytes stream = xsvf_test::SampleStream("xc2c64a_light_LED.xsvf");
@@ -142,7 +151,9 @@ TEST_P(TruncatedStreams, EndOfStreamError_NothingBeyondTheEndIsRead) {
 INSTANTIATE_TEST_SUITE_P(CutPoints, TruncatedStreams,
                          // Empty; inside XREPEAT; between commands; inside XSDRSIZE; inside a
                          // program vector; inside an XWAIT; just before the final XCOMPLETE.
-                         ::testing::Values(0, 1, 2, 15, 250, 312, 22845));
+                         ::testing::Values(0, 1, 2, 15, 250, 312, 22845), [](const auto& info) {
+                           return testing_support::NumberName("Cut", info.param);
+                         });
 
 TEST_F(PlayerTest, CommentWithoutItsEnd_EndOfStreamError) {
   const Bytes stream = {22, 'n', 'o', ' ', 'e', 'n', 'd'};
@@ -198,7 +209,7 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"Sir2Of7001Bytes", {21, 0xDA, 0xC8}, kXsvfErrorDataOverflow},
         ErrorCase{"CommentSkipped", Stream().Comment("made by hand").Complete().Data(),
                   kXsvfErrorNone}),
-    [](const auto& info) { return std::string(info.param.name); });
+    testing_support::CaseName());
 
 TEST_F(PlayerTest, InstructionOfNoBits_WaitsInIdleOnlyWithARunTestTime) {
   EXPECT_EQ(Play(Stream().RunTest(5000).Sir(0, {}).Complete().Data()).errorCode, 0);
@@ -371,7 +382,7 @@ INSTANTIATE_TEST_SUITE_P(
                       WalkCase{"UpdateIrToSelectIr", {15, 9}, {1, 2, 9, 10, 12, 15, 2, 9}},
                       // Six clocks with TMS high reach Test-Logic-Reset from Capture-DR in four.
                       WalkCase{"ResetAgain", {3, 0}, {1, 2, 3, 5, 8, 2, 9, 0, 0}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    testing_support::CaseName());
 
 // ---------------------------------------------------------------------------------------------
 // Waits

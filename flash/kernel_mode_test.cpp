@@ -8,6 +8,7 @@
 #include "platform/kernel.h"
 #include "sim/machine.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/test_names.h"
 
 namespace {
 
@@ -129,7 +130,11 @@ INSTANTIATE_TEST_SUITE_P(Ranges, MapPhysicalRangeTest,
                          ::testing::Values(RangeCase{0, 0x4000000, {0x2000000, 0x2000000}},
                                            RangeCase{0, 0x1000, {0x1000}},
                                            RangeCase{0, 0x3000000, {0x2000000, 0x1000000}},
-                                           RangeCase{0x10, 0x10, {0x1000}}));
+                                           RangeCase{0x10, 0x10, {0x1000}}),
+                         [](const auto& info) {
+                           return testing_support::HexName("At", info.param.physical) + "_" +
+                                  testing_support::HexName("Size", info.param.size);
+                         });
 
 class FailingCopyTest : public KernelModeTest, public ::testing::WithParamInterface<int> {};
 
@@ -139,7 +144,10 @@ TEST_P(FailingCopyTest, FailedPiece_LeavesNothingReserved) {
   EXPECT_EQ(Machine().VirtualMemory().ReservationCount(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Pieces, FailingCopyTest, ::testing::Values(0, 1));
+// Named by the copies that succeed before the one that fails.
+INSTANTIATE_TEST_SUITE_P(Pieces, FailingCopyTest, ::testing::Values(0, 1), [](const auto& info) {
+  return testing_support::NumberName("AfterCopies", static_cast<std::uint64_t>(info.param));
+});
 
 TEST_F(KernelModeTest, FailedRegisterWindow_LeavesNothingReserved) {
   Machine().Faults().Add({{"kind", "call"}, {"name", "VirtualCopy"}});

@@ -12,6 +12,7 @@
 #include "flash/nand_driver.h"
 #include "sim/nand_flash.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/test_names.h"
 
 namespace {
 
@@ -134,10 +135,7 @@ INSTANTIATE_TEST_SUITE_P(Chips, NandStartTest,
                                            StartCase{"pxa300", 0xF1EC, 2, 1024, 156},
                                            StartCase{"pxa310", 0xDAEC, 3, 2048, 156}),
                          [](const ::testing::TestParamInfo<StartCase>& info) {
-                           char name[32];
-                           std::snprintf(name, sizeof(name), "%s_%04X", info.param.preset,
-                                         info.param.chip);
-                           return std::string(name);
+                           return testing_support::ModuleName(info.param.preset, info.param.chip);
                          });
 
 TEST_F(NandControllerTest, IdentifierReadIsAPageReadOnIdentityNineOnly) {

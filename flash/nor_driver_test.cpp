@@ -14,6 +14,7 @@
 #include "sim/machine.h"
 #include "sim/nor_flash.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/test_names.h"
 
 namespace {
 
@@ -318,7 +319,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RangeCase{"WriteWordAtFlashSize", Operation::kWriteWord, true, 0, 0, 0},
                       RangeCase{"WriteWordUnaligned", Operation::kWriteWord, false, 0x1F00002, 0,
                                 0}),
-    [](const ::testing::TestParamInfo<RangeCase>& info) { return info.param.name; });
+    testing_support::CaseName());
 
 // ---------------------------------------------------------------------------------------------
 // Erase and its progress
@@ -454,7 +455,7 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"NeverReadyErase", "nor.never-ready", "block", 0, Operation::kErase, 10000},
         FaultCase{"NeverReadyWrite", "nor.never-ready", "block", 0, Operation::kWrite, 2000},
         FaultCase{"NeverReadyWord", "nor.never-ready", "block", 0, Operation::kWriteWord, 1000}),
-    [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
+    testing_support::CaseName());
 
 // ---------------------------------------------------------------------------------------------
 // Start-up failures

@@ -14,6 +14,7 @@
 #include "sim/handles.h"
 #include "tests/support/bin_builder.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/test_names.h"
 
 namespace {
 
@@ -526,7 +527,7 @@ TEST_P(BinFileFormat, StatusAndContents) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, BinFileFormat, ::testing::ValuesIn(FormatCases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing_support::CaseName());
 
 // ---------------------------------------------------------------------------------------------
 // Image start addresses and the AddressOffset they give

@@ -9,6 +9,7 @@
 #include "platform/kernel.h"
 #include "sim/machine.h"
 #include "tests/support/startup_fixture.h"
+#include "tests/support/test_names.h"
 
 namespace {
 
@@ -83,9 +84,7 @@ TEST_P(HardwareRevision, Init_ChecksTheRevisionOnlyWhereItMatters) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, HardwareRevision, ::testing::ValuesIn(kRevisionCases),
-                         [](const ::testing::TestParamInfo<RevisionCase>& info) {
-                           return std::string(info.param.name);
-                         });
+                         testing_support::CaseName());
 
 class Init : public StartupTest {};
 

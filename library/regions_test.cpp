@@ -11,6 +11,7 @@
 #include "sim/preset_content.h"
 #include "sim/utf.h"
 #include "tests/support/startup_fixture.h"
+#include "tests/support/test_names.h"
 
 namespace {
 
@@ -321,9 +322,7 @@ TEST_P(RegionContent, Scan_ReadsTheRegionsContent) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, RegionContent, ::testing::ValuesIn(ContentCases()),
-                         [](const ::testing::TestParamInfo<ContentCase>& info) {
-                           return std::string(info.param.name);
-                         });
+                         testing_support::CaseName());
 
 // ---------------------------------------------------------------------------------------------
 // Rescans
@@ -437,9 +436,7 @@ TEST_P(MissedProfile, FileSystem_IsNotPresentAndHasNoStore) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, MissedProfile, ::testing::ValuesIn(kMissedProfiles),
-                         [](const ::testing::TestParamInfo<ProfileCase>& info) {
-                           return std::string(info.param.name);
-                         });
+                         testing_support::CaseName());
 
 TEST_F(Regions, NoDriverKey_KeepsTheDefaultPlaceAndNoStore) {
   ASSERT_TRUE(sim::RegistryDeleteKey(kBuiltInKey));
@@ -515,9 +512,7 @@ TEST_P(RegionsInRange, ReportsTheRegionsTheRangeTouches) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, RegionsInRange, ::testing::ValuesIn(kRangeCases),
-                         [](const ::testing::TestParamInfo<RangeCase>& info) {
-                           return std::string(info.param.name);
-                         });
+                         testing_support::CaseName());
 
 TEST_F(Regions, RangeOverARegionNotPresent_CarriesItsMark) {
   EraseFlash(0x80000, 0x1000);

@@ -11,6 +11,7 @@
 #include "sim/preset_content.h"
 #include "sim/utf.h"
 #include "tests/support/startup_fixture.h"
+#include "tests/support/test_names.h"
 
 namespace {
 
@@ -101,9 +102,7 @@ const PresetCase kPresetCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Presets, PresetVersions, ::testing::ValuesIn(kPresetCases),
                          [](const ::testing::TestParamInfo<PresetCase>& info) {
-                           std::string name = info.param.preset;
-                           std::replace(name.begin(), name.end(), '-', '_');
-                           return name;
+                           return testing_support::ParamName(info.param.preset);
                          });
 
 // ---------------------------------------------------------------------------------------------
@@ -201,9 +200,7 @@ TEST_P(BootloaderVersion, ReadsRecordBannerAndDate) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, BootloaderVersion, ::testing::ValuesIn(BootloaderCases()),
-                         [](const ::testing::TestParamInfo<BootloaderCase>& info) {
-                           return std::string(info.param.name);
-                         });
+                         testing_support::CaseName());
 
 class NorVersions : public StartupTest {
  protected:

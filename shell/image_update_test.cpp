@@ -23,6 +23,7 @@
 #include "tests/support/bin_builder.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/program_state.h"
+#include "tests/support/test_names.h"
 #include "tests/support/ui_driver.h"
 
 namespace {
@@ -200,7 +201,7 @@ TEST_P(UpdateConfirmation, ListsTheRegionsAndDecliningWritesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Contents, UpdateConfirmation, ::testing::ValuesIn(kListCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing_support::CaseName());
 
 struct ClosingCase {
   const char* name;
@@ -254,7 +255,7 @@ TEST_P(UpdateClosing, QuestionsAfterASuccessfulUpdate) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, UpdateClosing, ::testing::ValuesIn(kClosingCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing_support::CaseName());
 
 struct SilentCase {
   const char* name;
@@ -280,7 +281,7 @@ TEST_P(UpdateSilently, AsksNothingAndDoesNotReset) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Batch, UpdateSilently, ::testing::ValuesIn(kSilentCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing_support::CaseName());
 
 TEST_F(ImageUpdateTest, CpldOnlyFileAnimatesAndProgramsTheCpld) {
   Start(Make(Content::kCpld));
@@ -466,7 +467,7 @@ TEST_P(UpdateErrors, ShowTheirMessageAndEndTheWorkflow) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ByStatus, UpdateErrors, ::testing::ValuesIn(kUpdateErrors),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing_support::CaseName());
 
 // Files the check refuses: the message comes before any question, in batch mode too.
 struct FileCase {
@@ -551,7 +552,7 @@ TEST_P(UpdateFileErrors, ShownInBatchModeTooBeforeAnyQuestion) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ByStatus, UpdateFileErrors, ::testing::ValuesIn(kFileErrors),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing_support::CaseName());
 
 // ---------------------------------------------------------------------------------------------
 // From the main dialog

@@ -20,6 +20,7 @@
 #include "sim/window_frontend.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/program_state.h"
+#include "tests/support/test_names.h"
 #include "tests/support/ui_driver.h"
 
 namespace {
@@ -174,7 +175,7 @@ TEST_P(MainDialogControls, EnabledAndVisibleByStatus) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Start, MainDialogControls, ::testing::ValuesIn(kControlsCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing_support::CaseName());
 
 // ---------------------------------------------------------------------------------------------
 // Registry and reset buttons
@@ -239,7 +240,7 @@ TEST_P(MainDialogButtons, ActAtOnceAndReportToTheDialog) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Press, MainDialogButtons, ::testing::ValuesIn(kButtonCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing_support::CaseName());
 
 TEST_F(MainDialogTest, UpdateAsksForTheFileOnAThreadOfItsOwnOverTheDialog) {
   std::filesystem::create_directories(Machine().FilesDirectory() / "USB HD" / "IMAGES");
@@ -427,7 +428,7 @@ TEST_P(MainDialogVersions, VersionInfoShowsBootloaderAndRunningImage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, MainDialogVersions, ::testing::ValuesIn(VersionCases()),
-                         [](const auto& info) { return info.param.name; });
+                         testing_support::CaseName());
 
 // ---------------------------------------------------------------------------------------------
 // CPLD version
@@ -500,7 +501,7 @@ TEST_P(MainDialogCpld, QuestionThenVersionOrError) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Outcomes, MainDialogCpld, ::testing::ValuesIn(kCpldCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing_support::CaseName());
 
 TEST_F(MainDialogTest, FailedUserCodeReadLeavesTheCpldOpenForTheNextTry) {
   HWND dialog = Start();

@@ -12,6 +12,7 @@
 #include "sim/utf.h"
 #include "sim/window_frontend.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/test_names.h"
 #include "tests/support/ui_driver.h"
 
 namespace {
@@ -166,7 +167,7 @@ TEST_P(ProgressValidation, TextsRangeAndPositions) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, ProgressValidation, ::testing::ValuesIn(kValidateCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing_support::CaseName());
 
 TEST_F(ProgressTest, AValidationAfterAnAbortedOneStillDrawsItsPercentages) {
   Open();
@@ -222,7 +223,7 @@ TEST_P(ProgressErase, OffsetsFromTheBase) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Bases, ProgressErase, ::testing::ValuesIn(kEraseCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing_support::CaseName());
 
 TEST_F(ProgressTest, FileSystemPhasesAnimateUntilTheStoreIsFormatted) {
   Open();

@@ -22,6 +22,7 @@
 #include "sim/window_frontend.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/program_state.h"
+#include "tests/support/test_names.h"
 #include "tests/support/ui_driver.h"
 
 namespace {
@@ -71,8 +72,9 @@ TEST_P(SizeText, BytesKilobytesOrMegabytes) {
   EXPECT_EQ(std::u16string(text), GetParam().text);
 }
 
-INSTANTIATE_TEST_SUITE_P(Counts, SizeText, ::testing::ValuesIn(kSizeCases),
-                         [](const auto& info) { return std::to_string(info.param.bytes); });
+INSTANTIATE_TEST_SUITE_P(Counts, SizeText, ::testing::ValuesIn(kSizeCases), [](const auto& info) {
+  return testing_support::NumberName("Bytes", info.param.bytes);
+});
 
 // ---------------------------------------------------------------------------------------------
 // The dialog
@@ -232,7 +234,7 @@ TEST_P(RegionSelectionTexts, ShowsStartLengthAndUsedBytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Items, RegionSelectionTexts, ::testing::ValuesIn(kSelectionCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing_support::CaseName());
 
 TEST_F(RegionDialogTest, DeselectingAllDisablesTheButtonsAndKeepsTheValues) {
   ASSERT_NE(Open(), nullptr);
@@ -274,7 +276,7 @@ TEST_P(RegionReveal, ModifiedClickShowsBackupAllAndErase) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Clicks, RegionReveal, ::testing::ValuesIn(kRevealCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing_support::CaseName());
 
 // ---------------------------------------------------------------------------------------------
 // Backup
@@ -343,7 +345,7 @@ TEST_P(RegionBackupProposal, SaveDialogProposesAName_CancelWritesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, RegionBackupProposal, ::testing::ValuesIn(kProposalCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing_support::CaseName());
 
 TEST_F(RegionDialogTest, BackupWritesTheFileAndRemembersItsFolder) {
   ASSERT_NE(Open(), nullptr);
@@ -397,7 +399,7 @@ TEST_P(RegionOverwrite, AnExistingFileIsReplacedOnlyWhenTheUserAgrees) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, RegionOverwrite, ::testing::ValuesIn(kOverwriteCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing_support::CaseName());
 
 // A failed backup leaves no file that it wrote, also when it was to replace one the user agreed
 // to overwrite; when the library never opened the target, an older file there is kept.
@@ -517,7 +519,7 @@ TEST_P(RegionBackupFailure, ShowsItsMessageAndLeavesNoFileItWrote) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ByStatus, RegionBackupFailure, ::testing::ValuesIn(kBackupFailures),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing_support::CaseName());
 
 // ---------------------------------------------------------------------------------------------
 // Erase
@@ -615,6 +617,6 @@ TEST_P(RegionErase, AsksThenReportsByStatus) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ByStatus, RegionErase, ::testing::ValuesIn(kEraseCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing_support::CaseName());
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "shell/shell.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/program_state.h"
+#include "tests/support/test_names.h"
 #include "tests/support/ui_driver.h"
 
 namespace {
@@ -133,7 +134,7 @@ TEST_P(RegistryActionCases, ResultMessageAndStoredState) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Outcomes, RegistryActionCases, ::testing::ValuesIn(kRegistryCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing_support::CaseName());
 
 // ---------------------------------------------------------------------------------------------
 // Resets

@@ -20,6 +20,7 @@
 #include "tests/support/bin_builder.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/program_state.h"
+#include "tests/support/test_names.h"
 #include "tests/support/ui_driver.h"
 
 namespace {
@@ -396,6 +397,6 @@ TEST_P(CommandLine, ParsesDispatchesAndExits) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, CommandLine, ::testing::ValuesIn(Cases()),
-                         [](const auto& info) { return info.param.name; });
+                         testing_support::CaseName());
 
 }  // namespace

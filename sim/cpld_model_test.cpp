@@ -7,6 +7,7 @@
 
 #include "sim/machine.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/test_names.h"
 
 namespace {
 
@@ -102,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigCase{"UnknownCpldFault",
                    {{"faults", {{"items", {{{"kind", "cpld.melted"}}}}}}},
                    "faults.items[0].kind"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    testing_support::CaseName());
 
 // ---------------------------------------------------------------------------------------------
 // The fuse file
@@ -143,6 +144,6 @@ INSTANTIATE_TEST_SUITE_P(
                                    "line 11: a row holds exactly 274"},
                       FuseFileCase{"RowOutOfOrder", 98, 3, "4 " + std::string(274, '0'),
                                    "line 5: row 4 where row 3"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    testing_support::CaseName());
 
 }  // namespace

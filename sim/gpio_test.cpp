@@ -6,6 +6,7 @@
 
 #include "sim/machine.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/test_names.h"
 
 namespace {
 
@@ -62,7 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The PXA320's first pad register is not one on the PXA310.
         BadAccessCase{"OtherProcessorsPad", "pxa310", true, 0x124, true,
                       "no pad register at physical 0x40E10124"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    testing_support::CaseName());
 
 // ---------------------------------------------------------------------------------------------
 // Pads
@@ -112,6 +113,7 @@ TEST_P(GpioModelTest, EveryRegisterAccess_TakesBusTime) {
   EXPECT_EQ(Machine().Clock().Now() - before, sim::kGpioTimeBatchNanoseconds);
 }
 
-INSTANTIATE_TEST_SUITE_P(Presets, GpioModelTest, ::testing::Values("pxa270-32m", "pxa320"));
+INSTANTIATE_TEST_SUITE_P(Presets, GpioModelTest, ::testing::Values("pxa270-32m", "pxa320"),
+                         testing_support::PresetName());
 
 }  // namespace

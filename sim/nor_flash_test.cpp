@@ -12,6 +12,7 @@
 #include "sim/machine.h"
 #include "sim/os_flash.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/test_names.h"
 
 namespace {
 
@@ -213,7 +214,7 @@ INSTANTIATE_TEST_SUITE_P(
         SequenceCase{"EraseConfirmInAnotherBlock",
                      {{0, kEraseSetup}, {0x40000, kConfirm}},
                      "outside the block"}),
-    [](const ::testing::TestParamInfo<SequenceCase>& info) { return info.param.name; });
+    testing_support::CaseName());
 
 // ---------------------------------------------------------------------------------------------
 // Programming, erasing, locks and busy time
@@ -464,6 +465,6 @@ INSTANTIATE_TEST_SUITE_P(
                    "flash.layout"},
         ConfigCase{"LockBeyondFlash", {{"lockedBelow", "0x8000000"}}, "flash.lockedBelow"},
         ConfigCase{"DeviceCodeTooWide", {{"deviceCode", "0x12345"}}, "flash.deviceCode"}),
-    [](const ::testing::TestParamInfo<ConfigCase>& info) { return info.param.name; });
+    testing_support::CaseName());
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "sim/preset_content.h"
 #include "sim/utf.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/test_names.h"
 
 namespace {
 
@@ -125,7 +126,8 @@ class StorageBootTest : public ModuleTest, public ::testing::WithParamInterface<
 };
 INSTANTIATE_TEST_SUITE_P(Presets, StorageBootTest,
                          ::testing::Values("pxa270-32m", "pxa270-64m", "pxa320", "pxa300",
-                                           "pxa310"));
+                                           "pxa310"),
+                         testing_support::PresetName());
 
 TEST_P(StorageBootTest, FlashDiskOfThePreset_IsMountedWithItsFiles) {
   sim::PresetSpec presetSpec;
@@ -261,7 +263,8 @@ class FlashDiskResetTest : public ModuleTest, public ::testing::WithParamInterfa
  protected:
   std::string Preset() const override { return GetParam(); }
 };
-INSTANTIATE_TEST_SUITE_P(NorAndNand, FlashDiskResetTest, ::testing::Values("pxa270-32m", "pxa320"));
+INSTANTIATE_TEST_SUITE_P(NorAndNand, FlashDiskResetTest, ::testing::Values("pxa270-32m", "pxa320"),
+                         testing_support::PresetName());
 
 TEST_P(FlashDiskResetTest, FilesComeBackFromTheSectorsAfterAReset) {
   ASSERT_TRUE(CreateDirectoryW(u"\\Flash Disk\\Keep", nullptr));
@@ -692,11 +695,7 @@ class StorageFaultTest : public ModuleTest, public ::testing::WithParamInterface
 INSTANTIATE_TEST_SUITE_P(Kinds, StorageFaultTest,
                          ::testing::Range<std::size_t>(0, FaultCases().size()),
                          [](const ::testing::TestParamInfo<std::size_t>& info) {
-                           std::string name = FaultCases()[info.param].name;
-                           for (char& c : name) {
-                             c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                           }
-                           return name;
+                           return testing_support::ParamName(FaultCases()[info.param].name);
                          });
 
 TEST_P(StorageFaultTest, SurfacesAsTheCallsFailure) {

@@ -11,6 +11,7 @@
 #include "sim/os_registry.h"
 #include "tests/support/bin_builder.h"
 #include "tests/support/file_system_fixture.h"
+#include "tests/support/test_names.h"
 
 namespace {
 
@@ -153,7 +154,7 @@ TEST_P(SectorRunTest, RunsEndAt2MiBOnlyWithA2MiBBuffer) {
 INSTANTIATE_TEST_SUITE_P(Cases, SectorRunTest,
                          ::testing::Values(RunCase{"Buffer2MiB", 0x200000, false},
                                            RunCase{"Buffer1MiB", 0x100000, true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing_support::CaseName());
 
 TEST_F(BackupTest, FewerSectorsInUseThanCounted_EndsAtTheLastSectorWithAWholeSection) {
   const DWORD counted = RegionTable[FileSystemRegionIndex].used;
@@ -319,6 +320,6 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"FileRead", FS_SECTION_FILES, FailCall("ReadFile"), FWL_ERR_FILE_SYSTEM, kAny},
         FaultCase{"BinWrite", FS_SECTION_SECTORS, FailCall("WriteFile", 1), FWL_ERR_WRITE_FILE,
                   kAny}),
-    [](const auto& info) { return std::string(info.param.name); });
+    testing_support::CaseName());
 
 }  // namespace

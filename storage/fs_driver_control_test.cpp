@@ -11,6 +11,7 @@
 #include "sim/os_registry.h"
 #include "sim/storage_manager.h"
 #include "tests/support/file_system_fixture.h"
+#include "tests/support/test_names.h"
 
 namespace {
 
@@ -116,7 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {Call("FindFirstDevice"), Call("AdvertiseInterface", 1)},
                    FWL_ERR_FS_DRIVER,
                    false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    testing_support::CaseName());
 
 // ---------------------------------------------------------------------------------------------
 // The unload delay, on the virtual clock
@@ -152,7 +153,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, UnloadDelayTest,
                                            DelayCase{"Set_2000_1999Elapsed", true, 2000, 1999, 101},
                                            DelayCase{"Set_2000_9000Elapsed", true, 2000, 9000, 0},
                                            DelayCase{"Zero", true, 0, 0, 0}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing_support::CaseName());
 
 // ---------------------------------------------------------------------------------------------
 // The FWLFMD key and the profile
@@ -265,7 +266,7 @@ INSTANTIATE_TEST_SUITE_P(
         KeyCase{"NoFatKeyForSectors", [] { ASSERT_TRUE(sim::RegistryDeleteKey(kFatKey)); },
                 [](FsSectionHeader* header) { header->kind = FS_SECTION_SECTORS; }, FWL_OK,
                 [] { EXPECT_FALSE(sim::RegistryKeyExists(kFatKey)); }}),
-    [](const auto& info) { return std::string(info.param.name); });
+    testing_support::CaseName());
 
 TEST_F(FileSystemTest, CleanKey_RemovesTheDriverValuesOnlyAndNeedsNoKey) {
   EXPECT_EQ(CleanFlashDriverKey(), FWL_OK);
@@ -404,6 +405,6 @@ INSTANTIATE_TEST_SUITE_P(
                       FormatCase{
                           "Dismount", {{"kind", "storage.store"}, {"fail", "dismount"}}, true},
                       FormatCase{"Format", {{"kind", "storage.store"}, {"fail", "format"}}, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+    testing_support::CaseName());
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "sim/os_registry.h"
 #include "tests/support/bin_builder.h"
 #include "tests/support/file_system_fixture.h"
+#include "tests/support/test_names.h"
 
 namespace {
 
@@ -220,7 +221,7 @@ INSTANTIATE_TEST_SUITE_P(
                  FWL_OK,
                  {u"\\Flash Disk\\moved.txt"},
                  {u"\\Windows\\moved.txt"}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    testing_support::CaseName());
 
 // ---------------------------------------------------------------------------------------------
 // Sections and what follows them
@@ -246,7 +247,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, RestoreTailTest,
                                            TailCase{"ShortTail", Bytes(100, 0x5A)},
                                            TailCase{"NotASection", Bytes(348, 0x5A)},
                                            TailCase{"LongTail", Bytes(4000, 0x5A)}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing_support::CaseName());
 
 struct RefusalCase {
   const char* name;
@@ -322,7 +323,7 @@ INSTANTIATE_TEST_SUITE_P(
                       return Cut(Section(files, payload), 10);
                     },
                     FWL_ERR_BAD_FILE, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+    testing_support::CaseName());
 
 int RefusePreparing(DWORD done, DWORD /*total*/) { return done == 1 ? 0 : 1; }
 
@@ -402,6 +403,6 @@ INSTANTIATE_TEST_SUITE_P(
                   {{"kind", "storage.sector"}, {"operation", "write"}},
                   FS_SECTION_SECTORS,
                   FWL_ERR_FILE_SYSTEM}),
-    [](const auto& info) { return std::string(info.param.name); });
+    testing_support::CaseName());
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "sim/machine.h"
 #include "sim/utf.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/test_names.h"
 
 namespace {
 
@@ -251,9 +252,7 @@ TEST_P(Unresolved, AnswersFailureAndHoldsTheLibraryUntilTheNextCall) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryFunction, Unresolved, ::testing::ValuesIn(kUnresolved),
-                         [](const ::testing::TestParamInfo<UnresolvedCase>& info) {
-                           return std::string(info.param.name);
-                         });
+                         testing_support::CaseName());
 
 // ---------------------------------------------------------------------------------------------
 // BOOL results: normalised on CE 5, passed on unchanged on CE 6

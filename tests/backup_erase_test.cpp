@@ -10,6 +10,7 @@
 
 #include "tests/support/bin_builder.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/test_names.h"
 #include "tests/update_test_support.h"
 
 namespace {
@@ -262,7 +263,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ToolCase{"ConfigBlockOsImage", REGION_CONFIG_BLOCK | REGION_OS_IMAGE},
                       ToolCase{"OsImageRegistry", REGION_OS_IMAGE | REGION_REGISTRY},
                       ToolCase{"Registry", REGION_REGISTRY}),
-    [](const ::testing::TestParamInfo<ToolCase>& info) { return info.param.name; });
+    testing_support::CaseName());
 
 // ---------------------------------------------------------------------------------------------
 // Erase

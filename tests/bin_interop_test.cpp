@@ -19,6 +19,7 @@
 #include "library/library_internal.h"
 #include "tests/support/bin_builder.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/test_names.h"
 
 namespace {
 
@@ -263,7 +264,7 @@ INSTANTIATE_TEST_SUITE_P(Files, AcceptedFile,
                                                               .End()
                                                               .Data();
                                                         }}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing_support::CaseName());
 
 // A backup that the library writes itself is read back by srec_info with the region's range.
 TEST_F(BinInterop, OwnBackup_ReadBySrecInfo) {

@@ -13,6 +13,7 @@
 #include "sim/cpld_model.h"
 #include "sim/machine.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/test_names.h"
 
 namespace {
 
@@ -84,7 +85,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, ProgrammingWaits,
                                            WaitCase{"NoEraseWait", 0, 10000, false, true},
                                            // 10 ms of erase where 100 ms are needed.
                                            WaitCase{"ShortErase", 10000, 10000, false, true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing_support::CaseName());
 
 TEST_F(CpldProgrammingTest, IscInstructionsOutsideIscMode_ActAsBypass) {
   const std::string before = Text(Cpld().Row(3));

@@ -10,6 +10,7 @@
 #include "sim/machine.h"
 #include "tests/support/bin_builder.h"
 #include "tests/support/file_system_fixture.h"
+#include "tests/support/test_names.h"
 
 namespace {
 
@@ -52,7 +53,8 @@ class SectorRoundTripTest : public FileSystemTest,
  protected:
   std::string Preset() const override { return GetParam(); }
 };
-INSTANTIATE_TEST_SUITE_P(Flash, SectorRoundTripTest, ::testing::Values("pxa270-32m", "pxa320"));
+INSTANTIATE_TEST_SUITE_P(Flash, SectorRoundTripTest, ::testing::Values("pxa270-32m", "pxa320"),
+                         testing_support::PresetName());
 
 TEST_P(SectorRoundTripTest, SectorsInUse_ComeBackByteForByte) {
   // Enough data for several runs, and a hole between them.

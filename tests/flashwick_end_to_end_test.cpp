@@ -15,6 +15,7 @@
 #include "sim/machine.h"
 #include "sim/os_flash.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/test_names.h"
 
 namespace {
 
@@ -165,11 +166,7 @@ TEST_P(EveryPreset, OsUpdateFromTheCommandLineWritesTheImageWaitsAndResetsCold) 
 INSTANTIATE_TEST_SUITE_P(Presets, EveryPreset,
                          ::testing::Values("pxa270-32m", "pxa270-64m", "pxa320", "pxa300",
                                            "pxa310"),
-                         [](const ::testing::TestParamInfo<std::string>& info) {
-                           std::string name = info.param;
-                           name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
-                           return name;
-                         });
+                         testing_support::PresetName());
 
 TEST(FlashwickEndToEnd, DamagedFileShowsItsErrorEndsTheBatchAndLeavesTheFlashAlone) {
   const Module module("pxa320");
@@ -271,7 +268,7 @@ INSTANTIATE_TEST_SUITE_P(
         ExitCase{"UnknownPace", "--pace slow /r", 2, "--pace must be fast or real", false},
         ExitCase{"UnknownOption", "--colour /r", 2, "unknown option --colour", false},
         ExitCase{"UsbFolderMissing", "--usb /nonexistent/usb /r", 2, "not a folder", false}),
-    [](const ::testing::TestParamInfo<ExitCase>& info) { return std::string(info.param.name); });
+    testing_support::CaseName());
 
 TEST(FlashwickEndToEnd, MissingModuleIsReportedWithoutCreatingIt) {
   TemporaryDirectory scratch;

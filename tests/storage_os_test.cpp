@@ -168,7 +168,8 @@ class StorageOsTest : public testing_support::ModuleTest,
     ModuleTest::TearDown();
   }
 };
-INSTANTIATE_TEST_SUITE_P(Os, StorageOsTest, ::testing::Values(5u, 6u));
+INSTANTIATE_TEST_SUITE_P(Os, StorageOsTest, ::testing::Values(5u, 6u),
+                         [](const auto& info) { return "Ce" + std::to_string(info.param); });
 
 TEST_P(StorageOsTest, LongDeviceName_IsCutToFitThePathOnCe5) {
   const std::u16string name(300, u'A');

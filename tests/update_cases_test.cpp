@@ -14,6 +14,7 @@
 #include "sim/nand_flash.h"
 #include "sim/nor_flash.h"
 #include "tests/support/bin_builder.h"
+#include "tests/support/test_names.h"
 #include "tests/update_test_support.h"
 
 namespace {
@@ -229,7 +230,7 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"SamePageBelow", {{0x80100, 0x100}, {0x80000, 0x100}}, FWL_OK},
         FileCase{"Overlapping", {{0x80000, 0x1000}, {0x80800, 0x1000}}, FWL_ERR_BAD_FILE},
         FileCase{"PastTheRange", {{0x80000, 0x1000}, {0x100000, 0x1000}}, FWL_ERR_BAD_FILE}),
-    [](const ::testing::TestParamInfo<FileCase>& info) { return info.param.name; });
+    testing_support::CaseName());
 
 // ---------------------------------------------------------------------------------------------
 // Abort in the second record
@@ -274,9 +275,7 @@ TEST_P(AbortInSecondRecord, LeavesTheFirstWritten) {
 INSTANTIATE_TEST_SUITE_P(Modules, AbortInSecondRecord,
                          ::testing::Values(AbortCase{"Nor", "pxa270-32m", 0x20000, 0x30000},
                                            AbortCase{"Nand", "pxa320", 0x80000, 0xA0000}),
-                         [](const ::testing::TestParamInfo<AbortCase>& info) {
-                           return info.param.name;
-                         });
+                         testing_support::CaseName());
 
 // ---------------------------------------------------------------------------------------------
 // Board data of the config block
@@ -334,7 +333,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BoardDataCase{"NorSecondRecordFailsItsChecksum", "pxa270-32m", true},
                       BoardDataCase{"NandAllRecordsGood", "pxa320", false},
                       BoardDataCase{"NandSecondRecordFailsItsChecksum", "pxa320", true}),
-    [](const ::testing::TestParamInfo<BoardDataCase>& info) { return info.param.name; });
+    testing_support::CaseName());
 
 // ---------------------------------------------------------------------------------------------
 // CPLD section

@@ -11,6 +11,7 @@
 #include "sim/nor_flash.h"
 #include "sim/preset_content.h"
 #include "tests/support/bin_builder.h"
+#include "tests/support/test_names.h"
 #include "tests/update_test_support.h"
 
 namespace {
@@ -141,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
                                    FWL_ERR_ERASE_FLASH, "Error erasing Flash!"},
                       NorFaultCase{"ProgramFails", "nor.program-fail", "offset", 0x30002,
                                    FWL_ERR_WRITE_FLASH, "Error writing to Flash!"}),
-    [](const ::testing::TestParamInfo<NorFaultCase>& info) { return info.param.name; });
+    testing_support::CaseName());
 
 // ---------------------------------------------------------------------------------------------
 // Power cut

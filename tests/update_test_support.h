@@ -23,6 +23,7 @@
 #include "sim/os_flash.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/program_state.h"
+#include "tests/support/test_names.h"
 
 namespace update_test {
 
@@ -44,18 +45,7 @@ inline const ModuleCase kNandModules[] = {
 };
 
 inline std::string ModuleCaseName(const ModuleCase& c) {
-  std::string name = c.preset;
-  for (char& ch : name) {
-    if (ch == '-') {
-      ch = '_';
-    }
-  }
-  if (c.nandChip != 0) {
-    char chip[16];
-    std::snprintf(chip, sizeof(chip), "_%04X", c.nandChip);
-    name += chip;
-  }
-  return name;
+  return testing_support::ModuleName(c.preset, c.nandChip);
 }
 
 // Forgets every program-side global, as a new process on the module would start.

@@ -18,6 +18,7 @@
 #include "library/library_internal.h"
 #include "sim/os_flash.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/test_names.h"
 
 namespace startup_test {
 
@@ -33,14 +34,7 @@ inline const ModuleCase kEveryModule[] = {
 };
 
 inline std::string ModuleCaseName(const ModuleCase& module) {
-  std::string name = module.preset;
-  std::replace(name.begin(), name.end(), '-', '_');
-  if (module.nandChip != 0) {
-    char chip[16];
-    std::snprintf(chip, sizeof(chip), "_%04X", module.nandChip);
-    name += chip;
-  }
-  return name;
+  return testing_support::ModuleName(module.preset, module.nandChip);
 }
 
 // Forgets every program-side global, as a new process on the module would start.
