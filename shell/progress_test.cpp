@@ -9,8 +9,8 @@
 #include "library/library_internal.h"
 #include "resources/resource.h"
 #include "shell/shell.h"
-#include "sim/utf.h"
-#include "sim/window_frontend.h"
+#include "sim/base/utf.h"
+#include "sim/ui/front_end.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/ui_driver.h"
 

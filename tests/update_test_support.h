@@ -19,8 +19,8 @@
 #include "library/library_internal.h"
 #include "library/version_records.h"
 #include "platform/kernel.h"
-#include "sim/machine.h"
-#include "sim/os_flash.h"
+#include "sim/module/machine.h"
+#include "sim/os/os_flash.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/program_state.h"
 
