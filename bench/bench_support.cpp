@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "sim/machine.h"
+#include "sim/module/machine.h"
 
 namespace bench_support {
 

@@ -26,7 +26,7 @@
 #include "bench/bench_support.h"
 #include "flash/flash_ops.h"
 #include "library/library_internal.h"
-#include "sim/machine.h"
+#include "sim/module/machine.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include "cpld/cpld_access.h"
 #include "cpld/gpio_pins.h"
 #include "flash/kernel_mode.h"
-#include "sim/cpld_model.h"
-#include "sim/gpio.h"
-#include "sim/machine.h"
+#include "sim/hw/cpld_model.h"
+#include "sim/hw/gpio.h"
+#include "sim/module/machine.h"
 
 namespace {
 

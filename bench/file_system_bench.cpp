@@ -19,8 +19,8 @@
 #include "library/library_internal.h"
 #include "platform/kernel.h"
 #include "platform/storage.h"
-#include "sim/machine.h"
-#include "sim/storage_manager.h"
+#include "sim/module/machine.h"
+#include "sim/storage/storage_manager.h"
 #include "storage/fs_section.h"
 #include "storage/storage_manager.h"
 

@@ -3,7 +3,7 @@
 
 #include "bench/bench_support.h"
 #include "flash/kernel_mode.h"
-#include "sim/machine.h"
+#include "sim/module/machine.h"
 
 namespace {
 

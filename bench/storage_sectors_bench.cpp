@@ -14,7 +14,7 @@
 #include "bench/bench_support.h"
 #include "platform/kernel.h"
 #include "platform/storage.h"
-#include "sim/machine.h"
+#include "sim/module/machine.h"
 #include "storage/storage_manager.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include "bench/bench_support.h"
 #include "platform/window.h"
 #include "resources/resource.h"
-#include "sim/window_frontend.h"
+#include "sim/ui/front_end.h"
 
 namespace {
 

@@ -19,7 +19,7 @@ endforeach()
 file(WRITE ${OUTPUT}.tmp "// Generated from resources/ at build time; do not edit.
 #include <cstddef>
 
-#include \"sim/window_resources.h\"
+#include \"sim/ui/resources.h\"
 
 namespace sim::ui {
 namespace {

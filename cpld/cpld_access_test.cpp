@@ -8,9 +8,9 @@
 #include "cpld/gpio_pins.h"
 #include "cpld/xsvf_test_stream.h"
 #include "flash/kernel_mode.h"
-#include "sim/cpld_model.h"
-#include "sim/gpio.h"
-#include "sim/machine.h"
+#include "sim/hw/cpld_model.h"
+#include "sim/hw/gpio.h"
+#include "sim/module/machine.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
 

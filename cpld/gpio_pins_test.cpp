@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "flash/kernel_mode.h"
-#include "sim/gpio.h"
-#include "sim/machine.h"
+#include "sim/hw/gpio.h"
+#include "sim/module/machine.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
 

@@ -6,7 +6,7 @@
 
 #include "flash/platform_controls.h"
 #include "platform/kernel.h"
-#include "sim/machine.h"
+#include "sim/module/machine.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
 

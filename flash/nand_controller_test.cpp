@@ -10,7 +10,7 @@
 
 #include "flash/kernel_mode.h"
 #include "flash/nand_driver.h"
-#include "sim/nand_flash.h"
+#include "sim/hw/nand_flash.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "library/library_internal.h"
-#include "sim/machine.h"
+#include "sim/module/machine.h"
 
 namespace {
 

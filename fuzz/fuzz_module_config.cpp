@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <string>
 
-#include "sim/machine.h"
+#include "sim/module/machine.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/storage_store.h"
-#include "sim/storage_volume.h"
+#include "sim/storage/store.h"
+#include "sim/storage/volume.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "cpld/cpld_access.h"
-#include "sim/machine.h"
+#include "sim/module/machine.h"
 
 namespace {
 

@@ -22,10 +22,10 @@
 #include "host/sample_files.h"
 #include "resources/resource.h"
 #include "shell/shell.h"
-#include "sim/machine.h"
-#include "sim/os_time.h"
-#include "sim/utf.h"
-#include "sim/window_frontend.h"
+#include "sim/module/machine.h"
+#include "sim/os/real_time_clock.h"
+#include "sim/base/utf.h"
+#include "sim/ui/front_end.h"
 
 namespace {
 

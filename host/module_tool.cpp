@@ -4,7 +4,7 @@
 #include <iostream>
 #include <map>
 
-#include "sim/machine.h"
+#include "sim/module/machine.h"
 
 namespace module_tool {
 namespace {

@@ -12,8 +12,8 @@
 
 #include "host/module_tool.h"
 #include "library/library_internal.h"
-#include "sim/machine.h"
-#include "sim/utf.h"
+#include "sim/module/machine.h"
+#include "sim/base/utf.h"
 
 namespace module_tool {
 namespace {

@@ -8,8 +8,8 @@
 #include "library/flashwick_lib.h"
 #include "platform/kernel.h"
 #include "shell/shell.h"
-#include "sim/machine.h"
-#include "sim/utf.h"
+#include "sim/module/machine.h"
+#include "sim/base/utf.h"
 
 namespace module_tool {
 namespace {

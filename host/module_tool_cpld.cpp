@@ -8,9 +8,9 @@
 
 #include "cpld/cpld_access.h"
 #include "host/module_tool.h"
-#include "sim/cpld_model.h"
-#include "sim/gpio.h"
-#include "sim/machine.h"
+#include "sim/hw/cpld_model.h"
+#include "sim/hw/gpio.h"
+#include "sim/module/machine.h"
 
 namespace module_tool {
 namespace {

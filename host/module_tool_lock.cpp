@@ -6,7 +6,7 @@
 
 #include "host/module_tool.h"
 #include "platform/kernel.h"
-#include "sim/machine.h"
+#include "sim/module/machine.h"
 
 namespace module_tool {
 namespace {

@@ -26,9 +26,9 @@
 #include <vector>
 
 #include "platform/kernel.h"
-#include "sim/machine.h"
-#include "sim/utf.h"
-#include "sim/window_frontend.h"
+#include "sim/module/machine.h"
+#include "sim/base/utf.h"
+#include "sim/ui/front_end.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "flash/kernel_mode.h"
 #include "flash/nand_driver.h"
 #include "library/library_internal.h"
-#include "sim/handles.h"
+#include "sim/os/handles.h"
 #include "tests/support/bin_builder.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "platform/registry.h"
-#include "sim/os_registry.h"
-#include "sim/storage_manager.h"
+#include "sim/os/registry.h"
+#include "sim/storage/storage_manager.h"
 #include "tests/support/file_system_fixture.h"
 #include "tests/support/test_names.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/os_registry.h"
+#include "sim/os/registry.h"
 #include "tests/support/bin_builder.h"
 #include "tests/support/file_system_fixture.h"
 #include "tests/support/test_names.h"

@@ -8,7 +8,7 @@
 #include "platform/kernel.h"
 #include "platform/window.h"
 #include "resources/resource.h"
-#include "sim/window_frontend.h"
+#include "sim/ui/front_end.h"
 #include "tests/support/module_fixture.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/machine.h"
+#include "sim/module/machine.h"
 #include "tests/support/bin_builder.h"
 #include "tests/support/file_system_fixture.h"
 #include "tests/support/test_names.h"

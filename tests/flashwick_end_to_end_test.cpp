@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/machine.h"
-#include "sim/os_flash.h"
+#include "sim/module/machine.h"
+#include "sim/os/os_flash.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
 

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <string>
 
-#include "sim/machine.h"
+#include "sim/module/machine.h"
 #include "tests/support/bin_builder.h"
 #include "tests/support/module_fixture.h"
 

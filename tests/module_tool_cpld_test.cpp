@@ -5,7 +5,7 @@
 #include <string>
 
 #include "cpld/xsvf_test_stream.h"
-#include "sim/machine.h"
+#include "sim/module/machine.h"
 #include "tests/support/module_fixture.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "sim/machine.h"
+#include "sim/module/machine.h"
 #include "tests/support/module_fixture.h"
 
 namespace {

@@ -10,8 +10,8 @@
 
 #include "platform/kernel.h"
 #include "platform/storage.h"
-#include "sim/storage_manager.h"
-#include "sim/utf.h"
+#include "sim/storage/storage_manager.h"
+#include "sim/base/utf.h"
 #include "storage/storage_manager.h"
 #include "tests/support/module_fixture.h"
 

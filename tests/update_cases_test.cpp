@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "cpld/xsvf_test_stream.h"
-#include "sim/cpld_model.h"
-#include "sim/nand_flash.h"
-#include "sim/nor_flash.h"
+#include "sim/hw/cpld_model.h"
+#include "sim/hw/nand_flash.h"
+#include "sim/hw/nor_flash.h"
 #include "tests/support/bin_builder.h"
 #include "tests/support/test_names.h"
 #include "tests/update_test_support.h"

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "sim/nand_flash.h"
-#include "sim/nor_flash.h"
-#include "sim/preset_content.h"
+#include "sim/hw/nand_flash.h"
+#include "sim/hw/nor_flash.h"
+#include "sim/module/preset_content.h"
 #include "tests/support/bin_builder.h"
 #include "tests/support/test_names.h"
 #include "tests/update_test_support.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/preset_content.h"
+#include "sim/module/preset_content.h"
 #include "tests/support/bin_builder.h"
 #include "tests/update_test_support.h"
 

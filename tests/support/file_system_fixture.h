@@ -14,7 +14,7 @@
 #include "library/library_internal.h"
 #include "platform/kernel.h"
 #include "platform/storage.h"
-#include "sim/machine.h"
+#include "sim/module/machine.h"
 #include "storage/fs_section.h"
 #include "storage/storage_manager.h"
 #include "tests/support/module_fixture.h"

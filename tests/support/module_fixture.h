@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "sim/machine.h"
+#include "sim/module/machine.h"
 
 namespace testing_support {
 

@@ -16,7 +16,7 @@
 #include "flash/kernel_mode.h"
 #include "flash/nand_driver.h"
 #include "library/library_internal.h"
-#include "sim/os_flash.h"
+#include "sim/os/os_flash.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
 

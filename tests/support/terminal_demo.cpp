@@ -16,9 +16,9 @@
 #include "platform/text.h"
 #include "platform/window.h"
 #include "resources/resource.h"
-#include "sim/machine.h"
-#include "sim/utf.h"
-#include "sim/window_frontend.h"
+#include "sim/module/machine.h"
+#include "sim/base/utf.h"
+#include "sim/ui/front_end.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "tests/support/ui_driver.h"
 
-#include "sim/utf.h"
-#include "sim/window_manager.h"
+#include "sim/base/utf.h"
+#include "sim/ui/window_manager.h"
 
 namespace testing_support {
 

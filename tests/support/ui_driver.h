@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim/window_frontend.h"
+#include "sim/ui/front_end.h"
 
 namespace testing_support {
 

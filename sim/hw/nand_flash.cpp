@@ -1,0 +1,1916 @@
+// The PXA3xx data flash controller and its NAND chip (see nand_flash.h).
+#include "sim/hw/nand_flash.h"
+
+#include <fcntl.h>
+#include <linux/falloc.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "sim/os/shared_memory.h"
+
+namespace sim {
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Controller registers (offsets from 0x43100000) and bits, as the processor manual names them
+// ---------------------------------------------------------------------------------------------
+constexpr std::uint32_t NDCR = 0x00;      // control
+constexpr std::uint32_t NDTR0CS0 = 0x04;  // timing 0, both chip selects
+constexpr std::uint32_t NDTR1CS0 = 0x0C;  // timing 1
+constexpr std::uint32_t NDSR = 0x14;      // status, write one to clear
+constexpr std::uint32_t NDPCR = 0x18;     // page count (not used by the program)
+constexpr std::uint32_t NDBDR0 = 0x1C;    // bad block detected, chip select 0
+constexpr std::uint32_t NDBDR1 = 0x20;    // bad block detected, chip select 1
+constexpr std::uint32_t NDDB = 0x40;      // data FIFO, 4 bytes per access
+constexpr std::uint32_t NDCB0 = 0x48;     // command FIFO: three words per command
+constexpr std::uint32_t NDCB1 = 0x4C;     // read-back of the latched address word 1
+constexpr std::uint32_t NDCB2 = 0x50;     // read-back of the latched address word 2
+constexpr std::uint32_t kRegisterWindow = 0x1000;
+
+constexpr std::uint32_t NDCR_SPARE_EN = 1u << 31;    // spare area moves through NDDB
+constexpr std::uint32_t NDCR_ECC_EN = 1u << 30;      // hardware error correction
+constexpr std::uint32_t NDCR_DMA_EN = 1u << 29;      // data through DMA (not modelled)
+constexpr std::uint32_t NDCR_ND_RUN = 1u << 28;      // controller runs a command
+constexpr std::uint32_t NDCR_PAGE_SZ = 3u << 24;     // 0: 512-byte pages, 1: 2048-byte pages
+constexpr std::uint32_t NDCR_RD_ID_CNT = 7u << 16;   // identifier bytes latched by READ ID
+constexpr std::uint32_t NDCR_RA_START = 1u << 15;    // row address starts at the third cycle
+constexpr std::uint32_t NDCR_PG_PER_BLK = 1u << 14;  // 64 pages per block (else 32)
+constexpr std::uint32_t NDCR_ND_ARB_EN = 1u << 12;   // bus arbiter with the memory controller
+constexpr std::uint32_t NDCR_INTERRUPT_MASKS = 0xFFF;
+
+constexpr std::uint32_t NDSR_WRCMDREQ = 0x001;   // write command request
+constexpr std::uint32_t NDSR_RDDREQ = 0x002;     // read data request
+constexpr std::uint32_t NDSR_WRDREQ = 0x004;     // write data request
+constexpr std::uint32_t NDSR_CORERR = 0x008;     // corrected bit error
+constexpr std::uint32_t NDSR_UNCERR = 0x010;     // uncorrectable error
+constexpr std::uint32_t NDSR_CS1_BBD = 0x020;    // bad block detected, chip select 1
+constexpr std::uint32_t NDSR_CS0_BBD = 0x040;    // bad block detected, chip select 0
+constexpr std::uint32_t NDSR_CS1_CMDD = 0x080;   // command done, chip select 1
+constexpr std::uint32_t NDSR_CS0_CMDD = 0x100;   // command done, chip select 0
+constexpr std::uint32_t NDSR_CS1_PAGED = 0x200;  // page done, chip select 1
+constexpr std::uint32_t NDSR_CS0_PAGED = 0x400;  // page done, chip select 0
+constexpr std::uint32_t NDSR_RDY = 0x800;        // the chip's ready line rose
+
+constexpr std::uint32_t NDCB0_CMD1 = 0xFF;          // first command byte
+constexpr std::uint32_t NDCB0_CMD2 = 0xFF00;        // second command byte
+constexpr std::uint32_t NDCB0_ADDR_CYC_SHIFT = 16;  // bits 16-18: address cycles
+constexpr std::uint32_t NDCB0_DBC = 1u << 19;       // double-byte command
+constexpr std::uint32_t NDCB0_NC = 1u << 20;        // next command follows (not modelled)
+constexpr std::uint32_t NDCB0_CMD_TYPE_SHIFT = 21;  // bits 21-23
+constexpr std::uint32_t NDCB0_CSEL = 1u << 24;      // chip select 1
+constexpr std::uint32_t NDCB0_AUTO_RS = 1u << 25;   // read the chip's status after the command
+constexpr std::uint32_t NDCB0_RESERVED = 0xFC000000u;
+
+constexpr int kTypeRead = 0;
+constexpr int kTypeProgram = 1;
+constexpr int kTypeErase = 2;
+constexpr int kTypeReadId = 3;
+constexpr int kTypeReset = 5;
+
+// A processor access to a controller register takes about one cycle of the 104 MHz
+// peripheral bus.
+constexpr std::uint64_t kBusAccessNs = 10;
+
+enum EventKind { kEventReady, kEventReadData, kEventWriteData, kEventComplete };
+
+constexpr const char* kImageFile = "flash.img";
+constexpr const char* kSpareFile = "nand.oob";
+constexpr const char* kWearFile = "nand.wear";
+constexpr const char* kControllerFile = "nand.controller";
+
+// The five supported chips. Timings are the datasheets' minimum interface timings; busy times
+// are the array's typical page read, page program and block erase times.
+constexpr NandChip kChips[] = {
+    {0xD3EC,
+     {0xEC, 0xD3, 0x51, 0x95, 0x58},
+     8192,
+     1,
+     5,
+     3,
+     5,
+     20,
+     10,
+     12,
+     10,
+     22,
+     60,
+     10,
+     20 * kMicrosecond,
+     200 * kMicrosecond,
+     2 * kMillisecond,
+     5 * kMicrosecond,
+     "8 Gbit, 8192 blocks of 128 KiB"},
+    {0xF1EC,
+     {0xEC, 0xF1, 0x00, 0x95, 0x40},
+     1024,
+     1,
+     4,
+     2,
+     5,
+     20,
+     10,
+     12,
+     10,
+     22,
+     60,
+     10,
+     25 * kMicrosecond,
+     200 * kMicrosecond,
+     2 * kMillisecond,
+     5 * kMicrosecond,
+     "1 Gbit, 1024 blocks of 128 KiB"},
+    {0xDAEC,
+     {0xEC, 0xDA, 0x10, 0x95, 0x44},
+     2048,
+     1,
+     5,
+     3,
+     5,
+     20,
+     10,
+     12,
+     10,
+     22,
+     60,
+     10,
+     25 * kMicrosecond,
+     200 * kMicrosecond,
+     2 * kMillisecond,
+     5 * kMicrosecond,
+     "2 Gbit, 2048 blocks of 128 KiB"},
+    {0xDCEC,
+     {0xEC, 0xDC, 0x10, 0x95, 0x54},
+     4096,
+     1,
+     5,
+     3,
+     5,
+     20,
+     10,
+     12,
+     10,
+     22,
+     60,
+     10,
+     25 * kMicrosecond,
+     200 * kMicrosecond,
+     2 * kMillisecond,
+     5 * kMicrosecond,
+     "4 Gbit, 4096 blocks of 128 KiB"},
+    {0xDCAD,
+     {0xAD, 0xDC, 0x10, 0x95, 0x54},
+     8192,
+     2,
+     5,
+     3,
+     5,
+     25,
+     10,
+     15,
+     10,
+     25,
+     60,
+     15,
+     25 * kMicrosecond,
+     200 * kMicrosecond,
+     2 * kMillisecond,
+     5 * kMicrosecond,
+     "2 x 4 Gbit on two chip selects, 8192 blocks of 128 KiB"},
+};
+
+std::string Hex(std::uint64_t value, int digits = 0) {
+  char text[24];
+  std::snprintf(text, sizeof(text), "0x%0*llX", digits, static_cast<unsigned long long>(value));
+  return text;
+}
+
+bool IsNandModule(const Json& config) {
+  auto it = config.find("flash");
+  return it != config.end() && it->is_object() && it->value("kind", "") == "nand";
+}
+
+// Copies bytes while complementing them (the files hold ~flash byte).
+void CopyComplement(std::uint8_t* destination, const std::uint8_t* source, std::size_t bytes) {
+  std::size_t i = 0;
+  for (; i + 8 <= bytes; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, source + i, 8);
+    word = ~word;
+    std::memcpy(destination + i, &word, 8);
+  }
+  for (; i < bytes; ++i) {
+    destination[i] = static_cast<std::uint8_t>(~source[i]);
+  }
+}
+
+bool AllZero(const std::uint8_t* bytes, std::size_t count) {
+  std::uint64_t any = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes + i, 8);
+    any |= word;
+  }
+  for (; i < count; ++i) {
+    any |= bytes[i];
+  }
+  return any == 0;
+}
+
+std::uint16_t Get16(const std::uint8_t* bytes) {
+  return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+std::uint32_t Get32(const std::uint8_t* bytes) {
+  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+void Put16(std::uint8_t* bytes, std::uint16_t value) {
+  bytes[0] = static_cast<std::uint8_t>(value);
+  bytes[1] = static_cast<std::uint8_t>(value >> 8);
+}
+void Put32(std::uint8_t* bytes, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) {
+    bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
+  }
+}
+
+std::uint64_t Mix(std::uint64_t value) {
+  value ^= value >> 30;
+  value *= 0xBF58476D1CE4E5B9ull;
+  value ^= value >> 27;
+  value *= 0x94D049BB133111EBull;
+  return value ^ (value >> 31);
+}
+
+// Cycles that a timing register field gives for ns at the controller clock: the field holds
+// cycles - 1, as the driver computes it (a datasheet minimum rounded up to whole cycles).
+std::uint32_t FieldFor(std::uint32_t ns, std::uint32_t mhz, std::uint32_t maximum) {
+  if (ns <= 1) {
+    return 0;
+  }
+  const std::uint32_t cycles = (ns * mhz + 999) / 1000 - 1;
+  return std::min(cycles, maximum);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Error correction code: column parity, line parity and a check word over 2088 bytes
+// ---------------------------------------------------------------------------------------------
+constexpr std::uint32_t kEccCovered = kNandPageBytes + kNandEccVisibleSpare;  // 2088
+
+struct EccParts {
+  std::uint8_t column = 0;  // XOR of every covered byte
+  std::uint16_t line = 0;   // XOR of the indices of the covered bytes with odd parity
+  std::uint32_t check = 0;  // catches the multi-bit errors that parity alone would miscorrect
+};
+
+struct XorIndexTable {
+  std::uint8_t value[256];
+  constexpr XorIndexTable() : value() {
+    for (int mask = 0; mask < 256; ++mask) {
+      std::uint8_t x = 0;
+      for (int bit = 0; bit < 8; ++bit) {
+        if ((mask >> bit) & 1) {
+          x = static_cast<std::uint8_t>(x ^ bit);
+        }
+      }
+      value[mask] = x;
+    }
+  }
+};
+constexpr XorIndexTable kXorIndex;
+
+void EccAccumulate(const std::uint8_t* bytes, std::uint32_t count, std::uint32_t baseIndex,
+                   std::uint64_t* columnWord, std::uint32_t* line, std::uint64_t* check) {
+  for (std::uint32_t i = 0; i < count; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes + i, 8);
+    *columnWord ^= word;
+    // Parity of each byte into bit 0 of the byte, then the eight parities gathered into one
+    // byte (the multiplier places bit 8j at bit 56 + j without carries).
+    std::uint64_t parity = word ^ (word >> 4);
+    parity ^= parity >> 2;
+    parity ^= parity >> 1;
+    parity &= 0x0101010101010101ull;
+    const auto mask = static_cast<std::uint32_t>((parity * 0x0102040810204080ull) >> 56);
+    const std::uint32_t index = baseIndex + i;
+    *line ^= (std::popcount(mask) & 1 ? index : 0u) ^ kXorIndex.value[mask];
+    // One bijective step per word: a change in any one word always reaches the result.
+    *check = std::rotl(*check ^ word, 23) * 0x9E3779B97F4A7C15ull;
+  }
+}
+
+EccParts EccCompute(const std::uint8_t* data, const std::uint8_t* visibleSpare) {
+  std::uint64_t columnWord = 0;
+  std::uint32_t line = 0;
+  std::uint64_t check = 0x6A09E667F3BCC909ull;
+  EccAccumulate(data, kNandPageBytes, 0, &columnWord, &line, &check);
+  EccAccumulate(visibleSpare, kNandEccVisibleSpare, kNandPageBytes, &columnWord, &line, &check);
+  columnWord ^= columnWord >> 32;
+  columnWord ^= columnWord >> 16;
+  columnWord ^= columnWord >> 8;
+  EccParts parts;
+  parts.column = static_cast<std::uint8_t>(columnWord);
+  parts.line = static_cast<std::uint16_t>(line);
+  check = Mix(check);
+  parts.check = static_cast<std::uint32_t>(check ^ (check >> 32));
+  return parts;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Public helpers
+// ---------------------------------------------------------------------------------------------
+std::span<const NandChip> NandChips() { return kChips; }
+
+const NandChip* FindNandChip(std::uint32_t id) {
+  for (const NandChip& chip : kChips) {
+    if (chip.id == id) {
+      return &chip;
+    }
+  }
+  return nullptr;
+}
+
+std::uint32_t NandControllerClockMhz(std::uint32_t processorIdentity) {
+  return processorIdentity == 8 || processorIdentity == 9 ? 156 : 104;
+}
+
+void NandEccEncode(const std::uint8_t* data, const std::uint8_t* visibleSpare, std::uint8_t* code) {
+  const EccParts parts = EccCompute(data, visibleSpare);
+  std::memset(code, 0, kNandEccCodeBytes);  // the reserved bytes of a valid code are zero
+  code[0] = parts.column;
+  Put16(code + 1, parts.line);
+  Put32(code + 3, parts.check);
+}
+
+NandEccResult NandEccDecode(std::uint8_t* data, std::uint8_t* spare) {
+  const std::uint8_t* code = spare + kNandEccVisibleSpare;
+  const EccParts parts = EccCompute(data, spare);
+  const std::uint8_t storedColumn = code[0];
+  const std::uint16_t storedLine = Get16(code + 1);
+  const std::uint32_t storedCheck = Get32(code + 3);
+  int reservedBits = 0;
+  for (std::uint32_t i = 7; i < kNandEccCodeBytes; ++i) {
+    reservedBits += std::popcount(static_cast<unsigned>(code[i]));
+  }
+  const std::uint8_t columnSyndrome = parts.column ^ storedColumn;
+  const std::uint16_t lineSyndrome = parts.line ^ storedLine;
+  const int codeBits = std::popcount(static_cast<unsigned>(columnSyndrome)) +
+                       std::popcount(static_cast<unsigned>(lineSyndrome)) +
+                       std::popcount(parts.check ^ storedCheck) + reservedBits;
+  if (codeBits == 0) {
+    return NandEccResult::kClean;
+  }
+  if (codeBits == 1) {
+    return NandEccResult::kCorrected;  // one bit of the code itself flipped
+  }
+  if (reservedBits != 0 || std::popcount(static_cast<unsigned>(columnSyndrome)) != 1 ||
+      lineSyndrome >= kEccCovered) {
+    return NandEccResult::kUncorrectable;
+  }
+  // One data bit: the line syndrome names its byte, the column syndrome its bit.
+  std::uint8_t* byte =
+      lineSyndrome < kNandPageBytes ? data + lineSyndrome : spare + (lineSyndrome - kNandPageBytes);
+  *byte ^= columnSyndrome;
+  if (EccCompute(data, spare).check == storedCheck) {
+    return NandEccResult::kCorrected;
+  }
+  *byte ^= columnSyndrome;
+  return NandEccResult::kUncorrectable;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Model state kept outside the process
+// ---------------------------------------------------------------------------------------------
+// The controller's configuration registers: they hold their values while the module runs.
+struct NandFlash::Controller {
+  std::uint32_t magic;
+  std::uint32_t ndcr;
+  std::uint32_t ndtr0;
+  std::uint32_t ndtr1;
+};
+namespace {
+constexpr std::uint32_t kControllerMagic = 0x4E444652;  // "RFDN"
+// Power-on values: every interface timing at its slowest.
+constexpr std::uint32_t kNdtr0PowerOn = 7u << 19 | 7u << 16 | 7u << 11 | 7u << 8 | 7u << 3 | 7u;
+constexpr std::uint32_t kNdtr1PowerOn = 0xFFFFu << 16 | 15u << 4 | 15u;
+}  // namespace
+
+// Fault plan items of the NAND kinds, with the counters this process has used up.
+struct NandFlash::FaultState {
+  struct Counted {
+    Json item;
+    std::uint32_t target = 0;
+    std::int64_t skip = 0;
+    std::int64_t count = 1;
+    bool dataRequest = false;
+    std::vector<std::uint32_t> positions;  // bit flips
+  };
+  std::uint64_t generation = ~0ull;
+  std::vector<std::uint32_t> badBlocks;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> worn;  // block, erases it survives
+  std::vector<Counted> eraseFailures, programFailures, bitFlips, noRequests;
+  std::int64_t identifier = -1;     // the first two identifier bytes the chip answers, if replaced
+  std::int64_t powerCutAfter = -1;  // array operations that complete before the power fails
+  std::uint64_t operations = 0;     // page programs and block erases of this process
+  bool any = false;
+
+  enum class Power { kOn, kFailing, kOff };
+  // Counts one array operation against the power cut: kFailing for the one during which the
+  // power fails, kOff for every one after it.
+  Power TakeOperation() {
+    if (powerCutAfter < 0) {
+      return Power::kOn;
+    }
+    const std::uint64_t index = operations++;
+    if (index < static_cast<std::uint64_t>(powerCutAfter)) {
+      return Power::kOn;
+    }
+    return index == static_cast<std::uint64_t>(powerCutAfter) ? Power::kFailing : Power::kOff;
+  }
+
+  static bool Take(Counted& counted) {
+    if (counted.skip > 0) {
+      --counted.skip;
+      return false;
+    }
+    if (counted.count == 0) {
+      return false;
+    }
+    if (counted.count > 0) {
+      --counted.count;
+    }
+    return true;
+  }
+};
+
+namespace {
+NandFlash* currentNand = nullptr;
+
+std::int64_t SignedField(const Json& item, const char* name, std::int64_t fallback) {
+  auto it = item.find(name);
+  if (it == item.end()) {
+    return fallback;
+  }
+  if (it->is_number_integer()) {
+    return it->get<std::int64_t>();
+  }
+  std::uint64_t value = 0;
+  return ParseUnsigned(*it, &value) ? static_cast<std::int64_t>(value) : fallback;
+}
+
+std::uint32_t UnsignedField(const Json& item, const char* name) {
+  auto it = item.find(name);
+  std::uint64_t value = 0;
+  if (it == item.end() || !ParseUnsigned(*it, &value)) {
+    return 0;
+  }
+  return static_cast<std::uint32_t>(value);
+}
+}  // namespace
+
+NandFlash::NandFlash() : faults_(std::make_unique<FaultState>()) { RegisterComponent(this); }
+
+NandFlash::~NandFlash() { CloseFiles(); }
+
+NandFlash* NandFlash::Current() { return currentNand; }
+
+// ---------------------------------------------------------------------------------------------
+// module.json and files
+// ---------------------------------------------------------------------------------------------
+bool NandFlash::Create(const PresetSpec& presetSpec, const fs::path& directory, Json& config,
+                       std::string* error) {
+  if (presetSpec.nor || presetSpec.nandChipId == 0) {
+    return true;
+  }
+  const NandChip* chip = FindNandChip(presetSpec.nandChipId);
+  if (chip == nullptr) {
+    std::string known;
+    for (const NandChip& each : kChips) {
+      known += (known.empty() ? "" : ", ") + Hex(each.id, 4);
+    }
+    *error =
+        "NAND chip " + Hex(presetSpec.nandChipId, 4) + " is not supported (known: " + known + ")";
+    return false;
+  }
+  config["flash"] = {
+      {"kind", "nand"},         {"chipId", Hex(chip->id, 4)},        {"storage", "complemented"},
+      {"osDriverLoaded", true}, {"factoryBadBlocks", Json::array()},
+  };
+  const std::uint64_t pages = std::uint64_t{chip->blocks} * kNandPagesPerBlock;
+  const std::pair<const char*, std::uint64_t> files[] = {
+      {kImageFile, pages * kNandPageBytes},
+      {kSpareFile, pages * kNandSpareBytes},
+      {kWearFile, std::uint64_t{chip->blocks} * 4},
+  };
+  for (const auto& [name, size] : files) {
+    const fs::path file = directory / name;
+    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
+      *error = file.string() + ": cannot create: " + std::strerror(errno);
+      if (fd >= 0) {
+        ::close(fd);
+      }
+      return false;
+    }
+    ::close(fd);
+  }
+  // The bad block table page with its magic and an empty list, as the factory programming
+  // station leaves it (programmed without ECC, spare untouched).
+  std::uint8_t page[kNandPageBytes];
+  std::memset(page, 0xFF, sizeof(page));
+  Put16(page, kNandTableMagic);
+  std::uint8_t stored[kNandPageBytes];
+  CopyComplement(stored, page, sizeof(page));
+  const fs::path image = directory / kImageFile;
+  const int fd = ::open(image.c_str(), O_RDWR);
+  const bool written =
+      fd >= 0 && ::pwrite(fd, stored, sizeof(stored),
+                          static_cast<off_t>(std::uint64_t{kNandTablePage} * kNandPageBytes)) ==
+                     static_cast<ssize_t>(sizeof(stored));
+  if (fd >= 0) {
+    ::close(fd);
+  }
+  if (!written) {
+    *error = image.string() + ": cannot write the bad block table page";
+    return false;
+  }
+  return true;
+}
+
+void NandFlash::Validate(ConfigReader& reader) {
+  const Json* flash = reader.Find("flash");
+  if (flash == nullptr || !flash->is_object() || flash->value("kind", "") != "nand") {
+    return;
+  }
+  const std::size_t before = reader.Errors().size();
+  const std::uint64_t id = reader.Unsigned("flash.chipId", 0xFFFF);
+  const NandChip* chip = FindNandChip(static_cast<std::uint32_t>(id));
+  if (reader.Errors().size() == before && chip == nullptr) {
+    std::string known;
+    for (const NandChip& each : kChips) {
+      known += (known.empty() ? "" : ", ") + Hex(each.id, 4);
+    }
+    reader.Error("flash.chipId", "unsupported NAND chip " + Hex(id, 4) + " (known: " + known + ")");
+  }
+  if (reader.String("flash.storage") != "complemented" && reader.Errors().size() == before) {
+    reader.Error("flash.storage",
+                 "must be \"complemented\" (each byte of flash.img and nand.oob "
+                 "is the complement of the flash byte)");
+  }
+  reader.Boolean("flash.osDriverLoaded", true);
+  if (const Json* bad = reader.Find("flash.factoryBadBlocks"); bad != nullptr) {
+    if (!bad->is_array()) {
+      reader.Error("flash.factoryBadBlocks", "must be an array of block numbers");
+    } else {
+      for (std::size_t i = 0; i < bad->size(); ++i) {
+        const std::string path = "flash.factoryBadBlocks." + std::to_string(i);
+        std::uint64_t block = 0;
+        if (!ParseUnsigned((*bad)[i], &block)) {
+          reader.Error(path, "not a block number");
+        } else if (chip != nullptr && (block == 0 || block >= chip->blocks)) {
+          reader.Error(path, "block " + std::to_string(block) + " is not 1 to " +
+                                 std::to_string(chip->blocks - 1) +
+                                 " (block 0 is guaranteed good)");
+        }
+      }
+    }
+  }
+  // The fault plan items of the NAND kinds.
+  const Json* items = reader.Find("faults.items");
+  if (chip == nullptr || items == nullptr || !items->is_array()) {
+    return;
+  }
+  const std::uint64_t pages = std::uint64_t{chip->blocks} * kNandPagesPerBlock;
+  for (std::size_t i = 0; i < items->size(); ++i) {
+    const Json& item = (*items)[i];
+    if (!item.is_object()) {
+      continue;
+    }
+    const std::string kind = item.value("kind", "");
+    const std::string base = "faults.items." + std::to_string(i) + ".";
+    // A required unsigned field below limit (or an optional one when present).
+    auto need = [&](const char* field, std::uint64_t limit, bool optional = false) {
+      std::uint64_t value = 0;
+      if (!item.contains(field)) {
+        if (!optional) {
+          reader.Error(base + field, "\"" + kind + "\" needs \"" + field + "\"");
+        }
+        return;
+      }
+      if (!ParseUnsigned(item[field], &value) || value >= limit) {
+        reader.Error(base + field, "must be a number below " + std::to_string(limit));
+      }
+    };
+    auto counters = [&]() {
+      for (const char* field : {"skip", "count"}) {
+        if (item.contains(field) && !item[field].is_number_integer() && !item[field].is_string()) {
+          reader.Error(base + field, "must be a number (count -1: every time)");
+        }
+      }
+    };
+    if (kind == "nand.bad-block") {
+      need("block", chip->blocks);
+    } else if (kind == "nand.erase-fail") {
+      need("block", chip->blocks);
+      counters();
+    } else if (kind == "nand.worn-block") {
+      need("block", chip->blocks);
+      need("erases", 0x100000000ull);
+    } else if (kind == "nand.program-fail") {
+      need("page", pages);
+      counters();
+    } else if (kind == "nand.bit-flip") {
+      need("page", pages);
+      need("bits", kNandPageBytes * 8 + 1, true);
+      counters();
+      if (const auto positions = item.find("positions"); positions != item.end()) {
+        bool valid = positions->is_array();
+        for (std::size_t k = 0; valid && k < positions->size(); ++k) {
+          std::uint64_t bit = 0;
+          valid = ParseUnsigned((*positions)[k], &bit) && bit < kNandPageBytes * 8;
+        }
+        if (!valid) {
+          reader.Error(base + "positions", "must be an array of bit numbers below " +
+                                               std::to_string(kNandPageBytes * 8));
+        }
+      }
+    } else if (kind == "nand.id") {
+      need("id", 0x10000);
+    } else if (kind == "power-cut") {
+      need("after", 0x100000000ull);
+    } else if (kind == "nand.no-request") {
+      const std::string request = item.value("request", "command");
+      if (request != "command" && request != "data") {
+        reader.Error(base + "request", "must be \"command\" or \"data\"");
+      }
+      counters();
+    }
+  }
+}
+
+bool NandFlash::CheckFiles(const fs::path& directory, const Json& config, std::string* error) {
+  if (!IsNandModule(config)) {
+    return true;
+  }
+  std::uint64_t id = 0;
+  ParseUnsigned(config["flash"]["chipId"], &id);
+  const NandChip* chip = FindNandChip(static_cast<std::uint32_t>(id));
+  if (chip == nullptr) {
+    *error = "module.json: field \"flash.chipId\": unsupported NAND chip";
+    return false;
+  }
+  const std::uint64_t pages = std::uint64_t{chip->blocks} * kNandPagesPerBlock;
+  const std::pair<const char*, std::uint64_t> files[] = {
+      {kImageFile, pages * kNandPageBytes},
+      {kSpareFile, pages * kNandSpareBytes},
+  };
+  for (const auto& [name, size] : files) {
+    const fs::path file = directory / name;
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+      *error = file.string() + ": missing (the NAND " +
+               (std::string(name) == kImageFile ? "page data" : "spare areas") +
+               " of module.json field \"flash\")";
+      return false;
+    }
+    if (static_cast<std::uint64_t>(info.st_size) != size) {
+      *error = file.string() + ": " + std::to_string(info.st_size) + " bytes, but chip " +
+               Hex(chip->id, 4) + " needs " + std::to_string(size);
+      return false;
+    }
+  }
+  return true;
+}
+
+namespace {
+// Opens (creating when asked) and maps a file of exactly size bytes.
+void* MapFile(const fs::path& file, std::uint64_t size, bool create, int* fdOut,
+              std::string* error) {
+  const int fd = ::open(file.c_str(), O_RDWR | (create ? O_CREAT : 0), 0644);
+  if (fd < 0) {
+    *error = file.string() + ": cannot open: " + std::strerror(errno);
+    return nullptr;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || (static_cast<std::uint64_t>(info.st_size) != size &&
+                                  (!create || ::ftruncate(fd, static_cast<off_t>(size)) != 0))) {
+    *error = file.string() + ": wrong size or cannot be sized";
+    ::close(fd);
+    return nullptr;
+  }
+  void* address = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (address == MAP_FAILED) {
+    *error = file.string() + ": cannot map: " + std::strerror(errno);
+    ::close(fd);
+    return nullptr;
+  }
+  *fdOut = fd;
+  return address;
+}
+}  // namespace
+
+bool NandFlash::OpenFiles(const fs::path& directory, std::string* error) {
+  const std::uint64_t pages = PageCount();
+  imageBytes_ = pages * kNandPageBytes;
+  spareFileBytes_ = pages * kNandSpareBytes;
+  image_ = static_cast<std::uint8_t*>(
+      MapFile(directory / kImageFile, imageBytes_, false, &imageFd_, error));
+  if (image_ != nullptr) {
+    spare_ = static_cast<std::uint8_t*>(
+        MapFile(directory / kSpareFile, spareFileBytes_, false, &spareFd_, error));
+  }
+  if (spare_ != nullptr) {
+    wear_ = static_cast<std::uint32_t*>(
+        MapFile(directory / kWearFile, std::uint64_t{BlockCount()} * 4, true, &wearFd_, error));
+  }
+  if (wear_ != nullptr) {
+    registers_ = static_cast<Controller*>(MapFile(directory / "ram" / kControllerFile,
+                                                  sizeof(Controller), true, &controllerFd_, error));
+  }
+  if (registers_ == nullptr) {
+    CloseFiles();
+    return false;
+  }
+  if (registers_->magic != kControllerMagic) {
+    *registers_ = Controller{kControllerMagic, 0, kNdtr0PowerOn, kNdtr1PowerOn};
+  }
+  // A command dies with the process that ran it.
+  registers_->ndcr &= ~NDCR_ND_RUN;
+  return true;
+}
+
+void NandFlash::CloseFiles() {
+  if (image_ != nullptr) {
+    ::munmap(image_, imageBytes_);
+  }
+  if (spare_ != nullptr) {
+    ::munmap(spare_, spareFileBytes_);
+  }
+  if (wear_ != nullptr && chip_ != nullptr) {
+    ::munmap(wear_, std::uint64_t{BlockCount()} * 4);
+  }
+  if (registers_ != nullptr) {
+    ::munmap(registers_, sizeof(Controller));
+  }
+  for (int* fd : {&imageFd_, &spareFd_, &wearFd_, &controllerFd_}) {
+    if (*fd >= 0) {
+      ::close(*fd);
+      *fd = -1;
+    }
+  }
+  image_ = nullptr;
+  spare_ = nullptr;
+  wear_ = nullptr;
+  registers_ = nullptr;
+}
+
+bool NandFlash::Attach(Machine& machine, std::string* error) {
+  // Everything from an earlier attach of this process is forgotten.
+  CloseFiles();
+  chip_ = nullptr;
+  phase_ = Phase::kIdle;
+  ndsr_ = 0;
+  latched_ = 0;
+  eventCount_ = 0;
+  pendingAccesses_ = 0;
+  registerAccesses_ = 0;
+  logging_ = false;
+  log_.clear();
+  totals_ = NandBusyTotals{};
+  faults_ = std::make_unique<FaultState>();
+  sharedTable_ = nullptr;
+  factoryBad_.clear();
+  badBlockRow_[0] = badBlockRow_[1] = 0;
+  if (!IsNandModule(machine.Config())) {
+    return true;
+  }
+  ConfigReader reader(machine.Config(), "module.json");
+  const auto id = static_cast<std::uint32_t>(reader.Unsigned("flash.chipId", 0xFFFF));
+  chip_ = FindNandChip(id);
+  osDriverLoaded_ = reader.Boolean("flash.osDriverLoaded", true);
+  if (const Json* bad = reader.Find("flash.factoryBadBlocks"); bad != nullptr && bad->is_array()) {
+    for (const Json& block : *bad) {
+      std::uint64_t value = 0;
+      if (ParseUnsigned(block, &value)) {
+        factoryBad_.push_back(static_cast<std::uint32_t>(value));
+      }
+    }
+  }
+  if (chip_ == nullptr || !reader.Ok()) {
+    *error = reader.Ok() ? "module.json: field \"flash.chipId\": unsupported NAND chip"
+                         : reader.Errors().front();
+    chip_ = nullptr;
+    return false;
+  }
+  directory_ = machine.Directory();
+  clockMhz_ = NandControllerClockMhz(machine.Identity());
+  if (!OpenFiles(directory_, error)) {
+    chip_ = nullptr;
+    return false;
+  }
+  // A factory bad block carries its marker in the first spare byte of its first page.
+  for (std::uint32_t block : factoryBad_) {
+    std::uint8_t* marker = spare_ + std::uint64_t{block} * kNandPagesPerBlock * kNandSpareBytes;
+    *marker = 0xFF;  // stored complemented: flash byte 0x00
+  }
+  machine.Bus().Attach(kNandControllerBase, kRegisterWindow, this);
+  SetCurrentOsFlash(this);
+  currentNand = this;
+  return true;
+}
+
+void NandFlash::Detach(Machine& /*machine*/) {
+  if (currentNand == this) {
+    currentNand = nullptr;
+  }
+  if (CurrentOsFlash() == this) {
+    SetCurrentOsFlash(nullptr);
+  }
+  if (chip_ != nullptr && pendingAccesses_ != 0 && IsAttached()) {
+    FlushBusTime();
+  }
+  CloseFiles();
+  sharedTable_ = nullptr;
+  chip_ = nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The running OS: its flash driver sets the controller up and publishes the bad block map
+// ---------------------------------------------------------------------------------------------
+void NandFlash::Boot(Machine& /*machine*/) {
+  if (!Present() || !osDriverLoaded_) {
+    return;
+  }
+  OsDriverBoot();
+}
+
+void NandFlash::OsDriverBoot() {
+  const NandChip& chip = *chip_;
+  registers_->ndcr = NDCR_SPARE_EN | NDCR_ECC_EN | 1u << 24 | 4u << 16 | NDCR_RA_START |
+                     NDCR_PG_PER_BLK | NDCR_ND_ARB_EN | NDCR_INTERRUPT_MASKS;
+  const std::uint32_t mhz = clockMhz_;
+  registers_->ndtr0 = FieldFor(chip.tCH, mhz, 7) << 19 | FieldFor(chip.tCS, mhz, 7) << 16 |
+                      FieldFor(chip.tWH, mhz, 7) << 11 | FieldFor(chip.tWP, mhz, 7) << 8 |
+                      FieldFor(chip.tRH, mhz, 7) << 3 | FieldFor(chip.tRP, mhz, 7);
+  registers_->ndtr1 = FieldFor(static_cast<std::uint32_t>(chip.readBusy) + 120, mhz, 0xFFFF) << 16 |
+                      FieldFor(chip.tWHR, mhz, 15) << 4 | FieldFor(chip.tAR, mhz, 15);
+  std::uint8_t page[kNandPageBytes];
+  ReadRawPage(kNandTablePage, page, nullptr);
+  if (Get16(page) != kNandTableMagic) {
+    return;  // the OS driver finds no table and publishes none
+  }
+  std::uint8_t* shared = SharedTable(true);
+  if (shared == nullptr) {
+    return;
+  }
+  std::vector<std::uint16_t> map = OsBlockMap();
+  for (std::uint32_t block = 0; block < map.size(); ++block) {
+    Put16(shared + 4 + 2 * block, map[block]);
+  }
+  Put32(shared, kNandSharedTableMagic);
+}
+
+std::uint8_t* NandFlash::SharedTable(bool create) {
+  if (sharedTable_ == nullptr) {
+    std::error_code code;
+    if (!create && !fs::exists(NamedMemoryFile(kNandSharedTableName), code)) {
+      return nullptr;
+    }
+    sharedTable_ =
+        static_cast<std::uint8_t*>(OpenNamedMemory(kNandSharedTableName, kNandSharedTableBytes));
+  }
+  return sharedTable_;
+}
+
+std::vector<std::uint16_t> NandFlash::OsBlockMap() {
+  std::vector<std::uint16_t> map(BlockCount());
+  const std::uint8_t* shared = SharedTable(false);
+  if (shared != nullptr && Get32(shared) == kNandSharedTableMagic) {
+    for (std::uint32_t block = 0; block < map.size(); ++block) {
+      map[block] = Get16(shared + 4 + 2 * block);
+    }
+    return map;
+  }
+  for (std::uint32_t block = 0; block < map.size(); ++block) {
+    map[block] = static_cast<std::uint16_t>(block);
+  }
+  std::uint8_t page[kNandPageBytes];
+  ReadRawPage(kNandTablePage, page, nullptr);
+  if (Get16(page) != kNandTableMagic) {
+    return map;
+  }
+  for (std::uint32_t entry = 0; entry < kNandTableMaxEntries; ++entry) {
+    const std::uint16_t logical = Get16(page + 4 + 4 * entry);
+    const std::uint16_t replacement = Get16(page + 6 + 4 * entry);
+    if (logical == 0xFFFF) {
+      break;
+    }
+    // Entries that name no block of this chip are ignored, as is a replacement by block 0.
+    if (logical != 0 && logical < map.size() && replacement != 0 && replacement < map.size()) {
+      map[logical] = replacement;
+    }
+  }
+  return map;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The chip's array
+// ---------------------------------------------------------------------------------------------
+bool NandFlash::ReadRawPage(std::uint32_t page, std::uint8_t* data, std::uint8_t* spare) const {
+  if (!Present() || page >= PageCount()) {
+    return false;
+  }
+  if (data != nullptr) {
+    CopyComplement(data, image_ + std::uint64_t{page} * kNandPageBytes, kNandPageBytes);
+  }
+  if (spare != nullptr) {
+    CopyComplement(spare, spare_ + std::uint64_t{page} * kNandSpareBytes, kNandSpareBytes);
+  }
+  return true;
+}
+
+bool NandFlash::WriteRawPage(std::uint32_t page, const std::uint8_t* data,
+                             const std::uint8_t* spare) {
+  if (!Present() || page >= PageCount()) {
+    return false;
+  }
+  if (data != nullptr) {
+    CopyComplement(image_ + std::uint64_t{page} * kNandPageBytes, data, kNandPageBytes);
+  }
+  if (spare != nullptr) {
+    CopyComplement(spare_ + std::uint64_t{page} * kNandSpareBytes, spare, kNandSpareBytes);
+  }
+  return true;
+}
+
+bool NandFlash::WriteEccPage(std::uint32_t page, const std::uint8_t* data,
+                             const std::uint8_t* visibleSpare) {
+  std::uint8_t spare[kNandSpareBytes];
+  std::memset(spare, 0xFF, sizeof(spare));
+  if (visibleSpare != nullptr) {
+    std::memcpy(spare, visibleSpare, kNandEccVisibleSpare);
+  }
+  NandEccEncode(data, spare, spare + kNandEccVisibleSpare);
+  return WriteRawPage(page, data, spare);
+}
+
+bool NandFlash::EraseRawBlock(std::uint32_t block) {
+  if (!Present() || block >= BlockCount()) {
+    return false;
+  }
+  CommitErase(block);
+  return true;
+}
+
+bool NandFlash::PageErased(std::uint32_t page) const {
+  if (!Present() || page >= PageCount()) {
+    return false;
+  }
+  return AllZero(image_ + std::uint64_t{page} * kNandPageBytes, kNandPageBytes) &&
+         AllZero(spare_ + std::uint64_t{page} * kNandSpareBytes, kNandSpareBytes);
+}
+
+std::uint32_t* NandFlash::WearCounter(std::uint32_t block) const { return wear_ + block; }
+
+std::uint32_t NandFlash::EraseCount(std::uint32_t block) const {
+  return Present() && block < BlockCount() ? *WearCounter(block) : 0;
+}
+
+void NandFlash::Sense(std::uint32_t page, std::uint8_t* data, std::uint8_t* spare) {
+  ReadRawPage(page, data, spare);
+  ApplyBitFlips(page, data);
+}
+
+void NandFlash::CommitErase(std::uint32_t block) {
+  // Erased flash is 0xFF, stored as 0: give the ranges back to the file system as holes.
+  const std::uint64_t dataOffset = std::uint64_t{block} * kNandBlockBytes;
+  const std::uint64_t spareOffset = std::uint64_t{block} * kNandPagesPerBlock * kNandSpareBytes;
+  constexpr std::uint64_t kSpareBlockBytes = kNandPagesPerBlock * kNandSpareBytes;
+  if (::fallocate(imageFd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                  static_cast<off_t>(dataOffset), kNandBlockBytes) != 0) {
+    std::memset(image_ + dataOffset, 0, kNandBlockBytes);
+  }
+  if (::fallocate(spareFd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                  static_cast<off_t>(spareOffset), kSpareBlockBytes) != 0) {
+    std::memset(spare_ + spareOffset, 0, kSpareBlockBytes);
+  }
+}
+
+bool NandFlash::BlockAlwaysFails(std::uint32_t block) {
+  if (std::find(factoryBad_.begin(), factoryBad_.end(), block) != factoryBad_.end()) {
+    return true;
+  }
+  RefreshFaults();
+  return faults_->any && std::find(faults_->badBlocks.begin(), faults_->badBlocks.end(), block) !=
+                             faults_->badBlocks.end();
+}
+
+bool NandFlash::EraseBlockPhysical(std::uint32_t block) {
+  RefreshFaults();
+  if (faults_->TakeOperation() != FaultState::Power::kOn) {
+    return true;  // without power the block keeps what it held
+  }
+  if (BlockAlwaysFails(block) || TakeEraseFailure(block)) {
+    return false;
+  }
+  for (const auto& [worn, erases] : faults_->worn) {
+    if (worn == block && *WearCounter(block) >= erases) {
+      return false;
+    }
+  }
+  CommitErase(block);
+  ++*WearCounter(block);
+  return true;
+}
+
+NandFlash::ProgramOutcome NandFlash::ProgramPage(std::uint32_t page, const std::uint8_t* data,
+                                                 const std::uint8_t* spare, bool eccOn) {
+  std::uint8_t* storedData = image_ + std::uint64_t{page} * kNandPageBytes;
+  std::uint8_t* storedSpare = spare_ + std::uint64_t{page} * kNandSpareBytes;
+  RefreshFaults();
+  const FaultState::Power power = faults_->TakeOperation();
+  if (power == FaultState::Power::kOff) {
+    return ProgramOutcome::kDone;  // without power nothing reaches the array
+  }
+  if (!PageErased(page)) {
+    if (eccOn) {
+      ControllerFault("page " + std::to_string(page) +
+                      " programmed a second time since its erase with ECC on (the second code "
+                      "would be ANDed into the first one)");
+    }
+    // A partial program without ECC may only clear bits; 0xFF leaves a byte alone.
+    for (std::uint32_t i = 0; i < kNandPageBytes + kNandSpareBytes; ++i) {
+      const std::uint8_t wanted = i < kNandPageBytes ? data[i] : spare[i - kNandPageBytes];
+      const std::uint8_t stored = static_cast<std::uint8_t>(
+          ~(i < kNandPageBytes ? storedData[i] : storedSpare[i - kNandPageBytes]));
+      if (wanted != 0xFF && (stored & wanted) != wanted) {
+        ControllerFault("page " + std::to_string(page) + " programmed again at byte " +
+                        std::to_string(i) + ": " + Hex(wanted, 2) + " over " + Hex(stored, 2) +
+                        " would need a 0 bit to become 1 (erase the block first)");
+      }
+    }
+  }
+  const bool failed = BlockAlwaysFails(page / kNandPagesPerBlock) || TakeProgramFailure(page);
+  // Programming clears the bits that are 0 in the new data: file byte |= ~new byte. An aborted
+  // program (or one cut short by the power) reaches only every other byte.
+  const std::uint32_t step = failed || power == FaultState::Power::kFailing ? 2 : 1;
+  for (std::uint32_t i = 0; i < kNandPageBytes; i += step) {
+    storedData[i] |= static_cast<std::uint8_t>(~data[i]);
+  }
+  for (std::uint32_t i = 0; i < kNandSpareBytes; i += step) {
+    storedSpare[i] |= static_cast<std::uint8_t>(~spare[i]);
+  }
+  return failed ? ProgramOutcome::kFailed : ProgramOutcome::kDone;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Fault plan
+// ---------------------------------------------------------------------------------------------
+void NandFlash::RefreshFaults() {
+  FaultPlan& plan = CurrentMachine().Faults();
+  const std::uint64_t generation = plan.Generation();
+  if (generation == faults_->generation) {
+    return;
+  }
+  auto fresh = std::make_unique<FaultState>();
+  fresh->generation = generation;
+  // Items already known keep what this process used of them.
+  auto carry = [](std::vector<FaultState::Counted>& into,
+                  const std::vector<FaultState::Counted>& from) {
+    for (std::size_t i = 0; i < into.size() && i < from.size(); ++i) {
+      if (into[i].item == from[i].item) {
+        into[i].skip = from[i].skip;
+        into[i].count = from[i].count;
+      }
+    }
+  };
+  auto counted = [](const Json& item, const char* target, std::int64_t defaultCount) {
+    FaultState::Counted entry;
+    entry.item = item;
+    entry.target = target != nullptr ? UnsignedField(item, target) : 0;
+    entry.skip = SignedField(item, "skip", 0);
+    entry.count = SignedField(item, "count", defaultCount);
+    return entry;
+  };
+  for (const Json& item : plan.Items("nand.bad-block")) {
+    fresh->badBlocks.push_back(UnsignedField(item, "block"));
+  }
+  for (const Json& item : plan.Items("nand.worn-block")) {
+    fresh->worn.emplace_back(UnsignedField(item, "block"), UnsignedField(item, "erases"));
+  }
+  for (const Json& item : plan.Items("nand.erase-fail")) {
+    fresh->eraseFailures.push_back(counted(item, "block", 1));
+  }
+  for (const Json& item : plan.Items("nand.program-fail")) {
+    fresh->programFailures.push_back(counted(item, "page", 1));
+  }
+  for (const Json& item : plan.Items("nand.bit-flip")) {
+    FaultState::Counted entry = counted(item, "page", -1);
+    if (auto positions = item.find("positions"); positions != item.end() && positions->is_array()) {
+      for (const Json& position : *positions) {
+        std::uint64_t bit = 0;
+        if (ParseUnsigned(position, &bit) && bit < kNandPageBytes * 8) {
+          entry.positions.push_back(static_cast<std::uint32_t>(bit));
+        }
+      }
+    } else {
+      const std::uint32_t bits = std::min<std::uint32_t>(
+          std::max<std::uint32_t>(UnsignedField(item, "bits"), item.contains("bits") ? 0 : 1),
+          kNandPageBytes * 8);
+      // Distinct bit positions, the same for every run of the plan.
+      for (std::uint64_t k = 0; entry.positions.size() < bits; ++k) {
+        const auto bit = static_cast<std::uint32_t>(Mix(entry.target * 0x9E3779B97F4A7C15ull + k) %
+                                                    (kNandPageBytes * 8));
+        if (std::find(entry.positions.begin(), entry.positions.end(), bit) ==
+            entry.positions.end()) {
+          entry.positions.push_back(bit);
+        }
+      }
+    }
+    fresh->bitFlips.push_back(std::move(entry));
+  }
+  for (const Json& item : plan.Items("nand.no-request")) {
+    FaultState::Counted entry = counted(item, nullptr, -1);
+    entry.dataRequest = item.value("request", "command") == "data";
+    fresh->noRequests.push_back(std::move(entry));
+  }
+  for (const Json& item : plan.Items("nand.id")) {
+    fresh->identifier = UnsignedField(item, "id") & 0xFFFF;
+  }
+  for (const Json& item : plan.Items("power-cut")) {
+    fresh->powerCutAfter = SignedField(item, "after", -1);
+  }
+  fresh->operations = faults_->operations;
+  carry(fresh->eraseFailures, faults_->eraseFailures);
+  carry(fresh->programFailures, faults_->programFailures);
+  carry(fresh->bitFlips, faults_->bitFlips);
+  carry(fresh->noRequests, faults_->noRequests);
+  fresh->any = !fresh->badBlocks.empty() || !fresh->worn.empty() || !fresh->eraseFailures.empty() ||
+               !fresh->programFailures.empty() || !fresh->bitFlips.empty() ||
+               !fresh->noRequests.empty() || fresh->identifier >= 0;
+  faults_ = std::move(fresh);
+}
+
+bool NandFlash::TakeEraseFailure(std::uint32_t block) {
+  RefreshFaults();
+  for (FaultState::Counted& entry : faults_->eraseFailures) {
+    if (entry.target == block && FaultState::Take(entry)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool NandFlash::TakeProgramFailure(std::uint32_t page) {
+  RefreshFaults();
+  for (FaultState::Counted& entry : faults_->programFailures) {
+    if (entry.target == page && FaultState::Take(entry)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void NandFlash::ApplyBitFlips(std::uint32_t page, std::uint8_t* data) {
+  RefreshFaults();
+  if (!faults_->any) {
+    return;
+  }
+  for (FaultState::Counted& entry : faults_->bitFlips) {
+    if (entry.target == page && FaultState::Take(entry)) {
+      for (std::uint32_t bit : entry.positions) {
+        data[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+      }
+    }
+  }
+}
+
+bool NandFlash::TakeNoRequest(bool dataRequest) {
+  RefreshFaults();
+  for (FaultState::Counted& entry : faults_->noRequests) {
+    if (entry.dataRequest == dataRequest && FaultState::Take(entry)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Controller: timing
+// ---------------------------------------------------------------------------------------------
+std::uint32_t NandFlash::Ndcr() const { return registers_ != nullptr ? registers_->ndcr : 0; }
+std::uint32_t NandFlash::Ndtr0() const { return registers_ != nullptr ? registers_->ndtr0 : 0; }
+std::uint32_t NandFlash::Ndtr1() const { return registers_ != nullptr ? registers_->ndtr1 : 0; }
+
+std::uint64_t NandFlash::CycleNs(std::uint32_t cycles) const {
+  return std::uint64_t{cycles} * 1000 / clockMhz_;
+}
+
+// Picoseconds per byte over the chip interface: a read strobe is tRP + tRH, a write strobe
+// tWP + tWH, each field counting cycles - 1.
+std::uint64_t NandFlash::ReadCyclePs() const {
+  const std::uint32_t ndtr0 = registers_->ndtr0;
+  return std::uint64_t{((ndtr0 & 7) + 1) + (((ndtr0 >> 3) & 7) + 1)} * 1000000 / clockMhz_;
+}
+
+std::uint64_t NandFlash::WriteCyclePs() const {
+  const std::uint32_t ndtr0 = registers_->ndtr0;
+  return std::uint64_t{(((ndtr0 >> 8) & 7) + 1) + (((ndtr0 >> 11) & 7) + 1)} * 1000000 / clockMhz_;
+}
+
+void NandFlash::CheckTimings() const {
+  const std::uint32_t ndtr0 = registers_->ndtr0;
+  const std::uint32_t ndtr1 = registers_->ndtr1;
+  struct Field {
+    const char* name;
+    const char* reg;
+    std::uint32_t field;
+    std::uint32_t minimum;
+  };
+  const Field fields[] = {
+      {"tCH", "NDTR0CS0", (ndtr0 >> 19) & 7, chip_->tCH},
+      {"tCS", "NDTR0CS0", (ndtr0 >> 16) & 7, chip_->tCS},
+      {"tWH", "NDTR0CS0", (ndtr0 >> 11) & 7, chip_->tWH},
+      {"tWP", "NDTR0CS0", (ndtr0 >> 8) & 7, chip_->tWP},
+      {"tRH", "NDTR0CS0", (ndtr0 >> 3) & 7, chip_->tRH},
+      {"tRP", "NDTR0CS0", ndtr0 & 7, chip_->tRP},
+      {"tWHR", "NDTR1CS0", (ndtr1 >> 4) & 15, chip_->tWHR},
+      {"tAR", "NDTR1CS0", ndtr1 & 15, chip_->tAR},
+  };
+  for (const Field& field : fields) {
+    if ((field.field + 1) * 1000 < field.minimum * clockMhz_) {
+      ControllerFault(std::string(field.reg) + " gives " + field.name + " " +
+                      std::to_string(field.field + 1) + " cycles at " + std::to_string(clockMhz_) +
+                      " MHz, shorter than the chip's " + std::to_string(field.minimum) + " ns");
+    }
+  }
+}
+
+std::uint32_t NandFlash::SpareShown(std::uint32_t ndcr) const {
+  if ((ndcr & NDCR_SPARE_EN) == 0) {
+    return 0;
+  }
+  const bool large = (ndcr & NDCR_PAGE_SZ) != 0;
+  if ((ndcr & NDCR_ECC_EN) != 0) {
+    return large ? kNandEccVisibleSpare : 8;
+  }
+  return large ? kNandSpareBytes : 16;
+}
+
+void NandFlash::ControllerFault(const std::string& what) const {
+  Fault("data flash controller: " + what);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Controller: registers
+// ---------------------------------------------------------------------------------------------
+void NandFlash::FlushBusTime() {
+  if (pendingAccesses_ == 0) {
+    return;
+  }
+  const std::uint64_t ns = pendingAccesses_ * kBusAccessNs;
+  pendingAccesses_ = 0;
+  totals_.busNs += ns;
+  CurrentMachine().Clock().Advance(ns);
+}
+
+void NandFlash::ScheduleEvent(std::uint64_t at, int kind) {
+  std::uint32_t i = eventCount_;
+  while (i > 0 && events_[i - 1].at > at) {
+    events_[i] = events_[i - 1];
+    --i;
+  }
+  events_[i] = Event{at, kind};
+  ++eventCount_;
+}
+
+// Applies the events that are due. waitForNext: the processor is polling the status register,
+// so time runs on to the next event (the polling loop would have spun that long).
+void NandFlash::Settle(bool waitForNext) {
+  if (eventCount_ == 0) {
+    return;
+  }
+  VirtualClock& clock = CurrentMachine().Clock();
+  std::uint64_t now = clock.Now();
+  if (events_[0].at > now) {
+    if (!waitForNext) {
+      return;
+    }
+    clock.AdvanceTo(events_[0].at);
+    now = std::max(clock.Now(), events_[0].at);
+  }
+  while (eventCount_ > 0 && events_[0].at <= now) {
+    const Event event = events_[0];
+    for (std::uint32_t i = 1; i < eventCount_; ++i) {
+      events_[i - 1] = events_[i];
+    }
+    --eventCount_;
+    switch (event.kind) {
+      case kEventReady:
+        ndsr_ |= NDSR_RDY;
+        break;
+      case kEventReadData:
+        ndsr_ |= NDSR_RDDREQ | pendingStatus_;
+        pendingStatus_ = 0;
+        phase_ = Phase::kReadData;
+        break;
+      case kEventWriteData:
+        ndsr_ |= NDSR_WRDREQ;
+        phase_ = Phase::kWriteData;
+        break;
+      case kEventComplete:
+        Complete(completionBits_);
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+void NandFlash::Complete(std::uint32_t statusBits) {
+  ndsr_ |= statusBits;
+  registers_->ndcr &= ~NDCR_ND_RUN;
+  phase_ = Phase::kIdle;
+  eventCount_ = 0;
+  if (logging_ && !log_.empty()) {
+    log_.back().dataBytes = position_;
+  }
+}
+
+std::uint32_t NandFlash::Read32(std::uint32_t offset) {
+  ++registerAccesses_;
+  ++pendingAccesses_;
+  if (offset == NDDB) [[likely]] {
+    if (phase_ != Phase::kReadData) [[unlikely]] {
+      Settle(false);
+      if (phase_ != Phase::kReadData) {
+        ControllerFault("NDDB read without a read data request");
+      }
+    }
+    std::uint32_t word;
+    std::memcpy(&word, buffer_.data() + position_, 4);
+    position_ += 4;
+    if (position_ >= transferBytes_) {
+      FinishDataPhase();
+    }
+    return word;
+  }
+  switch (offset) {
+    case NDSR:
+      FlushBusTime();
+      Settle(true);
+      return ndsr_;
+    case NDCR:
+      Settle(false);
+      return registers_->ndcr;
+    case NDTR0CS0:
+      return registers_->ndtr0;
+    case NDTR1CS0:
+      return registers_->ndtr1;
+    case NDPCR:
+      return 0;
+    case NDBDR0:
+      return badBlockRow_[0];
+    case NDBDR1:
+      return badBlockRow_[1];
+    case NDCB0:
+      return commandWords_[0];
+    case NDCB1:
+      return commandWords_[1];
+    case NDCB2:
+      return commandWords_[2];
+    default:
+      ControllerFault("read of undefined register offset " + Hex(offset, 3));
+  }
+}
+
+void NandFlash::Write32(std::uint32_t offset, std::uint32_t value) {
+  ++registerAccesses_;
+  ++pendingAccesses_;
+  if (offset == NDDB) [[likely]] {
+    if (phase_ != Phase::kWriteData) [[unlikely]] {
+      Settle(false);
+      if (phase_ != Phase::kWriteData) {
+        ControllerFault("NDDB write without a write data request");
+      }
+    }
+    std::memcpy(buffer_.data() + position_, &value, 4);
+    position_ += 4;
+    if (position_ >= transferBytes_) {
+      FinishDataPhase();
+    }
+    return;
+  }
+  switch (offset) {
+    case NDCR:
+      WriteControl(value);
+      return;
+    case NDTR0CS0:
+      registers_->ndtr0 = value & 0x003FFFFF;
+      return;
+    case NDTR1CS0:
+      registers_->ndtr1 = value & 0xFFFF00FF;
+      return;
+    case NDSR:
+      Settle(false);
+      ndsr_ &= ~(value & 0xFFF);
+      return;
+    case NDCB0:
+      LatchCommandWord(value);
+      return;
+    default:
+      ControllerFault("write of " + Hex(value, 8) + " to " +
+                      (offset == NDCB1 || offset == NDCB2
+                           ? std::string("NDCB1/NDCB2 (every command word goes to NDCB0)")
+                           : "undefined or read-only register offset " + Hex(offset, 3)));
+  }
+}
+
+void NandFlash::WriteControl(std::uint32_t value) {
+  FlushBusTime();
+  Settle(false);
+  const bool run = (value & NDCR_ND_RUN) != 0;
+  if (!run) {
+    // Clearing ND_RUN stops whatever command was in progress.
+    phase_ = Phase::kIdle;
+    eventCount_ = 0;
+    latched_ = 0;
+    registers_->ndcr = value;
+    return;
+  }
+  if (phase_ != Phase::kIdle && !(phase_ == Phase::kAwaitingCommand && latched_ == 0)) {
+    ControllerFault("ND_RUN set while a command is in progress (finish it, or clear ND_RUN)");
+  }
+  registers_->ndcr = value;
+  runNdcr_ = value;
+  phase_ = Phase::kAwaitingCommand;
+  latched_ = 0;
+  commandRequested_ = !TakeNoRequest(false);
+  if (commandRequested_) {
+    ndsr_ |= NDSR_WRCMDREQ;
+  }
+}
+
+void NandFlash::LatchCommandWord(std::uint32_t value) {
+  if (phase_ != Phase::kAwaitingCommand || !commandRequested_) {
+    ControllerFault("NDCB0 written without a write command request");
+  }
+  commandWords_[latched_++] = value;
+  if (latched_ == 3) {
+    latched_ = 0;
+    StartCommand();
+  }
+}
+
+void NandFlash::StartCommand() {
+  FlushBusTime();
+  const std::uint32_t command = commandWords_[0];
+  const std::uint32_t address1 = commandWords_[1];
+  const std::uint32_t address2 = commandWords_[2];
+  const std::uint32_t ndcr = runNdcr_;
+  const std::uint32_t cmd1 = command & NDCB0_CMD1;
+  const std::uint32_t cmd2 = (command & NDCB0_CMD2) >> 8;
+  const std::uint32_t cycles = (command >> NDCB0_ADDR_CYC_SHIFT) & 7;
+  const bool doubleByte = (command & NDCB0_DBC) != 0;
+  type_ = static_cast<int>((command >> NDCB0_CMD_TYPE_SHIFT) & 7);
+  chipSelect_ = (command & NDCB0_CSEL) != 0 ? 1 : 0;
+  autoStatus_ = (command & NDCB0_AUTO_RS) != 0;
+  if ((command & (NDCB0_RESERVED | NDCB0_NC)) != 0) {
+    ControllerFault("command word " + Hex(command, 8) +
+                    " uses bits that this module's image "
+                    "never sets (chained or DMA commands)");
+  }
+  if ((ndcr & NDCR_DMA_EN) != 0) {
+    ControllerFault("DMA_EN set: data would move by DMA while the processor polls NDDB");
+  }
+  if (chipSelect_ >= chip_->chipSelects) {
+    ControllerFault("command on chip select 1, which has no chip on this module");
+  }
+  CheckTimings();
+  eccOn_ = (ndcr & NDCR_ECC_EN) != 0;
+  position_ = 0;
+  transferBytes_ = 0;
+  pendingStatus_ = 0;
+  eventCount_ = 0;
+  phase_ = Phase::kWaiting;
+  const std::uint32_t cmdDone = chipSelect_ != 0 ? NDSR_CS1_CMDD : NDSR_CS0_CMDD;
+  const std::uint32_t pageDone = chipSelect_ != 0 ? NDSR_CS1_PAGED : NDSR_CS0_PAGED;
+  const std::uint32_t badBlock = chipSelect_ != 0 ? NDSR_CS1_BBD : NDSR_CS0_BBD;
+  const std::uint32_t pagesPerSelect = PageCount() / chip_->chipSelects;
+  const std::uint64_t now = CurrentMachine().Clock().Now();
+  // Command and address bytes go out one write strobe each.
+  const std::uint64_t issued = now + (1 + cycles + (doubleByte ? 1 : 0)) * WriteCyclePs() / 1000;
+  const bool dataStuck = type_ != kTypeErase && type_ != kTypeReset && TakeNoRequest(true);
+  // The identifier the chip answers (a fault plan item may make it another part's).
+  std::array<std::uint8_t, 5> idBytes = chip_->idBytes;
+  if (faults_->identifier >= 0) {
+    idBytes[0] = static_cast<std::uint8_t>(faults_->identifier);
+    idBytes[1] = static_cast<std::uint8_t>(faults_->identifier >> 8);
+  }
+
+  auto requireDataConfiguration = [&]() {
+    if ((ndcr & NDCR_PAGE_SZ) != 1u << 24 || (ndcr & NDCR_PG_PER_BLK) == 0 ||
+        (ndcr & NDCR_RA_START) == 0) {
+      ControllerFault("NDCR " + Hex(ndcr, 8) +
+                      " does not describe the chip (2048-byte pages, 64 pages per block, row "
+                      "address from the third cycle)");
+    }
+  };
+  auto pageAddress = [&]() -> std::uint32_t {
+    if (cycles != chip_->readAddressCycles) {
+      ControllerFault(std::to_string(cycles) + " address cycles; the chip takes " +
+                      std::to_string(chip_->readAddressCycles) + " for a page");
+    }
+    if ((address1 & 0xFFFF) != 0) {
+      ControllerFault("column address " + Hex(address1 & 0xFFFF, 4) +
+                      ": pages are transferred whole from column 0");
+    }
+    std::uint32_t row = address1 >> 16;
+    if (cycles == 5) {
+      row |= (address2 & 0xFF) << 16;
+    }
+    if (row >= pagesPerSelect) {
+      ControllerFault("row address " + Hex(row) + " lies beyond the chip");
+    }
+    return row;
+  };
+  auto requireCommand = [&](std::uint32_t first, std::uint32_t second, const char* name) {
+    if (cmd1 != first || cmd2 != second || doubleByte != (second != 0)) {
+      ControllerFault(std::string(name) + " command with bytes " + Hex(cmd1, 2) + "/" +
+                      Hex(cmd2, 2) + (doubleByte ? " (double byte)" : "") + "; the chip takes " +
+                      Hex(first, 2) + (second != 0 ? "/" + Hex(second, 2) : std::string()));
+    }
+  };
+
+  NandCommandRecord record{ndcr, command, address1, address2, 0, chipSelect_, 0};
+  switch (type_) {
+    case kTypeRead: {
+      if (cmd1 == 0x90) {
+        // READ ID issued as a read: the chip repeats its identifier bytes for as long as the
+        // controller strobes, and the controller reads a page of the configured size.
+        if (cycles != 1 || (address1 & 0xFF) != 0) {
+          ControllerFault("READ ID needs one address cycle of 0x00");
+        }
+        const std::uint32_t pageBytes = (ndcr & NDCR_PAGE_SZ) != 0 ? kNandPageBytes : 512;
+        transferBytes_ = pageBytes + SpareShown(ndcr);
+        for (std::uint32_t i = 0; i < transferBytes_; ++i) {
+          buffer_[i] = idBytes[i % idBytes.size()];
+        }
+        if (!dataStuck) {
+          ScheduleEvent(issued + transferBytes_ * ReadCyclePs() / 1000, kEventReadData);
+        }
+        completionBits_ = cmdDone | pageDone;
+        break;
+      }
+      requireCommand(0x00, 0x30, "read");
+      requireDataConfiguration();
+      row_ = pageAddress();
+      record.page = row_;
+      const std::uint32_t page = chipSelect_ * pagesPerSelect + row_;
+      std::uint8_t spare[kNandSpareBytes];
+      Sense(page, buffer_.data(), spare);
+      if (eccOn_) {
+        switch (NandEccDecode(buffer_.data(), spare)) {
+          case NandEccResult::kCorrected:
+            pendingStatus_ = NDSR_CORERR;
+            break;
+          case NandEccResult::kUncorrectable:
+            pendingStatus_ = NDSR_UNCERR;
+            break;
+          default:
+            break;
+        }
+      }
+      const std::uint32_t shown = SpareShown(ndcr);
+      std::memcpy(buffer_.data() + kNandPageBytes, spare, shown);
+      transferBytes_ = kNandPageBytes + shown;
+      const std::uint64_t waitNs =
+          std::max(chip_->readBusy, CycleNs((registers_->ndtr1 >> 16) + 1));
+      const std::uint64_t transferNs = (kNandPageBytes + kNandSpareBytes) * ReadCyclePs() / 1000;
+      ScheduleEvent(issued + waitNs, kEventReady);
+      if (!dataStuck) {
+        ScheduleEvent(issued + waitNs + transferNs, kEventReadData);
+      }
+      ++totals_.reads;
+      totals_.arrayNs += waitNs;
+      totals_.transferNs += transferNs;
+      completionBits_ = cmdDone | pageDone;
+      break;
+    }
+    case kTypeProgram: {
+      requireCommand(0x80, 0x10, "program");
+      requireDataConfiguration();
+      row_ = pageAddress();
+      record.page = row_;
+      transferBytes_ = kNandPageBytes + SpareShown(ndcr);
+      if (!dataStuck) {
+        ScheduleEvent(issued, kEventWriteData);
+      }
+      break;
+    }
+    case kTypeErase: {
+      requireCommand(0x60, 0xD0, "erase");
+      if (cycles != chip_->eraseAddressCycles) {
+        ControllerFault(std::to_string(cycles) + " address cycles; the chip takes " +
+                        std::to_string(chip_->eraseAddressCycles) + " for an erase");
+      }
+      const std::uint32_t row = address1 & ((1u << (8 * cycles)) - 1);
+      if (row != address1 || address2 != 0) {
+        ControllerFault("erase address " + Hex(address1, 8) + "/" + Hex(address2, 8) +
+                        " has bits beyond its " + std::to_string(cycles) + " row cycles");
+      }
+      if (row >= pagesPerSelect) {
+        ControllerFault("row address " + Hex(row) + " lies beyond the chip");
+      }
+      row_ = row;
+      record.page = row;
+      const std::uint32_t block = (chipSelect_ * pagesPerSelect + row) / kNandPagesPerBlock;
+      const bool erased = EraseBlockPhysical(block);
+      completionBits_ = NDSR_RDY | cmdDone;
+      if (!erased && autoStatus_) {
+        completionBits_ |= badBlock;
+        badBlockRow_[chipSelect_] = row;
+      }
+      ScheduleEvent(issued + chip_->eraseBusy, kEventComplete);
+      ++totals_.erases;
+      totals_.arrayNs += chip_->eraseBusy;
+      break;
+    }
+    case kTypeReadId: {
+      requireCommand(0x90, 0x00, "read identifier");
+      if (cycles != 1 || (address1 & 0xFF) != 0) {
+        ControllerFault("READ ID needs one address cycle of 0x00");
+      }
+      // The controller latches RD_ID_CNT identifier bytes into an 8-byte buffer.
+      const std::uint32_t count = (ndcr & NDCR_RD_ID_CNT) >> 16;
+      transferBytes_ = 8;
+      for (std::uint32_t i = 0; i < 8; ++i) {
+        buffer_[i] = i < count && i < idBytes.size() ? idBytes[i] : 0;
+      }
+      if (!dataStuck) {
+        ScheduleEvent(
+            issued + CycleNs(((registers_->ndtr1 >> 4) & 15) + 1) + count * ReadCyclePs() / 1000,
+            kEventReadData);
+      }
+      completionBits_ = cmdDone;
+      break;
+    }
+    case kTypeReset: {
+      requireCommand(0xFF, 0x00, "reset");
+      if (cycles != 0) {
+        ControllerFault("RESET takes no address cycles");
+      }
+      completionBits_ = NDSR_RDY | cmdDone;
+      ScheduleEvent(issued + chip_->resetBusy, kEventComplete);
+      totals_.arrayNs += chip_->resetBusy;
+      break;
+    }
+    default:
+      ControllerFault("command type " + std::to_string(type_) + " is not used by this module");
+  }
+  if (logging_) {
+    log_.push_back(record);
+  }
+}
+
+void NandFlash::FinishDataPhase() {
+  FlushBusTime();
+  if (type_ != kTypeProgram) {
+    Complete(completionBits_);
+    return;
+  }
+  // The FIFO holds the page: it goes over the chip interface, then the array programs it.
+  phase_ = Phase::kWaiting;
+  const std::uint32_t shown = SpareShown(runNdcr_);
+  std::uint8_t spare[kNandSpareBytes];
+  std::memset(spare, 0xFF, sizeof(spare));
+  std::memcpy(spare, buffer_.data() + kNandPageBytes, shown);
+  if (eccOn_) {
+    NandEccEncode(buffer_.data(), spare, spare + kNandEccVisibleSpare);
+  }
+  const std::uint32_t pagesPerSelect = PageCount() / chip_->chipSelects;
+  const std::uint32_t page = chipSelect_ * pagesPerSelect + row_;
+  const bool failed = ProgramPage(page, buffer_.data(), spare, eccOn_) == ProgramOutcome::kFailed;
+  const std::uint32_t cmdDone = chipSelect_ != 0 ? NDSR_CS1_CMDD : NDSR_CS0_CMDD;
+  const std::uint32_t pageDone = chipSelect_ != 0 ? NDSR_CS1_PAGED : NDSR_CS0_PAGED;
+  completionBits_ = NDSR_RDY | cmdDone | pageDone;
+  if (failed && autoStatus_) {
+    completionBits_ |= chipSelect_ != 0 ? NDSR_CS1_BBD : NDSR_CS0_BBD;
+    badBlockRow_[chipSelect_] = row_;
+  }
+  const std::uint64_t transferNs = (kNandPageBytes + kNandSpareBytes) * WriteCyclePs() / 1000;
+  ScheduleEvent(CurrentMachine().Clock().Now() + transferNs + chip_->programBusy, kEventComplete);
+  ++totals_.programs;
+  totals_.arrayNs += chip_->programBusy;
+  totals_.transferNs += transferNs;
+  if (logging_ && !log_.empty()) {
+    log_.back().dataBytes = position_;
+  }
+}
+
+void NandFlash::StartCommandLog() {
+  logging_ = true;
+  log_.clear();
+}
+
+NandBusyTotals NandFlash::Totals() const { return totals_; }
+
+// ---------------------------------------------------------------------------------------------
+// The OS flash driver's view
+// ---------------------------------------------------------------------------------------------
+bool NandFlash::OsTranslate(const std::vector<std::uint16_t>& map, std::uint32_t logicalPage,
+                            std::uint32_t* physicalPage) const {
+  // Logical pages 63 to 126 sit one page further on, so that page 63 keeps the table; 127 has
+  // no page. Each page moves with the block that holds it.
+  if (logicalPage == 127) {
+    return false;
+  }
+  const std::uint32_t shifted =
+      logicalPage >= 63 && logicalPage <= 126 ? logicalPage + 1 : logicalPage;
+  const std::uint32_t block = shifted / kNandPagesPerBlock;
+  if (block >= map.size() || map[block] >= BlockCount()) {
+    return false;
+  }
+  *physicalPage = map[block] * kNandPagesPerBlock + shifted % kNandPagesPerBlock;
+  return true;
+}
+
+std::uint32_t NandFlash::Size() {
+  return Present() ? (BlockCount() - ReservedBlocks()) * kNandBlockBytes : 0;
+}
+
+std::uint32_t NandFlash::BlockSize(std::uint32_t /*offset*/) { return kNandBlockBytes; }
+
+bool NandFlash::Read(std::uint32_t offset, void* buffer, std::uint32_t length) {
+  if (!Present() || std::uint64_t{offset} + length > Size()) {
+    return false;
+  }
+  const std::vector<std::uint16_t> map = OsBlockMap();
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  VirtualClock& clock = CurrentMachine().Clock();
+  std::uint8_t data[kNandPageBytes];
+  std::uint8_t spare[kNandSpareBytes];
+  while (length > 0) {
+    const std::uint32_t logicalPage = offset / kNandPageBytes;
+    const std::uint32_t inPage = offset % kNandPageBytes;
+    const std::uint32_t take = std::min(length, kNandPageBytes - inPage);
+    std::uint32_t physical = 0;
+    if (!OsTranslate(map, logicalPage, &physical)) {
+      if (logicalPage != 127) {
+        return false;
+      }
+      std::memset(data, 0xFF, sizeof(data));
+    } else if (PageErased(physical)) {
+      std::memset(data, 0xFF, sizeof(data));
+    } else {
+      Sense(physical, data, spare);
+      if (NandEccDecode(data, spare) == NandEccResult::kUncorrectable) {
+        CurrentMachine().DebugLog("nand: OS driver read of page " + std::to_string(physical) +
+                                  " is uncorrectable");
+        return false;
+      }
+      clock.Advance(chip_->readBusy + (kNandPageBytes + kNandSpareBytes) * ReadCyclePs() / 1000);
+    }
+    std::memcpy(out, data + inPage, take);
+    out += take;
+    offset += take;
+    length -= take;
+  }
+  return true;
+}
+
+bool NandFlash::Program(std::uint32_t offset, const void* buffer, std::uint32_t length) {
+  if (!Present() || std::uint64_t{offset} + length > Size()) {
+    return false;
+  }
+  const std::vector<std::uint16_t> map = OsBlockMap();
+  const auto* in = static_cast<const std::uint8_t*>(buffer);
+  VirtualClock& clock = CurrentMachine().Clock();
+  std::uint8_t data[kNandPageBytes];
+  std::uint8_t spare[kNandSpareBytes];
+  while (length > 0) {
+    const std::uint32_t logicalPage = offset / kNandPageBytes;
+    const std::uint32_t inPage = offset % kNandPageBytes;
+    const std::uint32_t take = std::min(length, kNandPageBytes - inPage);
+    std::uint32_t physical = 0;
+    if (OsTranslate(map, logicalPage, &physical)) {
+      if (!PageErased(physical)) {
+        CurrentMachine().DebugLog("nand: OS driver program of page " + std::to_string(physical) +
+                                  ", which is not erased");
+        return false;
+      }
+      std::memset(data, 0xFF, sizeof(data));
+      std::memcpy(data + inPage, in, take);
+      std::memset(spare, 0xFF, sizeof(spare));
+      NandEccEncode(data, spare, spare + kNandEccVisibleSpare);
+      if (ProgramPage(physical, data, spare, true) == ProgramOutcome::kFailed) {
+        return false;
+      }
+      clock.Advance(chip_->programBusy +
+                    (kNandPageBytes + kNandSpareBytes) * WriteCyclePs() / 1000);
+    } else if (logicalPage != 127) {
+      return false;
+    }
+    in += take;
+    offset += take;
+    length -= take;
+  }
+  return true;
+}
+
+bool NandFlash::EraseBlock(std::uint32_t offset) {
+  if (!Present() || offset >= Size()) {
+    return false;
+  }
+  const std::vector<std::uint16_t> map = OsBlockMap();
+  const std::uint32_t logical = offset / kNandBlockBytes;
+  if (map[logical] >= BlockCount()) {
+    return false;
+  }
+  // Block 0 holds the table page: it is saved and written back around the erase.
+  std::uint8_t table[kNandPageBytes];
+  if (logical == 0) {
+    ReadRawPage(kNandTablePage, table, nullptr);
+  }
+  const bool erased = EraseBlockPhysical(map[logical]);
+  if (logical == 0 && erased) {
+    std::uint8_t spare[kNandSpareBytes];
+    std::memset(spare, 0xFF, sizeof(spare));
+    ProgramPage(kNandTablePage, table, spare, false);
+  }
+  CurrentMachine().Clock().Advance(chip_->eraseBusy);
+  return erased;
+}
+
+// ---------------------------------------------------------------------------------------------
+// flashwick-module info
+// ---------------------------------------------------------------------------------------------
+void NandFlash::Describe(Machine& /*machine*/, Json& info) {
+  if (!Present()) {
+    return;
+  }
+  std::uint8_t table[kNandPageBytes];
+  ReadRawPage(kNandTablePage, table, nullptr);
+  Json entries = Json::array();
+  if (Get16(table) == kNandTableMagic) {
+    for (std::uint32_t entry = 0; entry < kNandTableMaxEntries; ++entry) {
+      const std::uint16_t logical = Get16(table + 4 + 4 * entry);
+      if (logical == 0xFFFF) {
+        break;
+      }
+      entries.push_back({{"logical", logical}, {"replacement", Get16(table + 6 + 4 * entry)}});
+    }
+  }
+  const std::uint8_t* shared = SharedTable(false);
+  std::string sharedState = "not created";
+  if (shared != nullptr) {
+    sharedState = Get32(shared) == kNandSharedTableMagic ? "loaded (\"BBMT\")" : "empty";
+  }
+  std::uint32_t mostErased = 0;
+  for (std::uint32_t block = 0; block < BlockCount(); ++block) {
+    if (EraseCount(block) > EraseCount(mostErased)) {
+      mostErased = block;
+    }
+  }
+  struct stat imageInfo {};
+  ::fstat(imageFd_, &imageInfo);
+  info["flash"] = {
+      {"kind", "nand"},
+      {"chipId", Hex(chip_->id, 4)},
+      {"chip", chip_->description},
+      {"blocks", BlockCount()},
+      {"chipSelects", chip_->chipSelects},
+      {"pageBytes", kNandPageBytes},
+      {"spareBytes", kNandSpareBytes},
+      {"reservedBlocks", ReservedBlocks()},
+      {"usableBytes", Hex(Size())},
+      {"storage", "complemented"},
+      {"osDriverLoaded", osDriverLoaded_},
+      {"controller",
+       {{"NDCR", Hex(Ndcr(), 8)},
+        {"NDTR0CS0", Hex(Ndtr0(), 8)},
+        {"NDTR1CS0", Hex(Ndtr1(), 8)},
+        {"clockMHz", clockMhz_}}},
+      {"tablePage", Get16(table) == kNandTableMagic ? "valid" : "no magic"},
+      {"relocations", entries},
+      {"sharedTable", sharedState},
+      {"factoryBadBlocks", factoryBad_},
+      {"mostErasedBlock", {{"block", mostErased}, {"erases", EraseCount(mostErased)}}},
+      {"imageBytesOnDisk", static_cast<std::uint64_t>(imageInfo.st_blocks) * 512},
+  };
+}
+
+namespace {
+NandFlash nandFlash;
+}  // namespace
+
+}  // namespace sim

@@ -1,0 +1,351 @@
+#include "sim/module/machine.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "sim/hw/cpu.h"
+
+namespace sim {
+namespace {
+
+constexpr std::uint64_t kModuleFormat = 1;
+
+std::vector<Component*>& Components() {
+  static std::vector<Component*> components;
+  return components;
+}
+
+std::vector<Component*> SortedComponents() {
+  std::vector<Component*> sorted = Components();
+  std::stable_sort(sorted.begin(), sorted.end(),
+                   [](Component* a, Component* b) { return a->Order() < b->Order(); });
+  return sorted;
+}
+
+// The attached machine. Never destroyed: a module may still be detached from a static
+// destructor at process exit (a tool's or a benchmark's own state), and by then a holder created
+// during the run would already be gone, leaving the components' view of the machine dangling.
+std::unique_ptr<Machine>& Current() {
+  static auto* machine = new std::unique_ptr<Machine>();
+  return *machine;
+}
+
+// Serialises boots and resets between processes of one module.
+class DirectoryLock {
+ public:
+  explicit DirectoryLock(const fs::path& file) {
+    fd_ = ::open(file.c_str(), O_RDWR | O_CREAT, 0644);
+    if (fd_ >= 0) {
+      ::flock(fd_, LOCK_EX);
+    }
+  }
+  ~DirectoryLock() {
+    if (fd_ >= 0) {
+      ::flock(fd_, LOCK_UN);
+      ::close(fd_);
+    }
+  }
+  DirectoryLock(const DirectoryLock&) = delete;
+  DirectoryLock& operator=(const DirectoryLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+void ValidateCore(ConfigReader& reader) {
+  const std::uint64_t format = reader.Unsigned("format", 0xFFFF);
+  if (reader.Ok() && format != kModuleFormat) {
+    reader.Error("format", "unsupported module format " + std::to_string(format) +
+                               " (this build reads " + std::to_string(kModuleFormat) + ")");
+  }
+  reader.Unsigned("processor.identity", 0x3F);
+  reader.Unsigned("processor.mainId", 0xFFFFFFFF);
+  const std::uint64_t os = reader.Unsigned("os.version", 6);
+  if (os != 0 && os != 5 && os != 6) {
+    reader.Error("os.version", "must be 5 or 6");
+  }
+  if (const Json* items = reader.Find("platformItems")) {
+    if (!items->is_object()) {
+      reader.Error("platformItems", "must be an object of hex strings");
+    } else {
+      for (const auto& [key, value] : items->items()) {
+        bool present = false;
+        reader.HexBytes("platformItems." + key, &present);
+      }
+    }
+  }
+  if (const Json* version = reader.Find("imageVersion");
+      version != nullptr && !version->is_null()) {
+    reader.Unsigned("imageVersion.id", 0xFFFFFFFF);
+    reader.Unsigned("imageVersion.major", 0xFFFFFFFF);
+    reader.Unsigned("imageVersion.minor", 0xFFFF);
+    reader.UnsignedOr("imageVersion.beta", 0xFFFF, 0);
+  }
+  if (const Json* faults = reader.Find("faults"); faults != nullptr) {
+    if (!faults->is_object()) {
+      reader.Error("faults", "must be an object with seed and items");
+    } else {
+      reader.UnsignedOr("faults.seed", 0xFFFFFFFF, 1);
+      if (const Json* items = reader.Find("faults.items"); items != nullptr && !items->is_array()) {
+        reader.Error("faults.items", "must be an array");
+      } else if (items != nullptr) {
+        for (std::size_t i = 0; i < items->size(); ++i) {
+          const Json& item = (*items)[i];
+          if (!item.is_object() || !item.contains("kind") || !item["kind"].is_string()) {
+            reader.Error("faults.items[" + std::to_string(i) + "]", "needs a string \"kind\"");
+          }
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Components and the machine
+// ---------------------------------------------------------------------------------------------
+void RegisterComponent(Component* component) { Components().push_back(component); }
+
+std::vector<Component*> AllComponents() { return SortedComponents(); }
+
+Component* Machine::FindComponent(std::string_view name) {
+  for (Component* component : Components()) {
+    if (name == component->ComponentName()) {
+      return component;
+    }
+  }
+  return nullptr;
+}
+
+Machine::Machine(fs::path directory, Json config)
+    : directory_(std::move(directory)), config_(std::move(config)) {}
+
+Machine::~Machine() = default;
+
+bool Machine::SaveConfig(std::string* error) {
+  return WriteWholeFile(directory_ / "module.json", config_.dump(2) + "\n", error);
+}
+
+void Machine::RequestReset(ResetKind kind) {
+  if (kind == ResetKind::kCold || pendingReset_ == ResetKind::kNone) {
+    pendingReset_ = kind;
+  }
+}
+
+void Machine::DebugLog(const std::string& line) {
+  std::lock_guard<std::mutex> lock(logMutex_);
+  std::ofstream out(RamDirectory() / "debug.log", std::ios::app);
+  out << line << '\n';
+}
+
+bool LoadModuleConfig(const fs::path& directory, Json* config, std::string* error) {
+  const fs::path file = directory / "module.json";
+  if (!fs::is_directory(directory)) {
+    *error = directory.string() + ": no such module (create it with flashwick-module create)";
+    return false;
+  }
+  std::string text;
+  if (!ReadWholeFile(file, &text)) {
+    *error = file.string() + ": missing or unreadable; not a module directory";
+    return false;
+  }
+  Json document = Json::parse(text, nullptr, false);
+  if (document.is_discarded() || !document.is_object()) {
+    *error = file.string() + ": not valid JSON (expected an object)";
+    return false;
+  }
+  ConfigReader reader(document, file.string());
+  ValidateCore(reader);
+  for (Component* component : SortedComponents()) {
+    component->Validate(reader);
+  }
+  if (!reader.Ok()) {
+    *error = reader.Errors().front();
+    return false;
+  }
+  for (Component* component : SortedComponents()) {
+    if (!component->CheckFiles(directory, document, error)) {
+      return false;
+    }
+  }
+  *config = std::move(document);
+  return true;
+}
+
+bool CreateModule(const fs::path& directory, const PresetSpec& presetSpec, std::string* error) {
+  std::error_code code;
+  if (fs::exists(directory) && !fs::is_empty(directory, code)) {
+    *error = directory.string() + ": exists and is not empty";
+    return false;
+  }
+  fs::create_directories(directory / "files", code);
+  fs::create_directories(directory / "ram", code);
+  if (code) {
+    *error = directory.string() + ": cannot create: " + code.message();
+    return false;
+  }
+  Json config = {
+      {"format", kModuleFormat},
+      {"preset", presetSpec.name},
+      {"processor", {{"identity", presetSpec.identity}, {"mainId", presetSpec.mainId}}},
+      {"os", {{"version", presetSpec.osVersion}}},
+      {"faults", {{"seed", 1}, {"items", Json::array()}}},
+  };
+  for (Component* component : SortedComponents()) {
+    if (!component->Create(presetSpec, directory, config, error)) {
+      fs::remove_all(directory, code);
+      return false;
+    }
+  }
+  if (!WriteWholeFile(directory / "module.json", config.dump(2) + "\n", error)) {
+    fs::remove_all(directory, code);
+    return false;
+  }
+  // Content goes in through the running module, as an engineer's tools would put it there.
+  if (!Attach(directory, AttachOptions{}, error)) {
+    fs::remove_all(directory, code);
+    return false;
+  }
+  bool populated = true;
+  for (Component* component : SortedComponents()) {
+    if (!component->Populate(*Current(), presetSpec, error)) {
+      populated = false;
+      break;
+    }
+  }
+  Detach();
+  // The module starts like a freshly powered one.
+  std::string ignored;
+  if (!populated || !ResetModule(directory, &ignored)) {
+    fs::remove_all(directory, code);
+    return false;
+  }
+  return true;
+}
+
+bool Attach(const fs::path& directory, const AttachOptions& options, std::string* error) {
+  if (Current()) {
+    *error = "a module is already attached";
+    return false;
+  }
+  Json config;
+  if (!LoadModuleConfig(directory, &config, error)) {
+    return false;
+  }
+  auto machine = std::make_unique<Machine>(fs::absolute(directory), std::move(config));
+  machine->options_ = options;
+  ConfigReader reader(machine->config_, "module.json");
+  machine->identity_ = static_cast<std::uint32_t>(reader.Unsigned("processor.identity", 0x3F));
+  machine->mainId_ = static_cast<std::uint32_t>(reader.Unsigned("processor.mainId", 0xFFFFFFFF));
+  machine->osVersion_ = static_cast<std::uint32_t>(reader.UnsignedOr("os.version", 6, 6));
+  // A process of an image built for full kernel mode runs privileged from the start.
+  SetProcessMode(reader.Boolean("processor.kernelMode", false) ? kModeSystem : kModeUser);
+  if (machine->config_.contains("faults")) {
+    machine->faults_.Load(machine->config_["faults"]);
+  }
+  // {"kind": "heap", "limit": N}: free heap capped at N bytes for LocalAlloc.
+  for (const Json& item : machine->faults_.Items("heap")) {
+    std::uint64_t limit = 0;
+    if (item.contains("limit") && ParseUnsigned(item["limit"], &limit)) {
+      machine->heapLimit_ = limit;
+    }
+  }
+  std::error_code code;
+  fs::create_directories(machine->RamDirectory(), code);
+  fs::create_directories(machine->FilesDirectory(), code);
+  if (!machine->clock_.Open(machine->RamDirectory() / "clock", options.pace, error)) {
+    return false;
+  }
+  Current() = std::move(machine);
+  Machine& m = *Current();
+  std::vector<Component*> components = SortedComponents();
+  for (std::size_t i = 0; i < components.size(); ++i) {
+    if (!components[i]->Attach(m, error)) {
+      for (std::size_t j = i; j-- > 0;) {
+        components[j]->Detach(m);
+      }
+      Current().reset();
+      return false;
+    }
+  }
+  DirectoryLock lock(m.RamDirectory() / ".boot.lock");
+  if (!fs::exists(m.RamDirectory() / "booted")) {
+    for (Component* component : components) {
+      component->Boot(m);
+    }
+    std::ofstream(m.RamDirectory() / "booted") << "booted\n";
+  }
+  return true;
+}
+
+void Detach() {
+  if (!Current()) {
+    return;
+  }
+  Machine& m = *Current();
+  std::vector<Component*> components = SortedComponents();
+  for (auto it = components.rbegin(); it != components.rend(); ++it) {
+    (*it)->Detach(m);
+  }
+  const ResetKind reset = m.PendingReset();
+  const fs::path directory = m.Directory();
+  m.Clock().Close();
+  m.Bus().DetachAll();
+  Current().reset();
+  if (reset != ResetKind::kNone) {
+    std::string ignored;
+    ResetModule(directory, &ignored);
+  }
+}
+
+bool ResetModule(const fs::path& directory, std::string* error) {
+  Json config;
+  if (!LoadModuleConfig(directory, &config, error)) {
+    return false;
+  }
+  const fs::path ram = directory / "ram";
+  DirectoryLock lock(directory / ".reset.lock");
+  std::error_code code;
+  if (fs::exists(ram)) {
+    for (const auto& entry : fs::directory_iterator(ram, code)) {
+      if (entry.path().filename() == ".boot.lock") {
+        continue;
+      }
+      fs::remove_all(entry.path(), code);
+      if (code) {
+        *error = entry.path().string() + ": cannot clear: " + code.message();
+        return false;
+      }
+    }
+  }
+  fs::create_directories(ram, code);
+  return true;
+}
+
+bool IsAttached() { return static_cast<bool>(Current()); }
+
+Machine& CurrentMachine() {
+  if (!Current()) {
+    Fault("no virtual module is attached to this process");
+  }
+  return *Current();
+}
+
+fs::path DefaultModuleDirectory() {
+  if (const char* home = std::getenv("FLASHWICK_HOME"); home != nullptr && *home != '\0') {
+    return fs::path(home) / "default";
+  }
+  const char* user = std::getenv("HOME");
+  return fs::path(user != nullptr ? user : ".") / ".flashwick" / "default";
+}
+
+}  // namespace sim

@@ -1,0 +1,193 @@
+// Room sim/module/: the module itself: the attached machine and its components (this header),
+// the module.json reader, the fault plan, the record of platform calls, the presets and the
+// content a new module is filled with. It answers no platform header of its own; every other
+// room hangs off the machine.
+//
+// The virtual module: one module directory attached to this process.
+//
+//   module.json   what the module is (processor, flash, platform items, OS, CPLD, fault plan)
+//   flash.img     flash contents (see the flash models for the layout)
+//   registry.reg  the persistent registry (REGEDIT4); default.reg is the image's own
+//   files/        the module's file namespace "\"
+//   ram/          what the running OS holds; cleared by a module reset
+//
+// Hardware and OS models are Components. Each registers itself once (see RegisterComponent)
+// and is called at module creation, attach, OS boot and detach. The program's process attaches
+// exactly one module before it runs and detaches it when it ends.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/base/files.h"
+#include "sim/hw/bus.h"
+#include "sim/hw/clock.h"
+#include "sim/module/call_record.h"
+#include "sim/module/config_reader.h"
+#include "sim/module/fault_plan.h"
+#include "sim/module/presets.h"
+
+namespace sim {
+
+using Json = nlohmann::json;
+namespace fs = std::filesystem;
+
+// ---------------------------------------------------------------------------------------------
+// Components: hardware and OS models
+// ---------------------------------------------------------------------------------------------
+class Component {
+ public:
+  virtual ~Component() = default;
+  virtual const char* ComponentName() const = 0;
+  // Lower runs first at attach and boot, last at detach.
+  virtual int Order() const { return 100; }
+  // Writes the component's part of a new module (module.json fields, images, files).
+  virtual bool Create(const PresetSpec& /*presetSpec*/, const fs::path& /*directory*/,
+                      Json& /*config*/, std::string* /*error*/) {
+    return true;
+  }
+  // Checks the component's part of module.json; reports through the reader.
+  virtual void Validate(ConfigReader& /*reader*/) {}
+  // Checks the component's files in the module directory (after module.json passed Validate);
+  // false with one error line naming the file. Nothing may be written here.
+  virtual bool CheckFiles(const fs::path& /*directory*/, const Json& /*config*/,
+                          std::string* /*error*/) {
+    return true;
+  }
+  virtual bool Attach(Machine& /*machine*/, std::string* /*error*/) { return true; }
+  // Fills a new module with the preset's content through the running module (flash images,
+  // registry, files). Runs once, attached and booted, right after every component's Create.
+  virtual bool Populate(Machine& /*machine*/, const PresetSpec& /*presetSpec*/,
+                        std::string* /*error*/) {
+    return true;
+  }
+  // The module's OS starts (after a reset ram/ is empty and every component boots).
+  virtual void Boot(Machine& /*machine*/) {}
+  virtual void Detach(Machine& /*machine*/) {}
+  // Adds what flashwick-module info shows.
+  virtual void Describe(Machine& /*machine*/, Json& /*info*/) {}
+};
+
+// Registers a component for the life of the process (call from a static initialiser).
+void RegisterComponent(Component* component);
+// Every registered component, in attach order.
+std::vector<Component*> AllComponents();
+
+// ---------------------------------------------------------------------------------------------
+// The attached module
+// ---------------------------------------------------------------------------------------------
+enum class ResetKind { kNone, kWarm, kCold };
+
+struct AttachOptions {
+  Pace pace = Pace::kFast;
+  // A host folder that appears as "\USB HD" on the module (empty: the module's own files/USB HD).
+  fs::path usbFolder;
+};
+
+class Machine {
+ public:
+  Machine(fs::path directory, Json config);
+  ~Machine();
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  [[nodiscard]] const fs::path& Directory() const { return directory_; }
+  [[nodiscard]] fs::path RamDirectory() const { return directory_ / "ram"; }
+  [[nodiscard]] fs::path FilesDirectory() const { return directory_ / "files"; }
+  [[nodiscard]] const AttachOptions& Options() const { return options_; }
+
+  // module.json as loaded; components may change their own fields and call SaveConfig.
+  Json& Config() { return config_; }
+  bool SaveConfig(std::string* error = nullptr);
+
+  VirtualClock& Clock() { return clock_; }
+  PhysicalBus& Bus() { return bus_; }
+  Mmu& VirtualMemory() { return mmu_; }
+  FaultPlan& Faults() { return faults_; }
+  CallRecord& Calls() { return calls_; }
+
+  // Processor
+  [[nodiscard]] std::uint32_t Identity() const { return identity_; }
+  [[nodiscard]] std::uint32_t MainId() const { return mainId_; }
+  [[nodiscard]] std::uint32_t OsVersion() const { return osVersion_; }
+
+  // A reset requested by the running program takes effect when the process ends.
+  void RequestReset(ResetKind kind);
+  [[nodiscard]] ResetKind PendingReset() const { return pendingReset_; }
+  void SetCleanBoot() { cleanBoot_ = true; }
+  [[nodiscard]] bool CleanBootRequested() const { return cleanBoot_; }
+
+  // Appends a line to ram/debug.log (the module's debug output).
+  void DebugLog(const std::string& line);
+
+  // Heap accounting for LocalAlloc: a cap on free heap set by the fault plan ("heap" item).
+  std::uint64_t& HeapInUse() { return heapInUse_; }
+  [[nodiscard]] std::uint64_t HeapLimit() const { return heapLimit_; }
+  void SetHeapLimit(std::uint64_t bytes) { heapLimit_ = bytes; }
+
+  // Finds a registered component by name (null when absent).
+  static Component* FindComponent(std::string_view name);
+  template <typename T>
+  static T* Get(std::string_view name) {
+    return dynamic_cast<T*>(FindComponent(name));
+  }
+
+ private:
+  friend bool Attach(const fs::path&, const AttachOptions&, std::string*);
+  friend void Detach();
+
+  fs::path directory_;
+  Json config_;
+  AttachOptions options_;
+  VirtualClock clock_;
+  PhysicalBus bus_;
+  Mmu mmu_{bus_};
+  FaultPlan faults_;
+  CallRecord calls_;
+  std::uint32_t identity_ = 0;
+  std::uint32_t mainId_ = 0;
+  std::uint32_t osVersion_ = 6;
+  ResetKind pendingReset_ = ResetKind::kNone;
+  bool cleanBoot_ = false;
+  std::uint64_t heapInUse_ = 0;
+  std::uint64_t heapLimit_ = 0;  // 0: no cap
+  std::mutex logMutex_;
+};
+
+// Creates a module directory from a preset. Fails (and writes nothing) when the directory
+// exists and is not empty.
+bool CreateModule(const fs::path& directory, const PresetSpec& presetSpec, std::string* error);
+// Loads and checks module.json without attaching; error names file and field.
+bool LoadModuleConfig(const fs::path& directory, Json* config, std::string* error);
+// Attaches this process to a module: loads and checks it, attaches every component, and boots
+// the module's OS when ram/ is empty. Nothing on disk changes when it fails.
+bool Attach(const fs::path& directory, const AttachOptions& options, std::string* error);
+// Detaches; carries out a reset that the program requested.
+void Detach();
+// Resets the module as a power cycle would: clears ram/ (no process may be attached).
+bool ResetModule(const fs::path& directory, std::string* error);
+bool IsAttached();
+Machine& CurrentMachine();
+// Short-hands for the attached module's record and fault plan.
+inline bool FailCall(std::string_view name, std::uint32_t* error = nullptr) {
+  return CurrentMachine().Faults().FailCall(name, error);
+}
+
+// The default module's directory: $FLASHWICK_HOME/default, else ~/.flashwick/default.
+fs::path DefaultModuleDirectory();
+inline constexpr const char* kDefaultPreset = "pxa320";
+// Left in the module directory by the registry-clear control: the next boot loads default.reg
+// in place of registry.reg (and removes the marker).
+inline constexpr const char* kRegistryClearedMarker = "registry.cleared";
+
+
+}  // namespace sim

@@ -1,0 +1,141 @@
+// Memory calls: the local heap (with the fault plan's cap on free heap) and virtual memory over
+// the module's page table. Register accesses translate through the same page table.
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/io.h"
+#include "platform/kernel.h"
+#include "sim/hw/cpu.h"
+#include "sim/module/machine.h"
+
+namespace {
+
+std::mutex heapMutex;
+std::unordered_map<void*, UINT>& HeapBlocks() {
+  static std::unordered_map<void*, UINT> blocks;
+  return blocks;
+}
+
+}  // namespace
+
+HLOCAL LocalAlloc(UINT flags, UINT bytes) {
+  sim::Machine& machine = sim::CurrentMachine();
+  std::uint32_t error = ERROR_NOT_ENOUGH_MEMORY;
+  if (machine.Faults().FailCall("LocalAlloc", &error)) {
+    SetLastError(error);
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> lock(heapMutex);
+  const std::uint64_t limit = machine.HeapLimit();
+  if (limit != 0 && machine.HeapInUse() + bytes > limit) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  void* block = std::malloc(bytes == 0 ? 1 : bytes);
+  if (block == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  if ((flags & LMEM_ZEROINIT) != 0) {
+    std::memset(block, 0, bytes);
+  }
+  HeapBlocks()[block] = bytes;
+  machine.HeapInUse() += bytes;
+  return block;
+}
+
+HLOCAL LocalFree(HLOCAL memory) {
+  if (memory == nullptr) {
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> lock(heapMutex);
+  auto it = HeapBlocks().find(memory);
+  if (it == HeapBlocks().end()) {
+    sim::Fault("LocalFree of a block that LocalAlloc did not return");
+  }
+  if (sim::IsAttached()) {
+    sim::CurrentMachine().HeapInUse() -= it->second;
+  }
+  HeapBlocks().erase(it);
+  std::free(memory);
+  return nullptr;
+}
+
+LPVOID VirtualAlloc(LPVOID address, DWORD size, DWORD allocationType, DWORD protect) {
+  sim::Machine& machine = sim::CurrentMachine();
+  machine.Calls().Add("VirtualAlloc",
+                      {reinterpret_cast<std::uintptr_t>(address), size, allocationType, protect});
+  std::uint32_t error = ERROR_NOT_ENOUGH_MEMORY;
+  if (machine.Faults().FailCall("VirtualAlloc", &error)) {
+    SetLastError(error);
+    return nullptr;
+  }
+  // The program reserves address space for mappings; committing memory of its own is not
+  // something this module's image offers the program.
+  if (address != nullptr || (allocationType & MEM_RESERVE) == 0 ||
+      (allocationType & MEM_COMMIT) != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  const std::uintptr_t base = machine.VirtualMemory().Reserve(size);
+  if (base == 0) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  return reinterpret_cast<LPVOID>(base);
+}
+
+BOOL VirtualFree(LPVOID address, DWORD size, DWORD freeType) {
+  sim::Machine& machine = sim::CurrentMachine();
+  machine.Calls().Add("VirtualFree", {reinterpret_cast<std::uintptr_t>(address), size, freeType});
+  if (freeType != MEM_RELEASE || size != 0 ||
+      !machine.VirtualMemory().Release(reinterpret_cast<std::uintptr_t>(address))) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL VirtualCopy(LPVOID destination, LPVOID source, DWORD size, DWORD protect) {
+  sim::Machine& machine = sim::CurrentMachine();
+  machine.Calls().Add(
+      "VirtualCopy", {reinterpret_cast<std::uintptr_t>(destination),
+                      reinterpret_cast<std::uintptr_t>(source), size, protect, sim::CurrentMode()});
+  std::uint32_t error = ERROR_INVALID_PARAMETER;
+  if (machine.Faults().FailCall("VirtualCopy", &error)) {
+    SetLastError(error);
+    return FALSE;
+  }
+  if (sim::CurrentMode() == sim::kModeUser) {
+    SetLastError(ERROR_ACCESS_DENIED);  // a kernel-only call on the module
+    return FALSE;
+  }
+  const std::uintptr_t sourceWord = reinterpret_cast<std::uintptr_t>(source);
+  const std::uint64_t physical =
+      (protect & PAGE_PHYSICAL) != 0 ? std::uint64_t{sourceWord} << 8 : sourceWord;
+  if (physical > 0xFFFFFFFFull || (protect & PAGE_NOCACHE) == 0) {
+    // Device memory is only ever mapped uncached.
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (!machine.VirtualMemory().Map(reinterpret_cast<std::uintptr_t>(destination),
+                                   static_cast<std::uint32_t>(physical), size)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+DWORD PlatformRead32(std::uintptr_t address) {
+  return sim::CurrentMachine().VirtualMemory().Read32(address);
+}
+
+void PlatformWrite32(std::uintptr_t address, DWORD value) {
+  sim::CurrentMachine().VirtualMemory().Write32(address, value);
+}
+
+void PlatformReadBlock(std::uintptr_t address, void* destination, size_t bytes) {
+  sim::CurrentMachine().VirtualMemory().ReadBlock(address, destination, bytes);
+}
