@@ -21,7 +21,7 @@
 #include "sim/machine.h"
 #include "sim/storage_manager.h"
 #include "storage/fs_section.h"
-#include "storage/storage_manager.h"
+#include "storage/store_binding.h"
 
 namespace {
 

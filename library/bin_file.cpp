@@ -9,40 +9,16 @@
 #include "flash/platform_controls.h"
 #include "library/library_internal.h"
 
-HANDLE BinFileHandle = INVALID_HANDLE_VALUE;
 DWORD BinContents = 0;
 AddressRange CurrentImageRange = {0, 0};
 DWORD AddressOffset = 0;
 
 namespace {
 
-constexpr BYTE kSignature[7] = {'B', '0', '0', '0', 'F', 'F', '\n'};
-constexpr DWORD kImageHeaderSize = 15;
-constexpr DWORD kRecordHeaderSize = 12;
 constexpr DWORD kChunkHeaderSize = 12;
 constexpr DWORD kDefaultOsOffset = 0x80000;
 constexpr DWORD kNorIdentity = 17;
 constexpr DWORD kFlashLayoutItemSize = 24;
-
-// Reads exactly length bytes; false on a short read or an error.
-bool ReadExact(void* buffer, DWORD length) {
-  DWORD got = 0;
-  return ReadFile(BinFileHandle, buffer, length, &got, nullptr) && got == length;
-}
-
-// Reads up to length bytes to see which part comes next. A short read is an answer (the part
-// is not there); a read that fails is not, and gives false.
-bool ReadAhead(void* buffer, DWORD length, DWORD* got) {
-  *got = 0;
-  return ReadFile(BinFileHandle, buffer, length, got, nullptr) != FALSE;
-}
-
-bool SeekTo(DWORD position) {
-  LONG high = 0;
-  const DWORD result =
-      SetFilePointer(BinFileHandle, static_cast<LONG>(position), &high, FILE_BEGIN);
-  return !(result == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS);
-}
 
 // The AddressOffset for an image linked at start; false when the start is not accepted.
 bool OffsetForStart(DWORD start, DWORD* offset) {
@@ -94,7 +70,7 @@ class BinFileWalk {
 FwlStatus BinFileWalk::ChecksumData(DWORD length, DWORD total) {
   while (length > 0) {
     const DWORD piece = length < WorkBufferSize ? length : WorkBufferSize;
-    if (!ReadExact(WorkBuffer, piece)) {
+    if (!BinRead(WorkBuffer, piece)) {
       return FWL_ERR_BAD_FILE;
     }
     (void)ChecksumUpdate(WorkBuffer, piece);
@@ -108,15 +84,15 @@ FwlStatus BinFileWalk::ChecksumData(DWORD length, DWORD total) {
 }
 
 FwlStatus BinFileWalk::WalkImage() {
-  BYTE header[kImageHeaderSize];
+  BYTE header[kBinHeaderSize];
   DWORD got = 0;
-  if (!ReadAhead(header, kImageHeaderSize, &got)) {
+  if (!BinReadSome(header, kBinHeaderSize, &got)) {
     return FWL_ERR_BAD_FILE;
   }
-  if (got < kImageHeaderSize || std::memcmp(header, kSignature, sizeof(kSignature)) != 0) {
-    return SeekTo(0) ? FWL_OK : FWL_ERR_BAD_FILE;  // no image part
+  if (got < kBinHeaderSize || std::memcmp(header, kBinSignature, sizeof(kBinSignature)) != 0) {
+    return BinSeekTo(0) ? FWL_OK : FWL_ERR_BAD_FILE;  // no image part
   }
-  position_ = kImageHeaderSize;
+  position_ = kBinHeaderSize;
   if (!Report(position_, size_)) {
     return FWL_ERR_ABORTED;
   }
@@ -128,11 +104,11 @@ FwlStatus BinFileWalk::WalkImage() {
   }
   const DWORD flashStart = imageStart + offset;
   for (;;) {
-    BYTE record[kRecordHeaderSize];
-    if (!ReadExact(record, kRecordHeaderSize)) {
+    BYTE record[kBinRecordHeaderSize];
+    if (!BinRead(record, kBinRecordHeaderSize)) {
       return FWL_ERR_BAD_FILE;
     }
-    position_ += kRecordHeaderSize;
+    position_ += kBinRecordHeaderSize;
     const DWORD address = LoadWord(record);
     const DWORD length = LoadWord(record + 4);
     const DWORD checksum = LoadWord(record + 8);
@@ -164,7 +140,7 @@ FwlStatus BinFileWalk::WalkImage() {
       }
     } else {
       position_ += length;
-      if (!SeekTo(position_)) {
+      if (!BinSeekTo(position_)) {
         return FWL_ERR_BAD_FILE;
       }
       if (!Report(position_, size_)) {
@@ -186,12 +162,12 @@ FwlStatus BinFileWalk::WalkFileSystemSection() {
   // smaller than it when the heap is short.
   BYTE fixed[kFsSectionHeaderSize];
   DWORD got = 0;
-  if (!ReadAhead(fixed, kFsSectionHeaderSize, &got)) {
+  if (!BinReadSome(fixed, kFsSectionHeaderSize, &got)) {
     return FWL_ERR_BAD_FILE;
   }
   if (got < kFsSectionHeaderSize ||
       (LoadWord(fixed) != kFsSectionMagic && LoadWord(fixed) != kForeignFsSectionMagic)) {
-    return SeekTo(position_) ? FWL_OK : FWL_ERR_BAD_FILE;
+    return BinSeekTo(position_) ? FWL_OK : FWL_ERR_BAD_FILE;
   }
   if (LoadWord(fixed) == kForeignFsSectionMagic || LoadWord(fixed + 4) != 1) {
     return FWL_ERR_FILE_VERSION;
@@ -204,7 +180,7 @@ FwlStatus BinFileWalk::WalkFileSystemSection() {
     if (headerSize < kFsSectionHeaderSize || headerSize > WorkBufferSize) {
       return FWL_ERR_BAD_FILE;
     }
-    if (!SeekTo(position_) || !ReadExact(WorkBuffer, headerSize)) {
+    if (!BinSeekTo(position_) || !BinRead(WorkBuffer, headerSize)) {
       return FWL_ERR_BAD_FILE;
     }
     header = WorkBuffer;
@@ -247,7 +223,7 @@ FwlStatus BinFileWalk::WalkFileSystemSection() {
   DWORD remaining = dataLength;
   while (remaining > 0) {
     BYTE chunk[kChunkHeaderSize];
-    if (remaining < kChunkHeaderSize || !ReadExact(chunk, kChunkHeaderSize)) {
+    if (remaining < kChunkHeaderSize || !BinRead(chunk, kChunkHeaderSize)) {
       return FWL_ERR_BAD_FILE;
     }
     position_ += kChunkHeaderSize;
@@ -268,7 +244,7 @@ FwlStatus BinFileWalk::WalkFileSystemSection() {
       }
     } else {
       position_ += byteCount;
-      if (!SeekTo(position_)) {
+      if (!BinSeekTo(position_)) {
         return FWL_ERR_BAD_FILE;
       }
     }
@@ -284,11 +260,11 @@ FwlStatus BinFileWalk::WalkFileSystemSection() {
 FwlStatus BinFileWalk::WalkCpldSection() {
   BYTE header[kCpldSectionHeaderSize];
   DWORD got = 0;
-  if (!ReadAhead(header, kCpldSectionHeaderSize, &got)) {
+  if (!BinReadSome(header, kCpldSectionHeaderSize, &got)) {
     return FWL_ERR_BAD_FILE;
   }
   if (got < kCpldSectionHeaderSize || LoadWord(header) != kCpldSectionMagic) {
-    return SeekTo(position_) ? FWL_OK : FWL_ERR_BAD_FILE;
+    return BinSeekTo(position_) ? FWL_OK : FWL_ERR_BAD_FILE;
   }
   if (LoadWord(header + 4) != 1) {
     return FWL_ERR_FILE_VERSION;
@@ -302,7 +278,7 @@ FwlStatus BinFileWalk::WalkCpldSection() {
     if (headerSize < kCpldSectionHeaderSize || headerSize > WorkBufferSize) {
       return FWL_ERR_BAD_FILE;
     }
-    if (!SeekTo(position_) || !ReadExact(WorkBuffer, headerSize)) {
+    if (!BinSeekTo(position_) || !BinRead(WorkBuffer, headerSize)) {
       return FWL_ERR_BAD_FILE;
     }
     checksum = LoadWord(WorkBuffer + headerSize - 4);
@@ -318,7 +294,7 @@ FwlStatus BinFileWalk::WalkCpldSection() {
     if (dataSize > WorkBufferSize) {
       return FWL_ERR_NO_MEMORY;
     }
-    if (!ReadExact(WorkBuffer, dataSize)) {
+    if (!BinRead(WorkBuffer, dataSize)) {
       return FWL_ERR_BAD_FILE;
     }
     position_ += dataSize;
@@ -343,9 +319,7 @@ FwlStatus BinFileWalk::Run(const WCHAR* path, ImageInfo* info) {
   if (BinFileHandle == INVALID_HANDLE_VALUE) {
     return FWL_ERR_OPEN_FILE;
   }
-  DWORD high = 0;
-  size_ = GetFileSize(BinFileHandle, &high);
-  if (size_ == INVALID_FILE_SIZE || high != 0) {
+  if (!BinFileSize(&size_)) {
     return FWL_ERR_BAD_FILE;  // bin files are below 4 GiB
   }
   if (!Report(0, size_)) {
@@ -365,7 +339,7 @@ FwlStatus BinFileWalk::Run(const WCHAR* path, ImageInfo* info) {
   if (position_ < size_ && (status = WalkCpldSection()) != FWL_OK) {
     return status;
   }
-  if (!SeekTo(0)) {
+  if (!BinSeekTo(0)) {
     return FWL_ERR_BAD_FILE;
   }
   if (info != nullptr) {

@@ -7,21 +7,9 @@ namespace {
 
 constexpr DWORD kMinimumEraseStep = 0x20000;
 constexpr DWORD kEndRecordLength = 0xBCA01000;  // what backups store in the end record
-constexpr BYTE kSignature[7] = {'B', '0', '0', '0', 'F', 'F', '\n'};
 constexpr int kCorrectedError = 3;
 constexpr int kUncorrectableError = 4;
 constexpr DWORD kEccProbeBytes = 64;
-
-bool WriteAll(const void* data, DWORD length) {
-  DWORD written = 0;
-  return WriteFile(BinFileHandle, data, length, &written, nullptr) && written == length;
-}
-
-bool WriteWord(DWORD value) {
-  BYTE bytes[4];
-  StoreWord(bytes, value);
-  return WriteAll(bytes, 4);
-}
 
 // Reads a chunk page by page with error correction on, taking the pages that fail as
 // uncorrectable raw: erased pages carry no valid code, so a region copied whole (the registry)
@@ -56,12 +44,12 @@ FwlStatus WriteRegionRecord(DWORD start, DWORD count) {
     return FWL_OK;
   }
   ChecksumSelect(CHECKSUM_BYTE_SUM);
-  if (!WriteWord(start) || !WriteWord(count)) {
+  if (!BinWriteWord(start) || !BinWriteWord(count)) {
     return FWL_ERR_WRITE_FILE;
   }
   (void)FlushFileBuffers(BinFileHandle);
-  const DWORD checksumPosition = GetFileSize(BinFileHandle, nullptr);
-  if (checksumPosition == INVALID_FILE_SIZE || !WriteWord(0)) {
+  DWORD checksumPosition = 0;
+  if (!BinFileSize(&checksumPosition) || !BinWriteWord(0)) {
     return FWL_ERR_WRITE_FILE;
   }
   FlashLockGuard lock;
@@ -92,7 +80,7 @@ FwlStatus WriteRegionRecord(DWORD start, DWORD count) {
       status = FWL_ERR_READ_FLASH;
     } else {
       (void)ChecksumUpdate(WorkBuffer, chunk);
-      if (!WriteAll(WorkBuffer, chunk)) {
+      if (!BinWrite(WorkBuffer, chunk)) {
         status = FWL_ERR_WRITE_FILE;
       } else if (!ProgressAdd(chunk)) {
         status = FWL_ERR_ABORTED;
@@ -101,11 +89,7 @@ FwlStatus WriteRegionRecord(DWORD start, DWORD count) {
     done += chunk;
   }
   if (status == FWL_OK) {
-    LONG high = 0;
-    if (SetFilePointer(BinFileHandle, static_cast<LONG>(checksumPosition), &high, FILE_BEGIN) ==
-            INVALID_SET_FILE_POINTER ||
-        !WriteWord(ChecksumFinish()) ||
-        SetFilePointer(BinFileHandle, 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER) {
+    if (!BinSeekTo(checksumPosition) || !BinWriteWord(ChecksumFinish()) || !BinSeekEnd()) {
       status = FWL_ERR_WRITE_FILE;
     }
   }
@@ -150,8 +134,8 @@ FwlStatus Backup(DWORD kinds) {
       selection.length = end - selection.start;
     }
   }
-  if (!WriteAll(kSignature, sizeof(kSignature)) || !WriteWord(selection.start) ||
-      !WriteWord(selection.length)) {
+  if (!BinWrite(kBinSignature, sizeof(kBinSignature)) || !BinWriteWord(selection.start) ||
+      !BinWriteWord(selection.length)) {
     return FWL_ERR_WRITE_FILE;
   }
   for (int i = 0; i < kRegionCount && RegionTable[i].flags != 0; ++i) {
@@ -169,7 +153,7 @@ FwlStatus Backup(DWORD kinds) {
       return status;
     }
   }
-  if (!WriteWord(0) || !WriteWord(kEndRecordLength) || !WriteWord(0)) {
+  if (!BinWriteWord(0) || !BinWriteWord(kEndRecordLength) || !BinWriteWord(0)) {
     return FWL_ERR_WRITE_FILE;
   }
   return fileSystem ? BackupFileSystem(FS_SECTION_SECTORS) : FWL_OK;

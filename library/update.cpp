@@ -123,17 +123,6 @@ struct SavedItem {
   bool answered;
 };
 
-bool ReadExact(void* buffer, DWORD length) {
-  DWORD got = 0;
-  return ReadFile(BinFileHandle, buffer, length, &got, nullptr) && got == length;
-}
-
-bool SeekTo(DWORD position) {
-  LONG high = 0;
-  return SetFilePointer(BinFileHandle, static_cast<LONG>(position), &high, FILE_BEGIN) !=
-         INVALID_SET_FILE_POINTER;
-}
-
 // ---------------------------------------------------------------------------------------------
 // The flash that the update erases: every block that the image range touches
 // ---------------------------------------------------------------------------------------------
@@ -221,14 +210,17 @@ struct RecordPlan {
 
 // Walks the record headers from offset 15: counts them (entries null) or fills entries.
 FwlStatus WalkRecords(RecordEntry* entries, DWORD* count, DWORD* endPosition) {
-  const DWORD fileSize = GetFileSize(BinFileHandle, nullptr);
+  DWORD fileSize = 0;
+  if (!BinFileSize(&fileSize)) {
+    return FWL_ERR_BAD_FILE;
+  }
   const FlashSpan erased = ErasedSpan();
-  std::uint64_t position = 15;
+  std::uint64_t position = kBinHeaderSize;
   DWORD found = 0;
   for (;;) {
-    BYTE header[12];
-    if (position > 0xFFFFFFFF || !SeekTo(static_cast<DWORD>(position)) ||
-        !ReadExact(header, sizeof(header))) {
+    BYTE header[kBinRecordHeaderSize];
+    if (position > 0xFFFFFFFF || !BinSeekTo(static_cast<DWORD>(position)) ||
+        !BinRead(header, sizeof(header))) {
       return FWL_ERR_BAD_FILE;
     }
     position += sizeof(header);
@@ -370,7 +362,7 @@ FwlStatus WriteRecord(DWORD offset, DWORD remaining, DWORD checksum, bool* bootA
   }
   while (remaining > 0) {
     const DWORD chunk = remaining < WorkBufferSize ? remaining : WorkBufferSize;
-    if (!ReadExact(WorkBuffer, chunk)) {
+    if (!BinRead(WorkBuffer, chunk)) {
       return FWL_ERR_BAD_FILE;
     }
     (void)ChecksumUpdate(WorkBuffer, chunk);
@@ -415,7 +407,7 @@ FwlStatus WriteRecords(const RecordPlan& plan) {
   if (plan.entries != nullptr) {
     for (DWORD i = 0; i < plan.count; ++i) {
       const RecordEntry& entry = plan.entries[i];
-      if (!SeekTo(entry.dataPosition)) {
+      if (!BinSeekTo(entry.dataPosition)) {
         return FWL_ERR_BAD_FILE;
       }
       const FwlStatus status =
@@ -425,18 +417,18 @@ FwlStatus WriteRecords(const RecordPlan& plan) {
       }
     }
     // What follows the image part is read from directly after its end record.
-    if (!SeekTo(plan.endPosition)) {
+    if (!BinSeekTo(plan.endPosition)) {
       return FWL_ERR_BAD_FILE;
     }
     return bootAreaUsed ? WriteBootArea() : FWL_OK;
   }
-  if (!SeekTo(15)) {
+  if (!BinSeekTo(kBinHeaderSize)) {
     return FWL_ERR_BAD_FILE;
   }
   for (;;) {
     ChecksumSelect(CHECKSUM_BYTE_SUM);
-    BYTE header[12];
-    if (!ReadExact(header, sizeof(header))) {
+    BYTE header[kBinRecordHeaderSize];
+    if (!BinRead(header, sizeof(header))) {
       return FWL_ERR_BAD_FILE;
     }
     const DWORD address = LoadWord(header);
@@ -456,12 +448,12 @@ FwlStatus ProgramCpld() {
   FwlStatus status = FWL_ERR_NO_CPLD;
   if (CpldOpen() == 0) {
     status = FWL_OK;
-    const DWORD position = SetFilePointer(BinFileHandle, 0, nullptr, FILE_CURRENT);
+    DWORD position = 0;
     BYTE header[kCpldSectionHeaderSize];
     DWORD dataSize = 0;
     DWORD checksum = 0;
     DWORD headerSize = 0;
-    if (position == INVALID_SET_FILE_POINTER || !ReadExact(header, sizeof(header)) ||
+    if (!BinPosition(&position) || !BinRead(header, sizeof(header)) ||
         LoadWord(header) != kCpldSectionMagic || LoadWord(header + 4) != 1) {
       status = FWL_ERR_BAD_FILE;
     } else {
@@ -472,10 +464,7 @@ FwlStatus ProgramCpld() {
           dataSize > WorkBufferSize) {
         status = FWL_ERR_BAD_FILE;
       } else if (headerSize != kCpldSectionHeaderSize) {
-        LONG high = 0;
-        if (SetFilePointer(BinFileHandle, static_cast<LONG>(position), &high, FILE_BEGIN) ==
-                INVALID_SET_FILE_POINTER ||
-            !ReadExact(WorkBuffer, headerSize)) {
+        if (!BinSeekTo(position) || !BinRead(WorkBuffer, headerSize)) {
           status = FWL_ERR_BAD_FILE;
         } else {
           checksum = LoadWord(WorkBuffer + headerSize - 4);
@@ -484,7 +473,7 @@ FwlStatus ProgramCpld() {
     }
     if (status == FWL_OK) {
       ChecksumSelect(CHECKSUM_FLETCHER32);
-      if (!ReadExact(WorkBuffer, dataSize)) {
+      if (!BinRead(WorkBuffer, dataSize)) {
         status = FWL_ERR_BAD_FILE;
       } else {
         (void)ChecksumUpdate(WorkBuffer, dataSize);

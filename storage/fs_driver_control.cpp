@@ -4,10 +4,11 @@
 // device manager, the registry and the storage manager; the flash itself is not touched.
 #include <initializer_list>
 
-#include "library/library_internal.h"
+#include "core/callbacks.h"
+#include "core/region_state.h"
 #include "platform/registry.h"
 #include "storage/fs_section.h"
-#include "storage/storage_manager.h"
+#include "storage/store_binding.h"
 
 DWORD DriverUnloadTime = 0;
 

@@ -12,7 +12,7 @@
 #include "platform/storage.h"
 #include "sim/storage_manager.h"
 #include "sim/utf.h"
-#include "storage/storage_manager.h"
+#include "storage/store_binding.h"
 #include "tests/support/module_fixture.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include "platform/storage.h"
 #include "sim/machine.h"
 #include "storage/fs_section.h"
-#include "storage/storage_manager.h"
+#include "storage/store_binding.h"
 #include "tests/support/module_fixture.h"
 
 namespace testing_support {
