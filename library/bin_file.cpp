@@ -1,6 +1,7 @@
 // Bin files: the Windows CE ".bin" record format, optionally followed by a file system section
 // and a CPLD section. FWLSetBinFile opens one, walks (and verifies) all of it, works out where
 // its image goes and reports what it holds; the file stays open for the update.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -8,6 +9,7 @@
 #include "flash/kernel_mode.h"
 #include "flash/platform_controls.h"
 #include "library/library_internal.h"
+#include "storage/fs_section.h"
 
 DWORD BinContents = 0;
 AddressRange CurrentImageRange = {0, 0};
@@ -56,7 +58,10 @@ class BinFileWalk {
     return ValidateProgressFn == nullptr || ValidateProgressFn(done, total) != 0;
   }
   FwlStatus WalkImage();
-  FwlStatus WalkFileSystemSection();
+  // One file system section at the position; *found false when none starts there.
+  FwlStatus WalkFileSystemSection(bool* found);
+  // Adds a flash range that the file writes to what it reports.
+  void MergeRange(DWORD start, DWORD length);
   FwlStatus WalkCpldSection();
   // Reads length bytes in work-buffer pieces into the running checksum, reporting each.
   FwlStatus ChecksumData(DWORD length, DWORD total);
@@ -152,12 +157,26 @@ FwlStatus BinFileWalk::WalkImage() {
   BinContents |= BIN_CONTENTS_IMAGE;
   CurrentImageRange = {flashStart, imageLength};
   result_.types = REGION_OS_IMAGE;
-  result_.start = flashStart;
-  result_.length = imageLength;
+  MergeRange(flashStart, imageLength);
   return FWL_OK;
 }
 
-FwlStatus BinFileWalk::WalkFileSystemSection() {
+void BinFileWalk::MergeRange(DWORD start, DWORD length) {
+  if (result_.start == 0xFFFFFFFF && result_.length == 0) {
+    result_.start = start;
+    result_.length = length;
+    return;
+  }
+  // The union of the two ranges: a section below what was reported so far moves the start down
+  // and keeps the end where it was.
+  const std::uint64_t end =
+      std::max(std::uint64_t{result_.start} + result_.length, std::uint64_t{start} + length);
+  result_.start = std::min(result_.start, start);
+  result_.length = static_cast<DWORD>(end - result_.start);
+}
+
+FwlStatus BinFileWalk::WalkFileSystemSection(bool* found) {
+  *found = false;
   // The fixed part of the header is looked at in a buffer of its own: the work buffer may be
   // smaller than it when the heap is short.
   BYTE fixed[kFsSectionHeaderSize];
@@ -169,6 +188,7 @@ FwlStatus BinFileWalk::WalkFileSystemSection() {
       (LoadWord(fixed) != kFsSectionMagic && LoadWord(fixed) != kForeignFsSectionMagic)) {
     return BinSeekTo(position_) ? FWL_OK : FWL_ERR_BAD_FILE;
   }
+  *found = true;
   if (LoadWord(fixed) == kForeignFsSectionMagic || LoadWord(fixed + 4) != 1) {
     return FWL_ERR_FILE_VERSION;
   }
@@ -206,14 +226,11 @@ FwlStatus BinFileWalk::WalkFileSystemSection() {
   if (sectionLength == 0 || sectionLength == 0xFFFFFFFF) {
     sectionLength = fileSystem.length;
   }
-  if (sectionStart < result_.start) {
-    result_.start = sectionStart;
+  // The restore formats a store over this range: it must lie in the flash.
+  if (std::uint64_t{sectionStart} + sectionLength > FlashSize) {
+    return FWL_ERR_BAD_FILE;
   }
-  const auto growth =
-      static_cast<std::int32_t>(sectionStart + sectionLength - result_.start - result_.length);
-  if (growth > 0) {
-    result_.length += static_cast<DWORD>(growth);
-  }
+  MergeRange(sectionStart, sectionLength);
   result_.dataBytes += dataLength;
   if (dataLength > size_ - position_) {
     return FWL_ERR_BAD_FILE;
@@ -333,8 +350,12 @@ FwlStatus BinFileWalk::Run(const WCHAR* path, ImageInfo* info) {
   if ((status = WalkImage()) != FWL_OK) {
     return status;
   }
-  if (position_ < size_ && (status = WalkFileSystemSection()) != FWL_OK) {
-    return status;
+  // Every file system section is checked, as the restore writes every one; the CPLD section
+  // comes after the last of them.
+  for (bool found = true; found && position_ < size_;) {
+    if ((status = WalkFileSystemSection(&found)) != FWL_OK) {
+      return status;
+    }
   }
   if (position_ < size_ && (status = WalkCpldSection()) != FWL_OK) {
     return status;
