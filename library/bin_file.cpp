@@ -216,6 +216,12 @@ FwlStatus BinFileWalk::WalkFileSystemSection(bool* found) {
       return FWL_ERR_CHECKSUM;
     }
   }
+  // Only the kinds that the restore knows: another would be refused by the restore after the
+  // file system driver was unloaded and the store formatted.
+  const DWORD kind = LoadWord(header + 12);
+  if (kind != FS_SECTION_FILES && kind != FS_SECTION_SECTORS) {
+    return FWL_ERR_FILE_VERSION;
+  }
   DWORD sectionStart = LoadWord(header + 16);
   DWORD sectionLength = LoadWord(header + 20);
   const DWORD dataLength = LoadWord(header + 24);

@@ -334,6 +334,17 @@ std::vector<FormatCase> FormatCases() {
        FWL_ERR_BAD_FILE,
        {},
        0},
+      // The restore knows kinds 2 and 3 only; it would refuse another after the store was
+      // formatted.
+      {"SecondFileSystemSectionOfUnknownKind_Refused",
+       [] {
+         return Concat(
+             {FsSection(TwoChunks()), FileSystemSection(4, TwoChunks(), 348, kFsBase, kFsLength)});
+       },
+       0,
+       FWL_ERR_FILE_VERSION,
+       {},
+       BIN_CONTENTS_FILE_SYSTEM},
       {"ForeignFileSystemFormat_Refused",
        [] { return WithHeaderWord(FsSection(TwoChunks()), 0, 0x46465348); },
        1,
