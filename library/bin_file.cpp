@@ -108,6 +108,11 @@ FwlStatus BinFileWalk::WalkImage() {
     return FWL_ERR_BAD_FILE;
   }
   const DWORD flashStart = imageStart + offset;
+  // The update erases the whole range: one that runs past the flash would fail at the erase,
+  // after the file system driver was unloaded.
+  if (ULONGLONG{flashStart} + imageLength > FlashSize) {
+    return FWL_ERR_BAD_FILE;
+  }
   for (;;) {
     BYTE record[kBinRecordHeaderSize];
     if (!BinRead(record, kBinRecordHeaderSize)) {

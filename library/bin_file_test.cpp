@@ -159,6 +159,19 @@ std::vector<FormatCase> FormatCases() {
        FWL_OK,
        {REGION_OS_IMAGE, 0, 0x1000, 32},
        BIN_CONTENTS_IMAGE},
+      // The update erases the header's whole range before it writes a record.
+      {"ImageRangePastTheFlashEnd_Refused",
+       [] {
+         return BinBuilder()
+             .Header(FlashSize - 0x1000, 0x2000)
+             .Record(FlashSize - 0x1000, Pattern(64, 7))
+             .End()
+             .Data();
+       },
+       0,
+       FWL_ERR_BAD_FILE,
+       {},
+       0},
       {"TrailingBytesAfterEndRecord_Ignored",
        [] {
          return Concat({SmallImage(), Pattern(40, 8)});
