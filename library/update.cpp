@@ -394,16 +394,9 @@ FwlStatus WriteRecord(DWORD offset, DWORD remaining, DWORD checksum, bool* bootA
   return ChecksumFinish() == checksum ? FWL_OK : FWL_ERR_CHECKSUM;
 }
 
-// Erases the image range and writes every record. Runs under the flash lock.
-FwlStatus WriteRecords(const RecordPlan& plan) {
-  if (!FlashOps.Erase(CurrentImageRange.start, CurrentImageRange.length)) {
-    return FWL_ERR_ERASE_FLASH;
-  }
-  if (EraseProgressFn != nullptr &&
-      EraseProgressFn(CurrentImageRange.length, CurrentImageRange.length) == 0) {
-    return FWL_ERR_ABORTED;
-  }
-  bool bootAreaUsed = false;
+// Writes every record after the erase, in plan order or file order. *bootAreaUsed tells
+// whether any data went to the boot area's copy.
+FwlStatus WriteRecordList(const RecordPlan& plan, bool* bootAreaUsed) {
   if (plan.entries != nullptr) {
     for (DWORD i = 0; i < plan.count; ++i) {
       const RecordEntry& entry = plan.entries[i];
@@ -411,16 +404,13 @@ FwlStatus WriteRecords(const RecordPlan& plan) {
         return FWL_ERR_BAD_FILE;
       }
       const FwlStatus status =
-          WriteRecord(entry.offset, entry.length, entry.checksum, &bootAreaUsed);
+          WriteRecord(entry.offset, entry.length, entry.checksum, bootAreaUsed);
       if (status != FWL_OK) {
         return status;
       }
     }
     // What follows the image part is read from directly after its end record.
-    if (!BinSeekTo(plan.endPosition)) {
-      return FWL_ERR_BAD_FILE;
-    }
-    return bootAreaUsed ? WriteBootArea() : FWL_OK;
+    return BinSeekTo(plan.endPosition) ? FWL_OK : FWL_ERR_BAD_FILE;
   }
   if (!BinSeekTo(kBinHeaderSize)) {
     return FWL_ERR_BAD_FILE;
@@ -435,13 +425,37 @@ FwlStatus WriteRecords(const RecordPlan& plan) {
     const DWORD length = LoadWord(header + 4);
     const DWORD checksum = LoadWord(header + 8);
     if (address == 0 && checksum == 0) {
-      return bootAreaUsed ? WriteBootArea() : FWL_OK;
+      return FWL_OK;
     }
-    const FwlStatus status = WriteRecord(address + AddressOffset, length, checksum, &bootAreaUsed);
+    const FwlStatus status = WriteRecord(address + AddressOffset, length, checksum, bootAreaUsed);
     if (status != FWL_OK) {
       return status;
     }
   }
+}
+
+// Erases the image range and writes every record. Runs under the flash lock.
+FwlStatus WriteRecords(const RecordPlan& plan) {
+  if (!FlashOps.Erase(CurrentImageRange.start, CurrentImageRange.length)) {
+    return FWL_ERR_ERASE_FLASH;
+  }
+  if (EraseProgressFn != nullptr &&
+      EraseProgressFn(CurrentImageRange.length, CurrentImageRange.length) == 0) {
+    return FWL_ERR_ABORTED;
+  }
+  bool bootAreaUsed = false;
+  FwlStatus status = WriteRecordList(plan, &bootAreaUsed);
+  // The boot area is erased and gathered in RAM: it is written after the last record, and also
+  // when the records stop early (an abort, a bad record, a failed write), so that what was
+  // taken so far is in the flash as it is everywhere else, and a bootloader whose record came
+  // first still boots.
+  if (bootAreaUsed) {
+    const FwlStatus boot = WriteBootArea();
+    if (status == FWL_OK) {
+      status = boot;
+    }
+  }
+  return status;
 }
 
 FwlStatus ProgramCpld() {

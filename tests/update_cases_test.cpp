@@ -278,6 +278,33 @@ INSTANTIATE_TEST_SUITE_P(Modules, AbortInSecondRecord,
                            return info.param.name;
                          });
 
+TEST_F(NandUpdateTest, BootArea_UpdateAbortedInItsSecondRecord_KeepsTheFirstAndStillBoots) {
+  // A bootloader update of two records, both in the boot area, which the flash gets only
+  // after the last record: the user stops it in the second.
+  const FlashRegion loader = Region(REGION_BOOTLOADER);
+  ASSERT_EQ(loader.flags & REGION_NOT_PRESENT, 0u);
+  const Bytes bootloader = Flash(0, loader.used);
+  const std::string versions = Versions();
+  BinBuilder()
+      .Header(0, 0x40000)
+      .Record(0, bootloader)
+      .Record(0x30000, Pattern(0x1000, 14))
+      .End()
+      .WriteTo(HostPath("loader.bin"));
+  ImageInfo info{};
+  ASSERT_EQ(FWLSetBinFile(ModulePath("loader.bin").c_str(), &info, nullptr, 1), FWL_OK);
+  sectionsBegun = 0;
+  EXPECT_EQ(FWLDoUpdate(nullptr, CountSections, StopInSecondSection), FWL_ERR_ABORTED);
+  (void)FWLCloseBinFile();
+  EXPECT_EQ(sectionsBegun, 2);
+  EXPECT_TRUE(Flash(0, loader.used) == bootloader) << "the bootloader taken was not written";
+  // The next start finds the bootloader where it was, with its version.
+  PowerCycle();
+  EXPECT_EQ(Region(REGION_BOOTLOADER).flags & REGION_NOT_PRESENT, 0u);
+  EXPECT_EQ(Region(REGION_BOOTLOADER).used, loader.used);
+  EXPECT_EQ(Versions(), versions);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Board data of the config block
 // ---------------------------------------------------------------------------------------------
