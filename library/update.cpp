@@ -236,6 +236,12 @@ FwlStatus WalkRecords(RecordEntry* entries, DWORD* count, DWORD* endPosition) {
     if (std::uint64_t{offset} + length > 0xFFFFFFFF || !InErasedFlash(erased, offset, length)) {
       return FWL_ERR_BAD_FILE;
     }
+    // The boot area's last 2 KiB have no page on NAND (its pages from the 64th on are stored
+    // one page further, behind the bad block table's page): bytes there could not be written.
+    if (FlashKind == kFlashKindNand && length > 0 && offset < kBootAreaSize &&
+        std::uint64_t{offset} + length > kBootAreaWritten) {
+      return FWL_ERR_BAD_FILE;
+    }
     if (position + length > fileSize) {
       return FWL_ERR_BAD_FILE;
     }
