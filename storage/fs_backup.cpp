@@ -315,13 +315,18 @@ FwlStatus SectorWriter::Run() {
   }
   const auto lastSector = static_cast<DWORD>(header_.storeInfo.snNumSectors);
   const FlashRegion& region = RegionTable[FileSystemRegionIndex];
-  DWORD remaining = region.used / bytesPerSector_;
+  // The sectors in use are counted now, not taken from the last region scan: files written
+  // since then are in the store and belong in its backup.
+  DWORD remaining = 0;
+  if (!CountSectorsInUse(store_, &header_.storeInfo, &remaining)) {
+    return FWL_ERR_FILE_SYSTEM;
+  }
   if (!ProgressBeginSection(header_.memBase != 0xFFFFFFFF ? header_.memBase : region.start,
-                            region.used, 0)) {
+                            remaining * bytesPerSector_, 0)) {
     return FWL_ERR_ABORTED;
   }
-  // The walk ends at the store's last sector even when fewer sectors are in use now than the
-  // region scan counted: what is stored then is simply what the store holds.
+  // The walk ends at the store's last sector even when fewer sectors are in use by then than
+  // were counted: what is stored then is simply what the store holds.
   for (DWORD sector = 0; remaining > 0 && sector < lastSector; ++sector) {
     FwlStatus status = FWL_OK;
     if (IsSectorInUse(store_, sector)) {

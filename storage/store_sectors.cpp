@@ -42,20 +42,20 @@ bool IsSectorInUse(HANDLE store, DWORD sector) {
          address != 0xFFFFFFFF;
 }
 
-DWORD GetStoreUsage(HANDLE store, const STOREINFO* info) {
+bool CountSectorsInUse(HANDLE store, const STOREINFO* info, DWORD* inUse) {
+  *inUse = 0;
   WorkBufferScope scope;
   if (AllocWorkBuffer() != FWL_OK) {
-    return 0;
+    return false;
   }
   // Sector numbers in the first half of the buffer, their addresses in the second: one
   // request per batch.
   const DWORD batch = WorkBufferSize / 8;
   if (batch == 0) {
-    return 0;
+    return false;
   }
   auto* numbers = reinterpret_cast<DWORD*>(WorkBuffer);
   DWORD* addresses = numbers + batch;
-  DWORD inUse = 0;
   for (ULONGLONG sector = 0; sector < info->snNumSectors;) {
     const ULONGLONG left = info->snNumSectors - sector;
     const DWORD count = left < batch ? static_cast<DWORD>(left) : batch;
@@ -65,12 +65,18 @@ DWORD GetStoreUsage(HANDLE store, const STOREINFO* info) {
     DWORD returned = 0;
     if (!DeviceIoControl(store, IOCTL_DISK_GET_SECTOR_ADDR, numbers, count * 4, addresses,
                          count * 4, &returned, nullptr)) {
-      return 0;
+      *inUse = 0;
+      return false;
     }
     for (DWORD i = 0; i < count; ++i) {
-      inUse += addresses[i] != 0xFFFFFFFF ? 1 : 0;
+      *inUse += addresses[i] != 0xFFFFFFFF ? 1 : 0;
     }
     sector += count;
   }
-  return inUse * info->dwBytesPerSector;
+  return true;
+}
+
+DWORD GetStoreUsage(HANDLE store, const STOREINFO* info) {
+  DWORD inUse = 0;
+  return CountSectorsInUse(store, info, &inUse) ? inUse * info->dwBytesPerSector : 0;
 }

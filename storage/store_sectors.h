@@ -9,8 +9,11 @@
 
 // True when the store maps sector to a flash address (the sector holds data).
 [[nodiscard]] bool IsSectorInUse(HANDLE store, DWORD sector);
-// Flash bytes that hold the store's data: its mapped sectors times the sector size, from the
-// store's information record (0 when a request fails or no buffer can be had).
+// Counts the store's sectors in use (the store's information record gives their number),
+// one request per work-buffer load. False when a request fails or no buffer can be had.
+[[nodiscard]] bool CountSectorsInUse(HANDLE store, const STOREINFO* info, DWORD* inUse);
+// Flash bytes that hold the store's data: its sectors in use times the sector size (0 when
+// they cannot be counted).
 [[nodiscard]] DWORD GetStoreUsage(HANDLE store, const STOREINFO* info);
 
 // Reads count sectors from first into buffer (bytes long). FWL_OK or FWL_ERR_FILE_SYSTEM.
