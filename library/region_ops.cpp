@@ -7,14 +7,22 @@ namespace {
 
 constexpr DWORD kMinimumEraseStep = 0x20000;
 constexpr DWORD kEndRecordLength = 0xBCA01000;  // what backups store in the end record
-constexpr int kCorrectedError = 3;
 constexpr int kUncorrectableError = 4;
-constexpr DWORD kEccProbeBytes = 64;
 
-// Reads a chunk page by page with error correction on, taking the pages that fail as
-// uncorrectable raw: erased pages carry no valid code, so a region copied whole (the registry)
-// reads clean only this way. Error correction is on when called and on when it returns.
-bool ReadPagesWithRawFallback(BYTE* buffer, DWORD offset, DWORD length) {
+bool AllErased(const BYTE* bytes, DWORD length) {
+  for (DWORD i = 0; i < length; ++i) {
+    if (bytes[i] != 0xFF) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Reads a chunk page by page with error correction on. A page that fails as uncorrectable is
+// read again raw and taken only when it is erased (erased pages carry no valid code, so the
+// registry's unused half reads this way); any other content there is a real data error and the
+// read fails. Error correction is on when called and on when it returns.
+bool ReadPagesOfErasedOrGoodData(BYTE* buffer, DWORD offset, DWORD length) {
   const DWORD pageSize = FlashOps.PageSize();
   if (pageSize == 0) {
     return false;
@@ -29,7 +37,7 @@ bool ReadPagesWithRawFallback(BYTE* buffer, DWORD offset, DWORD length) {
       (void)FlashOps.SetEcc(0);
       const bool raw = FlashOps.Read(buffer + done, offset + done, piece) != 0;
       (void)FlashOps.SetEcc(1);
-      if (!raw) {
+      if (!raw || !AllErased(buffer + done, piece)) {
         return false;
       }
     }
@@ -56,27 +64,19 @@ FwlStatus WriteRegionRecord(DWORD start, DWORD count) {
   if (!lock.Locked()) {
     return FWL_ERR_READ_FLASH;
   }
+  // NAND is read with error correction on throughout: corrected bit errors come back
+  // corrected, and only erased pages are taken from a raw read.
   int previousEcc = 0;
-  bool eccOn = false;
   const bool nand = FlashKind == kFlashKindNand;
   if (nand) {
-    // Probe with error correction on; a region that reads with ECC events (erased pages carry
-    // no valid code) is copied raw.
     previousEcc = FlashOps.SetEcc(1);
-    const DWORD probe = WorkBufferSize < kEccProbeBytes ? WorkBufferSize : kEccProbeBytes;
-    (void)FlashOps.Read(WorkBuffer, start, probe);
-    eccOn = true;
-    if (FlashLastError == kCorrectedError || FlashLastError == kUncorrectableError) {
-      (void)FlashOps.SetEcc(0);
-      eccOn = false;
-    }
   }
   FwlStatus status = FWL_OK;
   for (DWORD done = 0; done < count && status == FWL_OK;) {
     const DWORD chunk = count - done < WorkBufferSize ? count - done : WorkBufferSize;
     if (!FlashOps.Read(WorkBuffer, start + done, chunk) &&
-        !(eccOn && FlashLastError == kUncorrectableError &&
-          ReadPagesWithRawFallback(WorkBuffer, start + done, chunk))) {
+        !(nand && FlashLastError == kUncorrectableError &&
+          ReadPagesOfErasedOrGoodData(WorkBuffer, start + done, chunk))) {
       status = FWL_ERR_READ_FLASH;
     } else {
       (void)ChecksumUpdate(WorkBuffer, chunk);
