@@ -39,7 +39,8 @@ FwlStatus FWLCloseBinFile();
 [[nodiscard]] FwlStatus FWLDoUpdate(ProgressCallback eraseProgress,
                                     SectionBeginCallback sectionBegin,
                                     DataProgressCallback dataProgress);
-// Erases every present region of the kinds given.
+// Erases every present region of the kinds given; the file system region after its driver
+// let go of the store (FWL_ERR_FS_DRIVER when it cannot).
 [[nodiscard]] FwlStatus FWLEraseRegions(DWORD kinds, ProgressCallback progress);
 // Backs the regions of the kinds given up into a new bin file at path.
 [[nodiscard]] FwlStatus FWLBackupToFile(const WCHAR* path, DWORD kinds, BackupBeginCallback begin,

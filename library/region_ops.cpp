@@ -168,8 +168,13 @@ FwlStatus FWLEraseRegions(DWORD kinds, ProgressCallback progress) {
   }
   FlashRegion selection{kinds, 0, 0, 0};
   FlashRegion list[kRegionCount + 1] = {};
-  const FwlStatus status = FWLGetRegions(&selection, list);
+  FwlStatus status = FWLGetRegions(&selection, list);
   if (status != FWL_OK) {
+    return status;
+  }
+  // As before an update: the OS driver lets go of the file system's store first, or the OS
+  // writes its mounted volume back over the erased flash.
+  if ((selection.flags & REGION_FILE_SYSTEM) != 0 && (status = UnloadFlashDriver()) != FWL_OK) {
     return status;
   }
   FlashLockGuard lock;

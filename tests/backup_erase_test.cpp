@@ -355,6 +355,28 @@ INSTANTIATE_TEST_SUITE_P(Modules, EraseProgressSteps,
                            return update_test::ModuleCaseName(info.param);
                          });
 
+TEST_F(BackupLayout, EraseOfTheFileSystem_DetachesItFirstAndStaysErased) {
+  const auto files = Files(u"\\Flash Disk");
+  ASSERT_FALSE(files.empty());
+  const FlashRegion fileSystem = Region(REGION_FILE_SYSTEM);
+  ASSERT_EQ(FWLEraseRegions(REGION_FILE_SYSTEM, nullptr), FWL_OK);
+  // The OS no longer serves the disk, so that it cannot write its volume back over the erase,
+  // neither now nor when this process leaves the module.
+  EXPECT_EQ(GetFileAttributesW(u"\\Flash Disk"), INVALID_FILE_ATTRIBUTES);
+  update_test::ResetProgramState();
+  Reattach();
+  const Bytes bytes = Flash(fileSystem.start, 0x40000);
+  EXPECT_TRUE(std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; }))
+      << "the volume was written back";
+  // The next start finds no file of the old volume (the OS makes a new one).
+  PowerCycle();
+  for (const auto& [path, content] : files) {
+    if (!path.empty() && path.back() != u'\\') {
+      EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES) << "a file came back";
+    }
+  }
+}
+
 TEST_F(BackupLayout, EraseOfAKindNotPresent_ErasesTheOthers) {
   ASSERT_EQ(FWLEraseRegions(REGION_OS_IMAGE, nullptr), FWL_OK);
   ASSERT_EQ(FWLScanRegions(REGION_ALL_TYPES), FWL_OK);
