@@ -112,6 +112,10 @@ FwlStatus ConfigureFlashDriverKey(const FsSectionHeader& header) {
   for (const auto& value : geometry) {
     if (value.value != 0xFFFFFFFF) {
       ok = SetDword(own, value.name, value.value) && ok;
+    } else {
+      // An earlier section of the same restore may have written it: a section without the
+      // value gets the driver's own layout, not the last section's.
+      (void)RegDeleteValueW(own, value.name);
     }
   }
   (void)RegCloseKey(own);
