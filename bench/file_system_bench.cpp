@@ -22,7 +22,7 @@
 #include "sim/module/machine.h"
 #include "sim/storage/storage_manager.h"
 #include "storage/fs_section.h"
-#include "storage/storage_manager.h"
+#include "storage/store_binding.h"
 
 namespace {
 

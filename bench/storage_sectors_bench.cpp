@@ -15,7 +15,7 @@
 #include "platform/kernel.h"
 #include "platform/storage.h"
 #include "sim/module/machine.h"
-#include "storage/storage_manager.h"
+#include "storage/store_binding.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 // Bin files: the Windows CE ".bin" record format, optionally followed by a file system section
 // and a CPLD section. FWLSetBinFile opens one, walks (and verifies) all of it, works out where
 // its image goes and reports what it holds; the file stays open for the update.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -8,41 +9,18 @@
 #include "flash/kernel_mode.h"
 #include "flash/platform_controls.h"
 #include "library/library_internal.h"
+#include "storage/fs_section.h"
 
-HANDLE BinFileHandle = INVALID_HANDLE_VALUE;
 DWORD BinContents = 0;
 AddressRange CurrentImageRange = {0, 0};
 DWORD AddressOffset = 0;
 
 namespace {
 
-constexpr BYTE kSignature[7] = {'B', '0', '0', '0', 'F', 'F', '\n'};
-constexpr DWORD kImageHeaderSize = 15;
-constexpr DWORD kRecordHeaderSize = 12;
 constexpr DWORD kChunkHeaderSize = 12;
 constexpr DWORD kDefaultOsOffset = 0x80000;
 constexpr DWORD kNorIdentity = 17;
 constexpr DWORD kFlashLayoutItemSize = 24;
-
-// Reads exactly length bytes; false on a short read or an error.
-bool ReadExact(void* buffer, DWORD length) {
-  DWORD got = 0;
-  return ReadFile(BinFileHandle, buffer, length, &got, nullptr) && got == length;
-}
-
-// Reads up to length bytes to see which part comes next. A short read is an answer (the part
-// is not there); a read that fails is not, and gives false.
-bool ReadAhead(void* buffer, DWORD length, DWORD* got) {
-  *got = 0;
-  return ReadFile(BinFileHandle, buffer, length, got, nullptr) != FALSE;
-}
-
-bool SeekTo(DWORD position) {
-  LONG high = 0;
-  const DWORD result =
-      SetFilePointer(BinFileHandle, static_cast<LONG>(position), &high, FILE_BEGIN);
-  return !(result == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS);
-}
 
 // The AddressOffset for an image linked at start; false when the start is not accepted.
 bool OffsetForStart(DWORD start, DWORD* offset) {
@@ -80,7 +58,10 @@ class BinFileWalk {
     return ValidateProgressFn == nullptr || ValidateProgressFn(done, total) != 0;
   }
   FwlStatus WalkImage();
-  FwlStatus WalkFileSystemSection();
+  // One file system section at the position; *found false when none starts there.
+  FwlStatus WalkFileSystemSection(bool* found);
+  // Adds a flash range that the file writes to what it reports.
+  void MergeRange(DWORD start, DWORD length);
   FwlStatus WalkCpldSection();
   // Reads length bytes in work-buffer pieces into the running checksum, reporting each.
   FwlStatus ChecksumData(DWORD length, DWORD total);
@@ -94,7 +75,7 @@ class BinFileWalk {
 FwlStatus BinFileWalk::ChecksumData(DWORD length, DWORD total) {
   while (length > 0) {
     const DWORD piece = length < WorkBufferSize ? length : WorkBufferSize;
-    if (!ReadExact(WorkBuffer, piece)) {
+    if (!BinRead(WorkBuffer, piece)) {
       return FWL_ERR_BAD_FILE;
     }
     (void)ChecksumUpdate(WorkBuffer, piece);
@@ -108,15 +89,15 @@ FwlStatus BinFileWalk::ChecksumData(DWORD length, DWORD total) {
 }
 
 FwlStatus BinFileWalk::WalkImage() {
-  BYTE header[kImageHeaderSize];
+  BYTE header[kBinHeaderSize];
   DWORD got = 0;
-  if (!ReadAhead(header, kImageHeaderSize, &got)) {
+  if (!BinReadSome(header, kBinHeaderSize, &got)) {
     return FWL_ERR_BAD_FILE;
   }
-  if (got < kImageHeaderSize || std::memcmp(header, kSignature, sizeof(kSignature)) != 0) {
-    return SeekTo(0) ? FWL_OK : FWL_ERR_BAD_FILE;  // no image part
+  if (got < kBinHeaderSize || std::memcmp(header, kBinSignature, sizeof(kBinSignature)) != 0) {
+    return BinSeekTo(0) ? FWL_OK : FWL_ERR_BAD_FILE;  // no image part
   }
-  position_ = kImageHeaderSize;
+  position_ = kBinHeaderSize;
   if (!Report(position_, size_)) {
     return FWL_ERR_ABORTED;
   }
@@ -127,12 +108,17 @@ FwlStatus BinFileWalk::WalkImage() {
     return FWL_ERR_BAD_FILE;
   }
   const DWORD flashStart = imageStart + offset;
+  // The update erases the whole range: one that runs past the flash would fail at the erase,
+  // after the file system driver was unloaded.
+  if (ULONGLONG{flashStart} + imageLength > FlashSize) {
+    return FWL_ERR_BAD_FILE;
+  }
   for (;;) {
-    BYTE record[kRecordHeaderSize];
-    if (!ReadExact(record, kRecordHeaderSize)) {
+    BYTE record[kBinRecordHeaderSize];
+    if (!BinRead(record, kBinRecordHeaderSize)) {
       return FWL_ERR_BAD_FILE;
     }
-    position_ += kRecordHeaderSize;
+    position_ += kBinRecordHeaderSize;
     const DWORD address = LoadWord(record);
     const DWORD length = LoadWord(record + 4);
     const DWORD checksum = LoadWord(record + 8);
@@ -164,7 +150,7 @@ FwlStatus BinFileWalk::WalkImage() {
       }
     } else {
       position_ += length;
-      if (!SeekTo(position_)) {
+      if (!BinSeekTo(position_)) {
         return FWL_ERR_BAD_FILE;
       }
       if (!Report(position_, size_)) {
@@ -176,23 +162,38 @@ FwlStatus BinFileWalk::WalkImage() {
   BinContents |= BIN_CONTENTS_IMAGE;
   CurrentImageRange = {flashStart, imageLength};
   result_.types = REGION_OS_IMAGE;
-  result_.start = flashStart;
-  result_.length = imageLength;
+  MergeRange(flashStart, imageLength);
   return FWL_OK;
 }
 
-FwlStatus BinFileWalk::WalkFileSystemSection() {
+void BinFileWalk::MergeRange(DWORD start, DWORD length) {
+  if (result_.start == 0xFFFFFFFF && result_.length == 0) {
+    result_.start = start;
+    result_.length = length;
+    return;
+  }
+  // The union of the two ranges: a section below what was reported so far moves the start down
+  // and keeps the end where it was.
+  const std::uint64_t end =
+      std::max(std::uint64_t{result_.start} + result_.length, std::uint64_t{start} + length);
+  result_.start = std::min(result_.start, start);
+  result_.length = static_cast<DWORD>(end - result_.start);
+}
+
+FwlStatus BinFileWalk::WalkFileSystemSection(bool* found) {
+  *found = false;
   // The fixed part of the header is looked at in a buffer of its own: the work buffer may be
   // smaller than it when the heap is short.
   BYTE fixed[kFsSectionHeaderSize];
   DWORD got = 0;
-  if (!ReadAhead(fixed, kFsSectionHeaderSize, &got)) {
+  if (!BinReadSome(fixed, kFsSectionHeaderSize, &got)) {
     return FWL_ERR_BAD_FILE;
   }
   if (got < kFsSectionHeaderSize ||
       (LoadWord(fixed) != kFsSectionMagic && LoadWord(fixed) != kForeignFsSectionMagic)) {
-    return SeekTo(position_) ? FWL_OK : FWL_ERR_BAD_FILE;
+    return BinSeekTo(position_) ? FWL_OK : FWL_ERR_BAD_FILE;
   }
+  *found = true;
   if (LoadWord(fixed) == kForeignFsSectionMagic || LoadWord(fixed + 4) != 1) {
     return FWL_ERR_FILE_VERSION;
   }
@@ -204,7 +205,7 @@ FwlStatus BinFileWalk::WalkFileSystemSection() {
     if (headerSize < kFsSectionHeaderSize || headerSize > WorkBufferSize) {
       return FWL_ERR_BAD_FILE;
     }
-    if (!SeekTo(position_) || !ReadExact(WorkBuffer, headerSize)) {
+    if (!BinSeekTo(position_) || !BinRead(WorkBuffer, headerSize)) {
       return FWL_ERR_BAD_FILE;
     }
     header = WorkBuffer;
@@ -220,6 +221,12 @@ FwlStatus BinFileWalk::WalkFileSystemSection() {
       return FWL_ERR_CHECKSUM;
     }
   }
+  // Only the kinds that the restore knows: another would be refused by the restore after the
+  // file system driver was unloaded and the store formatted.
+  const DWORD kind = LoadWord(header + 12);
+  if (kind != FS_SECTION_FILES && kind != FS_SECTION_SECTORS) {
+    return FWL_ERR_FILE_VERSION;
+  }
   DWORD sectionStart = LoadWord(header + 16);
   DWORD sectionLength = LoadWord(header + 20);
   const DWORD dataLength = LoadWord(header + 24);
@@ -230,14 +237,11 @@ FwlStatus BinFileWalk::WalkFileSystemSection() {
   if (sectionLength == 0 || sectionLength == 0xFFFFFFFF) {
     sectionLength = fileSystem.length;
   }
-  if (sectionStart < result_.start) {
-    result_.start = sectionStart;
+  // The restore formats a store over this range: it must lie in the flash.
+  if (std::uint64_t{sectionStart} + sectionLength > FlashSize) {
+    return FWL_ERR_BAD_FILE;
   }
-  const auto growth =
-      static_cast<std::int32_t>(sectionStart + sectionLength - result_.start - result_.length);
-  if (growth > 0) {
-    result_.length += static_cast<DWORD>(growth);
-  }
+  MergeRange(sectionStart, sectionLength);
   result_.dataBytes += dataLength;
   if (dataLength > size_ - position_) {
     return FWL_ERR_BAD_FILE;
@@ -247,7 +251,7 @@ FwlStatus BinFileWalk::WalkFileSystemSection() {
   DWORD remaining = dataLength;
   while (remaining > 0) {
     BYTE chunk[kChunkHeaderSize];
-    if (remaining < kChunkHeaderSize || !ReadExact(chunk, kChunkHeaderSize)) {
+    if (remaining < kChunkHeaderSize || !BinRead(chunk, kChunkHeaderSize)) {
       return FWL_ERR_BAD_FILE;
     }
     position_ += kChunkHeaderSize;
@@ -268,7 +272,7 @@ FwlStatus BinFileWalk::WalkFileSystemSection() {
       }
     } else {
       position_ += byteCount;
-      if (!SeekTo(position_)) {
+      if (!BinSeekTo(position_)) {
         return FWL_ERR_BAD_FILE;
       }
     }
@@ -284,11 +288,11 @@ FwlStatus BinFileWalk::WalkFileSystemSection() {
 FwlStatus BinFileWalk::WalkCpldSection() {
   BYTE header[kCpldSectionHeaderSize];
   DWORD got = 0;
-  if (!ReadAhead(header, kCpldSectionHeaderSize, &got)) {
+  if (!BinReadSome(header, kCpldSectionHeaderSize, &got)) {
     return FWL_ERR_BAD_FILE;
   }
   if (got < kCpldSectionHeaderSize || LoadWord(header) != kCpldSectionMagic) {
-    return SeekTo(position_) ? FWL_OK : FWL_ERR_BAD_FILE;
+    return BinSeekTo(position_) ? FWL_OK : FWL_ERR_BAD_FILE;
   }
   if (LoadWord(header + 4) != 1) {
     return FWL_ERR_FILE_VERSION;
@@ -302,7 +306,7 @@ FwlStatus BinFileWalk::WalkCpldSection() {
     if (headerSize < kCpldSectionHeaderSize || headerSize > WorkBufferSize) {
       return FWL_ERR_BAD_FILE;
     }
-    if (!SeekTo(position_) || !ReadExact(WorkBuffer, headerSize)) {
+    if (!BinSeekTo(position_) || !BinRead(WorkBuffer, headerSize)) {
       return FWL_ERR_BAD_FILE;
     }
     checksum = LoadWord(WorkBuffer + headerSize - 4);
@@ -318,7 +322,7 @@ FwlStatus BinFileWalk::WalkCpldSection() {
     if (dataSize > WorkBufferSize) {
       return FWL_ERR_NO_MEMORY;
     }
-    if (!ReadExact(WorkBuffer, dataSize)) {
+    if (!BinRead(WorkBuffer, dataSize)) {
       return FWL_ERR_BAD_FILE;
     }
     position_ += dataSize;
@@ -343,9 +347,7 @@ FwlStatus BinFileWalk::Run(const WCHAR* path, ImageInfo* info) {
   if (BinFileHandle == INVALID_HANDLE_VALUE) {
     return FWL_ERR_OPEN_FILE;
   }
-  DWORD high = 0;
-  size_ = GetFileSize(BinFileHandle, &high);
-  if (size_ == INVALID_FILE_SIZE || high != 0) {
+  if (!BinFileSize(&size_)) {
     return FWL_ERR_BAD_FILE;  // bin files are below 4 GiB
   }
   if (!Report(0, size_)) {
@@ -359,13 +361,17 @@ FwlStatus BinFileWalk::Run(const WCHAR* path, ImageInfo* info) {
   if ((status = WalkImage()) != FWL_OK) {
     return status;
   }
-  if (position_ < size_ && (status = WalkFileSystemSection()) != FWL_OK) {
-    return status;
+  // Every file system section is checked, as the restore writes every one; the CPLD section
+  // comes after the last of them.
+  for (bool found = true; found && position_ < size_;) {
+    if ((status = WalkFileSystemSection(&found)) != FWL_OK) {
+      return status;
+    }
   }
   if (position_ < size_ && (status = WalkCpldSection()) != FWL_OK) {
     return status;
   }
-  if (!SeekTo(0)) {
+  if (!BinSeekTo(0)) {
     return FWL_ERR_BAD_FILE;
   }
   if (info != nullptr) {

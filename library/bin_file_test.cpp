@@ -160,6 +160,19 @@ std::vector<FormatCase> FormatCases() {
        FWL_OK,
        {REGION_OS_IMAGE, 0, 0x1000, 32},
        BIN_CONTENTS_IMAGE},
+      // The update erases the header's whole range before it writes a record.
+      {"ImageRangePastTheFlashEnd_Refused",
+       [] {
+         return BinBuilder()
+             .Header(FlashSize - 0x1000, 0x2000)
+             .Record(FlashSize - 0x1000, Pattern(64, 7))
+             .End()
+             .Data();
+       },
+       0,
+       FWL_ERR_BAD_FILE,
+       {},
+       0},
       {"TrailingBytesAfterEndRecord_Ignored",
        [] {
          return Concat({SmallImage(), Pattern(40, 8)});
@@ -298,6 +311,54 @@ std::vector<FormatCase> FormatCases() {
        FWL_OK,
        {REGION_OS_IMAGE | REGION_FILE_SYSTEM, 0x40000, kFsBase + kFsLength - 0x40000, 100},
        BIN_CONTENTS_IMAGE | BIN_CONTENTS_FILE_SYSTEM},
+      // Every file system section is checked and reported, not only the first: the restore
+      // writes each of them over its own flash range.
+      {"SecondFileSystemSectionChunkChecksumWrong_Refused",
+       [] {
+         Bytes second = FsSection(TwoChunks());
+         second[348 + 12 + 500] ^= 1;
+         return Concat({FsSection(TwoChunks()), second});
+       },
+       1,
+       FWL_ERR_CHECKSUM,
+       {},
+       BIN_CONTENTS_FILE_SYSTEM},
+      // Below the first: the range reported is the union of both.
+      {"SecondFileSystemSectionElsewhere_RangesMerged",
+       [] {
+         return Concat(
+             {FsSection(TwoChunks()), FileSystemSection(3, TwoChunks(), 348, 0x80000, 0x100000)});
+       },
+       1,
+       FWL_OK,
+       {REGION_FILE_SYSTEM, 0x80000, kFsBase + kFsLength - 0x80000, 2 * (1024 + 512 + 24)},
+       BIN_CONTENTS_FILE_SYSTEM},
+      {"CpldAfterTwoFileSystemSections_Found",
+       [] {
+         return Concat(
+             {FsSection(TwoChunks()), FsSection(TwoChunks()), Cpld(Pattern(kCpldData, 3))});
+       },
+       1,
+       FWL_OK,
+       {REGION_FILE_SYSTEM | REGION_CPLD_FIRMWARE, kFsBase, kFsLength, 2 * (1024 + 512 + 24)},
+       BIN_CONTENTS_FILE_SYSTEM | BIN_CONTENTS_CPLD},
+      {"FileSystemSectionPastTheFlashEnd_Refused",
+       [] { return FileSystemSection(3, {}, 348, FlashSize - 0x1000, 0x2000); },
+       0,
+       FWL_ERR_BAD_FILE,
+       {},
+       0},
+      // The restore knows kinds 2 and 3 only; it would refuse another after the store was
+      // formatted.
+      {"SecondFileSystemSectionOfUnknownKind_Refused",
+       [] {
+         return Concat(
+             {FsSection(TwoChunks()), FileSystemSection(4, TwoChunks(), 348, kFsBase, kFsLength)});
+       },
+       0,
+       FWL_ERR_FILE_VERSION,
+       {},
+       BIN_CONTENTS_FILE_SYSTEM},
       {"ForeignFileSystemFormat_Refused",
        [] { return WithHeaderWord(FsSection(TwoChunks()), 0, 0x46465348); },
        1,

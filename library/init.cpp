@@ -1,5 +1,5 @@
 // Library start-up: the hardware check, the flash layer's start, the first region scan; the
-// work buffer and the platform data items.
+// platform data items.
 #include "flash/flash_ops.h"
 #include "flash/kernel_mode.h"
 #include "flash/platform_controls.h"
@@ -7,13 +7,10 @@
 
 DWORD LibraryInitialized = 0;
 DWORD HardwareCheckStatus = 1;  // 1: the check has not run yet
-BYTE* WorkBuffer = nullptr;
-DWORD WorkBufferSize = 0;
 
 namespace {
 
-constexpr DWORD kWorkBufferLargest = 0x200000;  // 2 MiB
-constexpr DWORD kRevisionNeeded = 0x00010002;   // hardware 1.2 on the identity-2 boards
+constexpr DWORD kRevisionNeeded = 0x00010002;  // hardware 1.2 on the identity-2 boards
 constexpr DWORD kIdentityNeedingRevision = 2;
 
 DWORD PlatformItem(DWORD code, DWORD subCode, void* item, DWORD size) {
@@ -65,83 +62,6 @@ FwlStatus FWLInit() {
     LibraryInitialized = 1;
   }
   return scan;
-}
-
-FwlStatus AllocWorkBuffer() {
-  if (WorkBuffer != nullptr) {
-    return FWL_OK;
-  }
-  for (DWORD size = kWorkBufferLargest; size >= 1; size /= 2) {
-    auto* buffer = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, size));
-    if (buffer != nullptr) {
-      WorkBuffer = buffer;
-      WorkBufferSize = size;
-      return FWL_OK;
-    }
-  }
-  WorkBufferSize = 0;
-  return FWL_ERR_NO_MEMORY;
-}
-
-void FreeWorkBuffer() {
-  if (WorkBuffer != nullptr) {
-    LocalFree(WorkBuffer);
-    WorkBuffer = nullptr;
-    WorkBufferSize = 0;
-  }
-}
-
-const char* FwlStatusName(FwlStatus status) {
-  switch (status) {
-    case FWL_OK:
-      return "FWL_OK";
-    case FWL_ERR_ABORTED:
-      return "FWL_ERR_ABORTED";
-    case FWL_ERR_NOT_INITIALIZED:
-      return "FWL_ERR_NOT_INITIALIZED";
-    case FWL_ERR_HW_VERSION:
-      return "FWL_ERR_HW_VERSION";
-    case FWL_ERR_OPEN_FILE:
-      return "FWL_ERR_OPEN_FILE";
-    case FWL_ERR_BAD_FILE:
-      return "FWL_ERR_BAD_FILE";
-    case FWL_ERR_FILE_VERSION:
-      return "FWL_ERR_FILE_VERSION";
-    case FWL_ERR_WRITE_FILE:
-      return "FWL_ERR_WRITE_FILE";
-    case FWL_ERR_NO_MEMORY:
-      return "FWL_ERR_NO_MEMORY";
-    case FWL_ERR_RANGE:
-      return "FWL_ERR_RANGE";
-    case FWL_ERR_NO_REGION:
-      return "FWL_ERR_NO_REGION";
-    case FWL_ERR_INVALID_REGION:
-      return "FWL_ERR_INVALID_REGION";
-    case FWL_ERR_FLASH_INIT:
-      return "FWL_ERR_FLASH_INIT";
-    case FWL_ERR_READ_FLASH:
-      return "FWL_ERR_READ_FLASH";
-    case FWL_ERR_WRITE_FLASH:
-      return "FWL_ERR_WRITE_FLASH";
-    case FWL_ERR_ERASE_FLASH:
-      return "FWL_ERR_ERASE_FLASH";
-    case FWL_ERR_CHECKSUM:
-      return "FWL_ERR_CHECKSUM";
-    case FWL_ERR_VERIFY_FLASH:
-      return "FWL_ERR_VERIFY_FLASH";
-    case FWL_ERR_FILE_SYSTEM:
-      return "FWL_ERR_FILE_SYSTEM";
-    case FWL_ERR_FS_DRIVER:
-      return "FWL_ERR_FS_DRIVER";
-    case FWL_ERR_FORMAT_STORE:
-      return "FWL_ERR_FORMAT_STORE";
-    case FWL_ERR_NO_CPLD:
-      return "FWL_ERR_NO_CPLD";
-    case FWL_ERR_CPLD_UPDATE:
-      return "FWL_ERR_CPLD_UPDATE";
-    default:
-      return nullptr;
-  }
 }
 
 void ResetLibraryStateForTesting() {

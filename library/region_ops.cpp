@@ -7,26 +7,22 @@ namespace {
 
 constexpr DWORD kMinimumEraseStep = 0x20000;
 constexpr DWORD kEndRecordLength = 0xBCA01000;  // what backups store in the end record
-constexpr BYTE kSignature[7] = {'B', '0', '0', '0', 'F', 'F', '\n'};
-constexpr int kCorrectedError = 3;
 constexpr int kUncorrectableError = 4;
-constexpr DWORD kEccProbeBytes = 64;
 
-bool WriteAll(const void* data, DWORD length) {
-  DWORD written = 0;
-  return WriteFile(BinFileHandle, data, length, &written, nullptr) && written == length;
+bool AllErased(const BYTE* bytes, DWORD length) {
+  for (DWORD i = 0; i < length; ++i) {
+    if (bytes[i] != 0xFF) {
+      return false;
+    }
+  }
+  return true;
 }
 
-bool WriteWord(DWORD value) {
-  BYTE bytes[4];
-  StoreWord(bytes, value);
-  return WriteAll(bytes, 4);
-}
-
-// Reads a chunk page by page with error correction on, taking the pages that fail as
-// uncorrectable raw: erased pages carry no valid code, so a region copied whole (the registry)
-// reads clean only this way. Error correction is on when called and on when it returns.
-bool ReadPagesWithRawFallback(BYTE* buffer, DWORD offset, DWORD length) {
+// Reads a chunk page by page with error correction on. A page that fails as uncorrectable is
+// read again raw and taken only when it is erased (erased pages carry no valid code, so the
+// registry's unused half reads this way); any other content there is a real data error and the
+// read fails. Error correction is on when called and on when it returns.
+bool ReadPagesOfErasedOrGoodData(BYTE* buffer, DWORD offset, DWORD length) {
   const DWORD pageSize = FlashOps.PageSize();
   if (pageSize == 0) {
     return false;
@@ -41,7 +37,7 @@ bool ReadPagesWithRawFallback(BYTE* buffer, DWORD offset, DWORD length) {
       (void)FlashOps.SetEcc(0);
       const bool raw = FlashOps.Read(buffer + done, offset + done, piece) != 0;
       (void)FlashOps.SetEcc(1);
-      if (!raw) {
+      if (!raw || !AllErased(buffer + done, piece)) {
         return false;
       }
     }
@@ -56,43 +52,35 @@ FwlStatus WriteRegionRecord(DWORD start, DWORD count) {
     return FWL_OK;
   }
   ChecksumSelect(CHECKSUM_BYTE_SUM);
-  if (!WriteWord(start) || !WriteWord(count)) {
+  if (!BinWriteWord(start) || !BinWriteWord(count)) {
     return FWL_ERR_WRITE_FILE;
   }
   (void)FlushFileBuffers(BinFileHandle);
-  const DWORD checksumPosition = GetFileSize(BinFileHandle, nullptr);
-  if (checksumPosition == INVALID_FILE_SIZE || !WriteWord(0)) {
+  DWORD checksumPosition = 0;
+  if (!BinFileSize(&checksumPosition) || !BinWriteWord(0)) {
     return FWL_ERR_WRITE_FILE;
   }
   FlashLockGuard lock;
   if (!lock.Locked()) {
     return FWL_ERR_READ_FLASH;
   }
+  // NAND is read with error correction on throughout: corrected bit errors come back
+  // corrected, and only erased pages are taken from a raw read.
   int previousEcc = 0;
-  bool eccOn = false;
   const bool nand = FlashKind == kFlashKindNand;
   if (nand) {
-    // Probe with error correction on; a region that reads with ECC events (erased pages carry
-    // no valid code) is copied raw.
     previousEcc = FlashOps.SetEcc(1);
-    const DWORD probe = WorkBufferSize < kEccProbeBytes ? WorkBufferSize : kEccProbeBytes;
-    (void)FlashOps.Read(WorkBuffer, start, probe);
-    eccOn = true;
-    if (FlashLastError == kCorrectedError || FlashLastError == kUncorrectableError) {
-      (void)FlashOps.SetEcc(0);
-      eccOn = false;
-    }
   }
   FwlStatus status = FWL_OK;
   for (DWORD done = 0; done < count && status == FWL_OK;) {
     const DWORD chunk = count - done < WorkBufferSize ? count - done : WorkBufferSize;
     if (!FlashOps.Read(WorkBuffer, start + done, chunk) &&
-        !(eccOn && FlashLastError == kUncorrectableError &&
-          ReadPagesWithRawFallback(WorkBuffer, start + done, chunk))) {
+        !(nand && FlashLastError == kUncorrectableError &&
+          ReadPagesOfErasedOrGoodData(WorkBuffer, start + done, chunk))) {
       status = FWL_ERR_READ_FLASH;
     } else {
       (void)ChecksumUpdate(WorkBuffer, chunk);
-      if (!WriteAll(WorkBuffer, chunk)) {
+      if (!BinWrite(WorkBuffer, chunk)) {
         status = FWL_ERR_WRITE_FILE;
       } else if (!ProgressAdd(chunk)) {
         status = FWL_ERR_ABORTED;
@@ -101,11 +89,7 @@ FwlStatus WriteRegionRecord(DWORD start, DWORD count) {
     done += chunk;
   }
   if (status == FWL_OK) {
-    LONG high = 0;
-    if (SetFilePointer(BinFileHandle, static_cast<LONG>(checksumPosition), &high, FILE_BEGIN) ==
-            INVALID_SET_FILE_POINTER ||
-        !WriteWord(ChecksumFinish()) ||
-        SetFilePointer(BinFileHandle, 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER) {
+    if (!BinSeekTo(checksumPosition) || !BinWriteWord(ChecksumFinish()) || !BinSeekEnd()) {
       status = FWL_ERR_WRITE_FILE;
     }
   }
@@ -150,8 +134,8 @@ FwlStatus Backup(DWORD kinds) {
       selection.length = end - selection.start;
     }
   }
-  if (!WriteAll(kSignature, sizeof(kSignature)) || !WriteWord(selection.start) ||
-      !WriteWord(selection.length)) {
+  if (!BinWrite(kBinSignature, sizeof(kBinSignature)) || !BinWriteWord(selection.start) ||
+      !BinWriteWord(selection.length)) {
     return FWL_ERR_WRITE_FILE;
   }
   for (int i = 0; i < kRegionCount && RegionTable[i].flags != 0; ++i) {
@@ -169,7 +153,7 @@ FwlStatus Backup(DWORD kinds) {
       return status;
     }
   }
-  if (!WriteWord(0) || !WriteWord(kEndRecordLength) || !WriteWord(0)) {
+  if (!BinWriteWord(0) || !BinWriteWord(kEndRecordLength) || !BinWriteWord(0)) {
     return FWL_ERR_WRITE_FILE;
   }
   return fileSystem ? BackupFileSystem(FS_SECTION_SECTORS) : FWL_OK;
@@ -184,8 +168,13 @@ FwlStatus FWLEraseRegions(DWORD kinds, ProgressCallback progress) {
   }
   FlashRegion selection{kinds, 0, 0, 0};
   FlashRegion list[kRegionCount + 1] = {};
-  const FwlStatus status = FWLGetRegions(&selection, list);
+  FwlStatus status = FWLGetRegions(&selection, list);
   if (status != FWL_OK) {
+    return status;
+  }
+  // As before an update: the OS driver lets go of the file system's store first, or the OS
+  // writes its mounted volume back over the erased flash.
+  if ((selection.flags & REGION_FILE_SYSTEM) != 0 && (status = UnloadFlashDriver()) != FWL_OK) {
     return status;
   }
   FlashLockGuard lock;

@@ -8,13 +8,8 @@
 #include "library/library_internal.h"
 #include "library/version_records.h"
 #include "platform/registry.h"
-#include "storage/storage_manager.h"
-
-FlashRegion RegionTable[kRegionCount + 1] = {
-    {REGION_BOOTLOADER, 0, 0, 0}, {REGION_CONFIG_BLOCK, 0, 0, 0}, {REGION_OS_IMAGE, 0, 0, 0},
-    {REGION_REGISTRY, 0, 0, 0},   {REGION_FILE_SYSTEM, 0, 0, 0},  {0, 0, 0, 0}};
-WCHAR FileSystemStoreName[8] = {};
-int FileSystemRegionIndex = 0;
+#include "storage/store_binding.h"
+#include "storage/store_sectors.h"
 
 namespace {
 
@@ -196,37 +191,6 @@ void ScanFileSystem(FlashRegion& region) {
 }
 
 }  // namespace
-
-DWORD GetStoreUsage(HANDLE store, const STOREINFO* info) {
-  WorkBufferScope scope;
-  if (AllocWorkBuffer() != FWL_OK) {
-    return 0;
-  }
-  const DWORD batch = WorkBufferSize / 8;
-  if (batch == 0) {
-    return 0;
-  }
-  auto* numbers = reinterpret_cast<DWORD*>(WorkBuffer);
-  DWORD* addresses = numbers + batch;
-  DWORD inUse = 0;
-  for (ULONGLONG sector = 0; sector < info->snNumSectors;) {
-    const ULONGLONG left = info->snNumSectors - sector;
-    const DWORD count = left < batch ? static_cast<DWORD>(left) : batch;
-    for (DWORD i = 0; i < count; ++i) {
-      numbers[i] = static_cast<DWORD>(sector + i);
-    }
-    DWORD returned = 0;
-    if (!DeviceIoControl(store, IOCTL_DISK_GET_SECTOR_ADDR, numbers, count * 4, addresses,
-                         count * 4, &returned, nullptr)) {
-      return 0;
-    }
-    for (DWORD i = 0; i < count; ++i) {
-      inUse += addresses[i] != 0xFFFFFFFF ? 1 : 0;
-    }
-    sector += count;
-  }
-  return inUse * info->dwBytesPerSector;
-}
 
 FwlStatus FWLScanRegions(DWORD typeMask) {
   const int previousEcc = FlashOps.SetEcc != nullptr ? FlashOps.SetEcc(0) : 0;

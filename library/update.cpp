@@ -123,17 +123,6 @@ struct SavedItem {
   bool answered;
 };
 
-bool ReadExact(void* buffer, DWORD length) {
-  DWORD got = 0;
-  return ReadFile(BinFileHandle, buffer, length, &got, nullptr) && got == length;
-}
-
-bool SeekTo(DWORD position) {
-  LONG high = 0;
-  return SetFilePointer(BinFileHandle, static_cast<LONG>(position), &high, FILE_BEGIN) !=
-         INVALID_SET_FILE_POINTER;
-}
-
 // ---------------------------------------------------------------------------------------------
 // The flash that the update erases: every block that the image range touches
 // ---------------------------------------------------------------------------------------------
@@ -221,14 +210,17 @@ struct RecordPlan {
 
 // Walks the record headers from offset 15: counts them (entries null) or fills entries.
 FwlStatus WalkRecords(RecordEntry* entries, DWORD* count, DWORD* endPosition) {
-  const DWORD fileSize = GetFileSize(BinFileHandle, nullptr);
+  DWORD fileSize = 0;
+  if (!BinFileSize(&fileSize)) {
+    return FWL_ERR_BAD_FILE;
+  }
   const FlashSpan erased = ErasedSpan();
-  std::uint64_t position = 15;
+  std::uint64_t position = kBinHeaderSize;
   DWORD found = 0;
   for (;;) {
-    BYTE header[12];
-    if (position > 0xFFFFFFFF || !SeekTo(static_cast<DWORD>(position)) ||
-        !ReadExact(header, sizeof(header))) {
+    BYTE header[kBinRecordHeaderSize];
+    if (position > 0xFFFFFFFF || !BinSeekTo(static_cast<DWORD>(position)) ||
+        !BinRead(header, sizeof(header))) {
       return FWL_ERR_BAD_FILE;
     }
     position += sizeof(header);
@@ -242,6 +234,12 @@ FwlStatus WalkRecords(RecordEntry* entries, DWORD* count, DWORD* endPosition) {
     }
     const DWORD offset = address + AddressOffset;
     if (std::uint64_t{offset} + length > 0xFFFFFFFF || !InErasedFlash(erased, offset, length)) {
+      return FWL_ERR_BAD_FILE;
+    }
+    // The boot area's last 2 KiB have no page on NAND (its pages from the 64th on are stored
+    // one page further, behind the bad block table's page): bytes there could not be written.
+    if (FlashKind == kFlashKindNand && length > 0 && offset < kBootAreaSize &&
+        std::uint64_t{offset} + length > kBootAreaWritten) {
       return FWL_ERR_BAD_FILE;
     }
     if (position + length > fileSize) {
@@ -370,7 +368,7 @@ FwlStatus WriteRecord(DWORD offset, DWORD remaining, DWORD checksum, bool* bootA
   }
   while (remaining > 0) {
     const DWORD chunk = remaining < WorkBufferSize ? remaining : WorkBufferSize;
-    if (!ReadExact(WorkBuffer, chunk)) {
+    if (!BinRead(WorkBuffer, chunk)) {
       return FWL_ERR_BAD_FILE;
     }
     (void)ChecksumUpdate(WorkBuffer, chunk);
@@ -402,6 +400,46 @@ FwlStatus WriteRecord(DWORD offset, DWORD remaining, DWORD checksum, bool* bootA
   return ChecksumFinish() == checksum ? FWL_OK : FWL_ERR_CHECKSUM;
 }
 
+// Writes every record after the erase, in plan order or file order. *bootAreaUsed tells
+// whether any data went to the boot area's copy.
+FwlStatus WriteRecordList(const RecordPlan& plan, bool* bootAreaUsed) {
+  if (plan.entries != nullptr) {
+    for (DWORD i = 0; i < plan.count; ++i) {
+      const RecordEntry& entry = plan.entries[i];
+      if (!BinSeekTo(entry.dataPosition)) {
+        return FWL_ERR_BAD_FILE;
+      }
+      const FwlStatus status =
+          WriteRecord(entry.offset, entry.length, entry.checksum, bootAreaUsed);
+      if (status != FWL_OK) {
+        return status;
+      }
+    }
+    // What follows the image part is read from directly after its end record.
+    return BinSeekTo(plan.endPosition) ? FWL_OK : FWL_ERR_BAD_FILE;
+  }
+  if (!BinSeekTo(kBinHeaderSize)) {
+    return FWL_ERR_BAD_FILE;
+  }
+  for (;;) {
+    ChecksumSelect(CHECKSUM_BYTE_SUM);
+    BYTE header[kBinRecordHeaderSize];
+    if (!BinRead(header, sizeof(header))) {
+      return FWL_ERR_BAD_FILE;
+    }
+    const DWORD address = LoadWord(header);
+    const DWORD length = LoadWord(header + 4);
+    const DWORD checksum = LoadWord(header + 8);
+    if (address == 0 && checksum == 0) {
+      return FWL_OK;
+    }
+    const FwlStatus status = WriteRecord(address + AddressOffset, length, checksum, bootAreaUsed);
+    if (status != FWL_OK) {
+      return status;
+    }
+  }
+}
+
 // Erases the image range and writes every record. Runs under the flash lock.
 FwlStatus WriteRecords(const RecordPlan& plan) {
   if (!FlashOps.Erase(CurrentImageRange.start, CurrentImageRange.length)) {
@@ -412,56 +450,30 @@ FwlStatus WriteRecords(const RecordPlan& plan) {
     return FWL_ERR_ABORTED;
   }
   bool bootAreaUsed = false;
-  if (plan.entries != nullptr) {
-    for (DWORD i = 0; i < plan.count; ++i) {
-      const RecordEntry& entry = plan.entries[i];
-      if (!SeekTo(entry.dataPosition)) {
-        return FWL_ERR_BAD_FILE;
-      }
-      const FwlStatus status =
-          WriteRecord(entry.offset, entry.length, entry.checksum, &bootAreaUsed);
-      if (status != FWL_OK) {
-        return status;
-      }
-    }
-    // What follows the image part is read from directly after its end record.
-    if (!SeekTo(plan.endPosition)) {
-      return FWL_ERR_BAD_FILE;
-    }
-    return bootAreaUsed ? WriteBootArea() : FWL_OK;
-  }
-  if (!SeekTo(15)) {
-    return FWL_ERR_BAD_FILE;
-  }
-  for (;;) {
-    ChecksumSelect(CHECKSUM_BYTE_SUM);
-    BYTE header[12];
-    if (!ReadExact(header, sizeof(header))) {
-      return FWL_ERR_BAD_FILE;
-    }
-    const DWORD address = LoadWord(header);
-    const DWORD length = LoadWord(header + 4);
-    const DWORD checksum = LoadWord(header + 8);
-    if (address == 0 && checksum == 0) {
-      return bootAreaUsed ? WriteBootArea() : FWL_OK;
-    }
-    const FwlStatus status = WriteRecord(address + AddressOffset, length, checksum, &bootAreaUsed);
-    if (status != FWL_OK) {
-      return status;
+  FwlStatus status = WriteRecordList(plan, &bootAreaUsed);
+  // The boot area is erased and gathered in RAM: it is written after the last record, and also
+  // when the records stop early (an abort, a bad record, a failed write), so that what was
+  // taken so far is in the flash as it is everywhere else, and a bootloader whose record came
+  // first still boots.
+  if (bootAreaUsed) {
+    const FwlStatus boot = WriteBootArea();
+    if (status == FWL_OK) {
+      status = boot;
     }
   }
+  return status;
 }
 
 FwlStatus ProgramCpld() {
   FwlStatus status = FWL_ERR_NO_CPLD;
   if (CpldOpen() == 0) {
     status = FWL_OK;
-    const DWORD position = SetFilePointer(BinFileHandle, 0, nullptr, FILE_CURRENT);
+    DWORD position = 0;
     BYTE header[kCpldSectionHeaderSize];
     DWORD dataSize = 0;
     DWORD checksum = 0;
     DWORD headerSize = 0;
-    if (position == INVALID_SET_FILE_POINTER || !ReadExact(header, sizeof(header)) ||
+    if (!BinPosition(&position) || !BinRead(header, sizeof(header)) ||
         LoadWord(header) != kCpldSectionMagic || LoadWord(header + 4) != 1) {
       status = FWL_ERR_BAD_FILE;
     } else {
@@ -472,10 +484,7 @@ FwlStatus ProgramCpld() {
           dataSize > WorkBufferSize) {
         status = FWL_ERR_BAD_FILE;
       } else if (headerSize != kCpldSectionHeaderSize) {
-        LONG high = 0;
-        if (SetFilePointer(BinFileHandle, static_cast<LONG>(position), &high, FILE_BEGIN) ==
-                INVALID_SET_FILE_POINTER ||
-            !ReadExact(WorkBuffer, headerSize)) {
+        if (!BinSeekTo(position) || !BinRead(WorkBuffer, headerSize)) {
           status = FWL_ERR_BAD_FILE;
         } else {
           checksum = LoadWord(WorkBuffer + headerSize - 4);
@@ -484,7 +493,7 @@ FwlStatus ProgramCpld() {
     }
     if (status == FWL_OK) {
       ChecksumSelect(CHECKSUM_FLETCHER32);
-      if (!ReadExact(WorkBuffer, dataSize)) {
+      if (!BinRead(WorkBuffer, dataSize)) {
         status = FWL_ERR_BAD_FILE;
       } else {
         (void)ChecksumUpdate(WorkBuffer, dataSize);

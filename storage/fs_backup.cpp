@@ -1,10 +1,14 @@
 // The file system section writer: one pass with a provisional header, the payload appended,
 // then the header rewritten with the payload's length and checksum.
-#include "library/library_internal.h"
+#include "core/bin_io.h"
+#include "core/callbacks.h"
+#include "core/checksum.h"
+#include "core/region_state.h"
+#include "core/work_buffer.h"
 #include "platform/registry.h"
-#include "storage/bin_io.h"
 #include "storage/fs_section.h"
-#include "storage/storage_manager.h"
+#include "storage/store_binding.h"
+#include "storage/store_sectors.h"
 
 namespace {
 
@@ -33,28 +37,6 @@ void QueryDword(HKEY key, const WCHAR* name, DWORD* value) {
       size == sizeof(result)) {
     *value = result;
   }
-}
-
-bool IsSectorInUse(HANDLE store, DWORD sector) {
-  DWORD address = 0;
-  DWORD returned = 0;
-  return DeviceIoControl(store, IOCTL_DISK_GET_SECTOR_ADDR, &sector, sizeof(sector), &address,
-                         sizeof(address), &returned, nullptr) &&
-         address != 0xFFFFFFFF;
-}
-
-FwlStatus ReadStoreSectors(HANDLE store, DWORD first, DWORD count, BYTE* buffer, DWORD bytes) {
-  // Buffer addresses are pointer-sized in the request on the host; 28 bytes on the module.
-  SG_REQ request{};
-  request.sr_start = first;
-  request.sr_num_sec = count;
-  request.sr_num_sg = 1;
-  request.sr_sglist[0].sb_buf = buffer;
-  request.sr_sglist[0].sb_len = bytes;
-  return DeviceIoControl(store, IOCTL_DISK_READ, &request, sizeof(request), nullptr, 0, nullptr,
-                         nullptr)
-             ? FWL_OK
-             : FWL_ERR_FILE_SYSTEM;
 }
 
 // Writes the payload of a kind 2 section: every partition with the entries of its volume.
@@ -201,9 +183,9 @@ FwlStatus PartitionWriter::ChunkChecksum(DWORD chunkStart, DWORD byteCount, DWOR
 }
 
 FwlStatus PartitionWriter::Run() {
-  const DWORD chunkStart = BinPosition();
+  DWORD chunkStart = 0;
   const BYTE placeholder[kFsChunkHeaderBytes] = {};
-  if (chunkStart == INVALID_SET_FILE_POINTER || !BinWrite(placeholder, sizeof(placeholder))) {
+  if (!BinPosition(&chunkStart) || !BinWrite(placeholder, sizeof(placeholder))) {
     return FWL_ERR_WRITE_FILE;
   }
   PARTINFO info{};
@@ -333,13 +315,18 @@ FwlStatus SectorWriter::Run() {
   }
   const auto lastSector = static_cast<DWORD>(header_.storeInfo.snNumSectors);
   const FlashRegion& region = RegionTable[FileSystemRegionIndex];
-  DWORD remaining = region.used / bytesPerSector_;
+  // The sectors in use are counted now, not taken from the last region scan: files written
+  // since then are in the store and belong in its backup.
+  DWORD remaining = 0;
+  if (!CountSectorsInUse(store_, &header_.storeInfo, &remaining)) {
+    return FWL_ERR_FILE_SYSTEM;
+  }
   if (!ProgressBeginSection(header_.memBase != 0xFFFFFFFF ? header_.memBase : region.start,
-                            region.used, 0)) {
+                            remaining * bytesPerSector_, 0)) {
     return FWL_ERR_ABORTED;
   }
-  // The walk ends at the store's last sector even when fewer sectors are in use now than the
-  // region scan counted: what is stored then is simply what the store holds.
+  // The walk ends at the store's last sector even when fewer sectors are in use by then than
+  // were counted: what is stored then is simply what the store holds.
   for (DWORD sector = 0; remaining > 0 && sector < lastSector; ++sector) {
     FwlStatus status = FWL_OK;
     if (IsSectorInUse(store_, sector)) {
@@ -351,10 +338,8 @@ FwlStatus SectorWriter::Run() {
         loaded_ = 1;
         loadFirst_ = sector;
         ChecksumSelect(CHECKSUM_FLETCHER32);
-        runPosition_ = BinPosition();
         const BYTE placeholder[kFsChunkHeaderBytes] = {};
-        if (runPosition_ == INVALID_SET_FILE_POINTER ||
-            !BinWrite(placeholder, sizeof(placeholder))) {
+        if (!BinPosition(&runPosition_) || !BinWrite(placeholder, sizeof(placeholder))) {
           return FWL_ERR_WRITE_FILE;
         }
       } else {
@@ -425,10 +410,10 @@ FwlStatus BackupFileSystem(DWORD kind) {
     (void)CloseHandle(store);
     return FWL_ERR_FILE_SYSTEM;
   }
-  const DWORD sectionStart = BinPosition();
+  DWORD sectionStart = 0;
   BYTE bytes[kFsHeaderBytes];
   EncodeFsSectionHeader(header, bytes);
-  if (sectionStart == INVALID_SET_FILE_POINTER || !BinWrite(bytes, kFsHeaderBytes)) {
+  if (!BinPosition(&sectionStart) || !BinWrite(bytes, kFsHeaderBytes)) {
     (void)CloseHandle(store);
     return FWL_ERR_WRITE_FILE;
   }
@@ -442,15 +427,18 @@ FwlStatus BackupFileSystem(DWORD kind) {
     (void)CloseHandle(store);
     return status;
   }
-  const DWORD end = BinPosition();
+  DWORD end = 0;
+  if (!BinPosition(&end)) {
+    (void)CloseHandle(store);
+    return FWL_ERR_WRITE_FILE;
+  }
   header.dataLength = end - sectionStart - kFsHeaderBytes;
   EncodeFsSectionHeader(header, bytes);
   ChecksumSelect(CHECKSUM_FLETCHER32);
   (void)ChecksumUpdate(bytes, kFsHeaderBytes - 4);
   header.headerChecksum = ChecksumFinish();
   EncodeFsSectionHeader(header, bytes);
-  if (end == INVALID_SET_FILE_POINTER || !BinSeekTo(sectionStart) ||
-      !BinWrite(bytes, kFsHeaderBytes) || !BinSeekEnd()) {
+  if (!BinSeekTo(sectionStart) || !BinWrite(bytes, kFsHeaderBytes) || !BinSeekEnd()) {
     (void)CloseHandle(store);
     return FWL_ERR_WRITE_FILE;
   }

@@ -4,10 +4,11 @@
 // device manager, the registry and the storage manager; the flash itself is not touched.
 #include <initializer_list>
 
-#include "library/library_internal.h"
+#include "core/callbacks.h"
+#include "core/region_state.h"
 #include "platform/registry.h"
 #include "storage/fs_section.h"
-#include "storage/storage_manager.h"
+#include "storage/store_binding.h"
 
 DWORD DriverUnloadTime = 0;
 
@@ -111,6 +112,10 @@ FwlStatus ConfigureFlashDriverKey(const FsSectionHeader& header) {
   for (const auto& value : geometry) {
     if (value.value != 0xFFFFFFFF) {
       ok = SetDword(own, value.name, value.value) && ok;
+    } else {
+      // An earlier section of the same restore may have written it: a section without the
+      // value gets the driver's own layout, not the last section's.
+      (void)RegDeleteValueW(own, value.name);
     }
   }
   (void)RegCloseKey(own);

@@ -268,6 +268,26 @@ INSTANTIATE_TEST_SUITE_P(
                 [] { EXPECT_FALSE(sim::RegistryKeyExists(kFatKey)); }}),
     testing_support::CaseName());
 
+// Sections of one restore share the key: geometry that one section gave is not left for the
+// next, which gives none and takes the driver's own layout.
+TEST_F(FileSystemTest, GeometryOfAnEarlierSection_IsNotLeftForOneWithout) {
+  ASSERT_EQ(ConfigureFlashDriverKey(Header(FS_SECTION_FILES)), FWL_OK);
+  ExpectGeometry();
+  FsSectionHeader partly = Header(FS_SECTION_SECTORS);
+  partly.memLen = partly.sectorSize = 0xFFFFFFFF;
+  ASSERT_EQ(ConfigureFlashDriverKey(partly), FWL_OK);
+  EXPECT_EQ(Dword(kOwnKey, "MemBase"), 0x01480000u);
+  EXPECT_EQ(Dword(kOwnKey, "BlockSize"), 0x40000u);
+  EXPECT_FALSE(HasValue(kOwnKey, "MemLen"));
+  EXPECT_FALSE(HasValue(kOwnKey, "SectorSize"));
+  FsSectionHeader none = Header(FS_SECTION_SECTORS);
+  none.memBase = none.memLen = none.blockSize = none.sectorSize = 0xFFFFFFFF;
+  ASSERT_EQ(ConfigureFlashDriverKey(none), FWL_OK);
+  for (const char* name : {"MemBase", "MemLen", "BlockSize", "SectorSize"}) {
+    EXPECT_FALSE(HasValue(kOwnKey, name)) << name;
+  }
+}
+
 TEST_F(FileSystemTest, CleanKey_RemovesTheDriverValuesOnlyAndNeedsNoKey) {
   EXPECT_EQ(CleanFlashDriverKey(), FWL_OK);
   EXPECT_FALSE(sim::RegistryKeyExists(kOwnKey));

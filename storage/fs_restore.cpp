@@ -2,28 +2,17 @@
 // bin file through the program's own driver instance and a freshly formatted store.
 #include <string>
 
-#include "library/library_internal.h"
-#include "storage/bin_io.h"
+#include "core/bin_io.h"
+#include "core/callbacks.h"
+#include "core/region_state.h"
+#include "core/work_buffer.h"
 #include "storage/fs_section.h"
-#include "storage/storage_manager.h"
+#include "storage/store_binding.h"
+#include "storage/store_sectors.h"
 
 namespace {
 
 constexpr DWORD kPhasePreparing = 1;
-
-FwlStatus WriteStoreSectors(HANDLE store, DWORD first, DWORD count, BYTE* buffer, DWORD bytes) {
-  // Buffer addresses are pointer-sized in the request on the host; 28 bytes on the module.
-  SG_REQ request{};
-  request.sr_start = first;
-  request.sr_num_sec = count;
-  request.sr_num_sg = 1;
-  request.sr_sglist[0].sb_buf = buffer;
-  request.sr_sglist[0].sb_len = bytes;
-  return DeviceIoControl(store, IOCTL_DISK_WRITE, &request, sizeof(request), nullptr, 0, nullptr,
-                         nullptr)
-             ? FWL_OK
-             : FWL_ERR_FILE_SYSTEM;
-}
 
 DWORD SectionStartOf(const FsSectionHeader& header) {
   return header.memBase != 0xFFFFFFFF ? header.memBase : RegionTable[FileSystemRegionIndex].start;
@@ -75,8 +64,8 @@ class SectionReader {
   FwlStatus RestoreFile(const WIN32_FIND_DATAW& entry);
   // Bytes of the section left from the current position.
   [[nodiscard]] DWORD Left() const {
-    const DWORD position = BinPosition();
-    return position < sectionEnd_ ? sectionEnd_ - position : 0;
+    DWORD position = 0;
+    return BinPosition(&position) && position < sectionEnd_ ? sectionEnd_ - position : 0;
   }
 
   HANDLE store_;
@@ -172,7 +161,7 @@ FwlStatus SectionReader::VolumeFiles(const WCHAR* volume, const WCHAR* mountFold
     }
     if (!belongs) {
       // The next partition's record, or no entry record at all: give the bytes back.
-      return BinSeek(-static_cast<LONG>(got), FILE_CURRENT) ? FWL_OK : FWL_ERR_BAD_FILE;
+      return BinSeekBy(-static_cast<LONG>(got)) ? FWL_OK : FWL_ERR_BAD_FILE;
     }
     if (!inside) {
       return FWL_ERR_BAD_FILE;
@@ -248,12 +237,19 @@ FwlStatus SectionReader::Partitions() {
     if (!ProgressBeginSection(SectionStartOf(header_), used, 0)) {
       return FWL_ERR_ABORTED;
     }
-    const DWORD before = BinPosition();
+    DWORD before = 0;
+    if (!BinPosition(&before)) {
+      return FWL_ERR_BAD_FILE;
+    }
     const FwlStatus status = VolumeFiles(info.szVolumeName, mountFolder);
     if (status != FWL_OK) {
       return status;
     }
-    const DWORD consumed = BinPosition() - before;
+    DWORD after = 0;
+    if (!BinPosition(&after)) {
+      return FWL_ERR_BAD_FILE;
+    }
+    const DWORD consumed = after - before;
     if (used > consumed && !ProgressAdd(used - consumed)) {
       return FWL_ERR_ABORTED;
     }
@@ -304,7 +300,7 @@ FwlStatus SectionReader::Sectors() {
     // Bytes of a run that make no whole sector are not sector data; step over them.
     const DWORD tail = chunk.byteCount % bytesPerSector;
     if (tail != 0) {
-      if (!BinSeek(static_cast<LONG>(tail), FILE_CURRENT)) {
+      if (!BinSeekBy(static_cast<LONG>(tail))) {
         return FWL_ERR_BAD_FILE;
       }
       remaining -= tail;
@@ -333,7 +329,7 @@ FwlStatus RestoreFileSystem() {
     if (magic != kFsSectionMagic) {
       if (!seen) {
         result = FWL_ERR_BAD_FILE;
-      } else if (!BinSeek(-static_cast<LONG>(kFsHeaderBytes), FILE_CURRENT)) {
+      } else if (!BinSeekBy(-static_cast<LONG>(kFsHeaderBytes))) {
         result = FWL_ERR_BAD_FILE;
       }
       break;
@@ -349,13 +345,12 @@ FwlStatus RestoreFileSystem() {
       break;
     }
     if (header.headerSize != kFsHeaderBytes &&
-        !BinSeek(static_cast<LONG>(header.headerSize - kFsHeaderBytes), FILE_CURRENT)) {
+        !BinSeekBy(static_cast<LONG>(header.headerSize - kFsHeaderBytes))) {
       result = FWL_ERR_BAD_FILE;
       break;
     }
-    const DWORD payloadStart = BinPosition();
-    const DWORD sectionEnd = payloadStart + header.dataLength;
-    if (payloadStart == INVALID_SET_FILE_POINTER || sectionEnd < payloadStart) {
+    DWORD payloadStart = 0;
+    if (!BinPosition(&payloadStart) || payloadStart + header.dataLength < payloadStart) {
       result = FWL_ERR_BAD_FILE;
       break;
     }
@@ -373,7 +368,7 @@ FwlStatus RestoreFileSystem() {
     if ((result = FormatInternalStore(&store)) != FWL_OK) {
       break;
     }
-    SectionReader reader(store, header, sectionEnd);
+    SectionReader reader(store, header, payloadStart + header.dataLength);
     if (header.kind == FS_SECTION_FILES) {
       result = reader.Partitions();
     } else if (header.kind == FS_SECTION_SECTORS) {
@@ -390,7 +385,7 @@ FwlStatus RestoreFileSystem() {
       break;
     }
     if (got < kFsHeaderBytes) {
-      if (got > 0 && !BinSeek(-static_cast<LONG>(got), FILE_CURRENT)) {
+      if (got > 0 && !BinSeekBy(-static_cast<LONG>(got))) {
         result = FWL_ERR_BAD_FILE;
       }
       break;

@@ -5,7 +5,7 @@
 // Records travel little-endian, field by field (Encode/Decode), never as struct bytes.
 #pragma once
 
-#include "library/flashwick_lib.h"
+#include "core/fwl_types.h"
 #include "platform/kernel.h"
 #include "platform/storage.h"
 #include "platform/types.h"

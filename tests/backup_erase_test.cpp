@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/hw/nand_flash.h"
 #include "tests/support/bin_builder.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
@@ -199,6 +200,46 @@ INSTANTIATE_TEST_SUITE_P(Modules, NandBackup, ::testing::ValuesIn(update_test::k
                            return update_test::ModuleCaseName(info.param);
                          });
 
+// A page of the OS image with bit errors: corrected ones are copied corrected, wherever they
+// are; an uncorrectable one fails the backup rather than reaching the file as good data.
+struct BitErrorCase {
+  const char* name;
+  std::uint32_t page;  // of the OS image region
+  int bits;
+  FwlStatus status;
+};
+
+class NandBackupBitErrors : public LibraryTest, public ::testing::WithParamInterface<BitErrorCase> {
+ protected:
+  std::string Preset() const override { return "pxa320"; }
+};
+
+TEST_P(NandBackupBitErrors, AreCorrectedOrFailTheBackup) {
+  const BitErrorCase& c = GetParam();
+  const FlashRegion os = Region(REGION_OS_IMAGE);
+  ASSERT_GT(os.used, (c.page + 1) * sim::kNandPageBytes);
+  const Bytes image = Flash(os.start, os.used);
+  const std::uint32_t offset = os.start + c.page * sim::kNandPageBytes;
+  const std::vector<std::uint16_t> map = sim::NandFlash::Current()->OsBlockMap();
+  const std::uint32_t page = map[offset / sim::kNandBlockBytes] * sim::kNandPagesPerBlock +
+                             (offset % sim::kNandBlockBytes) / sim::kNandPageBytes;
+  Machine().Faults().Add({{"kind", "nand.bit-flip"}, {"page", page}, {"bits", c.bits}});
+  ASSERT_EQ(Backup(ModulePath("os.bin"), REGION_OS_IMAGE), c.status) << FwlStatusName(c.status);
+  if (c.status == FWL_OK) {
+    const BackupFile file = BackupFile::Parse(ReadHostFile(HostPath("os.bin")));
+    ASSERT_EQ(file.records.size(), 1u);
+    EXPECT_TRUE(file.records[0].data == image) << "the copy differs from the image";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NandBackupBitErrors,
+    ::testing::Values(BitErrorCase{"CorrectedInTheFirstPage", 0, 1, FWL_OK},
+                      BitErrorCase{"CorrectedInALaterPage", 5, 1, FWL_OK},
+                      BitErrorCase{"UncorrectableInTheFirstPage", 0, 3, FWL_ERR_READ_FLASH},
+                      BitErrorCase{"UncorrectableInALaterPage", 5, 3, FWL_ERR_READ_FLASH}),
+    [](const ::testing::TestParamInfo<BitErrorCase>& info) { return info.param.name; });
+
 // ---------------------------------------------------------------------------------------------
 // Other tools read the backups
 // ---------------------------------------------------------------------------------------------
@@ -314,6 +355,28 @@ INSTANTIATE_TEST_SUITE_P(Modules, EraseProgressSteps,
                          [](const ::testing::TestParamInfo<ModuleCase>& info) {
                            return update_test::ModuleCaseName(info.param);
                          });
+
+TEST_F(BackupLayout, EraseOfTheFileSystem_DetachesItFirstAndStaysErased) {
+  const auto files = Files(u"\\Flash Disk");
+  ASSERT_FALSE(files.empty());
+  const FlashRegion fileSystem = Region(REGION_FILE_SYSTEM);
+  ASSERT_EQ(FWLEraseRegions(REGION_FILE_SYSTEM, nullptr), FWL_OK);
+  // The OS no longer serves the disk, so that it cannot write its volume back over the erase,
+  // neither now nor when this process leaves the module.
+  EXPECT_EQ(GetFileAttributesW(u"\\Flash Disk"), INVALID_FILE_ATTRIBUTES);
+  update_test::ResetProgramState();
+  Reattach();
+  const Bytes bytes = Flash(fileSystem.start, 0x40000);
+  EXPECT_TRUE(std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; }))
+      << "the volume was written back";
+  // The next start finds no file of the old volume (the OS makes a new one).
+  PowerCycle();
+  for (const auto& [path, content] : files) {
+    if (!path.empty() && path.back() != u'\\') {
+      EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES) << "a file came back";
+    }
+  }
+}
 
 TEST_F(BackupLayout, EraseOfAKindNotPresent_ErasesTheOthers) {
   ASSERT_EQ(FWLEraseRegions(REGION_OS_IMAGE, nullptr), FWL_OK);

@@ -14,6 +14,7 @@
 
 namespace {
 
+using testing_support::Bytes;
 using testing_support::FileSystemTest;
 using testing_support::Pattern;
 using testing_support::ReadStore;
@@ -82,6 +83,35 @@ TEST_P(SectorRoundTripTest, SectorsInUse_ComeBackByteForByte) {
   EXPECT_EQ(testing_support::ReadModuleFile(u"\\Flash Disk\\Data\\trace.bin"),
             Pattern(2600 * 1024 + 3, 7));
   EXPECT_EQ(GetFileAttributesW(u"\\Flash Disk\\later.bin"), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_P(SectorRoundTripTest, FilesWrittenSinceTheRegionScan_AreBackedUpAndComeBack) {
+  // The library scanned the regions when it started; these files come later, and the backup
+  // through the library's entry is not preceded by a scan.
+  const Bytes first = Pattern(700 * 1024 + 5, 21);
+  const Bytes second = Pattern(90 * 1024, 22);
+  ASSERT_TRUE(testing_support::WriteModuleFile(u"\\Flash Disk\\added.bin", first));
+  ASSERT_TRUE(testing_support::WriteModuleFile(u"\\Flash Disk\\Data\\added.log", second));
+  const StoreImage before = ReadStore(FileSystemStoreName);
+  ASSERT_GT(before.inUse.size() * before.bytesPerSector,
+            RegionTable[FileSystemRegionIndex].used + first.size());
+  ASSERT_EQ(
+      FWLBackupToFile(testing_support::kBinPath, REGION_FILE_SYSTEM, nullptr, nullptr, nullptr),
+      FWL_OK);
+  ASSERT_TRUE(DeleteFileW(u"\\Flash Disk\\added.bin"));
+  ASSERT_TRUE(DeleteFileW(u"\\Flash Disk\\Data\\added.log"));
+
+  // Written back as the update writes it.
+  ImageInfo info{};
+  ASSERT_EQ(FWLSetBinFile(testing_support::kBinPath, &info, nullptr, 1), FWL_OK);
+  ASSERT_EQ(FWLDoUpdate(nullptr, nullptr, nullptr), FWL_OK);
+  (void)FWLCloseBinFile();
+  const StoreImage after = ReadStore(FileSystemStoreName);
+  EXPECT_EQ(after.inUse, before.inUse);
+  EXPECT_TRUE(after.data == before.data) << "sector contents differ";
+  PowerCycle();
+  EXPECT_EQ(testing_support::ReadModuleFile(u"\\Flash Disk\\added.bin"), first);
+  EXPECT_EQ(testing_support::ReadModuleFile(u"\\Flash Disk\\Data\\added.log"), second);
 }
 
 // A store of two partitions, the second taking the rest of the store, filled with a tree.

@@ -10,9 +10,9 @@
 
 #include "platform/kernel.h"
 #include "platform/storage.h"
-#include "sim/storage/storage_manager.h"
 #include "sim/base/utf.h"
-#include "storage/storage_manager.h"
+#include "sim/storage/storage_manager.h"
+#include "storage/store_binding.h"
 #include "tests/support/module_fixture.h"
 
 namespace {

@@ -154,24 +154,32 @@ TEST_F(NandUpdateTest, BootArea_IsWrittenAfterTheOtherRecordsAndReadBack) {
   EXPECT_TRUE(Flash(0x40000, 0x800) == config);
 }
 
-TEST_F(NandUpdateTest, BootArea_RecordRunningPastItsEnd_TailGoesToThePages) {
-  // One record from 0x3F000 to 0x42000: its first 0x800 bytes in the boot area's last stored
-  // page, the next 0x800 where the boot area has no page, the rest in block 2. Only blocks 1
-  // and 2 are erased; block 1 holds the boot area's logical pages from 0x1F800 on, block 0 the
-  // ones below, which keep the bootloader.
-  const Bytes bootloader = Flash(0, 0x1F800);
+TEST_F(NandUpdateTest, BootArea_RecordInItsUnstoredLastPage_IsRefusedBeforeTheErase) {
+  // The boot area's logical page 127 (0x3F800 to 0x3FFFF) has no page on NAND. A record from
+  // 0x3F000 to 0x42000 would lose the bytes there: the file is refused with the flash as it was.
+  // Blocks 1 and 2 are erased by the range; block 1 holds the boot area's pages from 0x1F800 on.
+  const Bytes before = Flash(0, 0x60000);
+  BinBuilder()
+      .Header(0x3E000, 0x4000)
+      .Record(0x3F000, Pattern(0x3000, 6))
+      .End()
+      .WriteTo(HostPath("straddle.bin"));
+  EXPECT_EQ(Update(ModulePath("straddle.bin")), FWL_ERR_BAD_FILE);
+  EXPECT_TRUE(Flash(0, 0x60000) == before);
+  // Up to that page and from the next block on, the same data are written.
   const Bytes data = Pattern(0x3000, 6);
   BinBuilder()
       .Header(0x3E000, 0x4000)
-      .Record(0x3F000, data)
+      .Record(0x3F000, Slice(data, 0, 0x800))
+      .Record(0x40000, Slice(data, 0x1000, 0x2000))
       .End()
-      .WriteTo(HostPath("straddle.bin"));
-  ASSERT_EQ(Update(ModulePath("straddle.bin")), FWL_OK);
+      .WriteTo(HostPath("split.bin"));
+  ASSERT_EQ(Update(ModulePath("split.bin")), FWL_OK);
   EXPECT_TRUE(Flash(0x3F000, 0x800) == Slice(data, 0, 0x800));
   EXPECT_TRUE(AllFF(Flash(0x3F800, 0x800)));
   EXPECT_TRUE(Flash(0x40000, 0x2000) == Slice(data, 0x1000, 0x2000));
   EXPECT_TRUE(AllFF(Flash(0x20000, 0x1F000)));
-  EXPECT_TRUE(Flash(0, 0x1F800) == bootloader);
+  EXPECT_TRUE(Flash(0, 0x1F800) == Slice(before, 0, 0x1F800)) << "the bootloader changed";
 }
 
 TEST_F(NandUpdateTest, BootArea_RecordOutsideTheErasedBlocks_IsRefusedBeforeTheErase) {
@@ -276,6 +284,33 @@ INSTANTIATE_TEST_SUITE_P(Modules, AbortInSecondRecord,
                          ::testing::Values(AbortCase{"Nor", "pxa270-32m", 0x20000, 0x30000},
                                            AbortCase{"Nand", "pxa320", 0x80000, 0xA0000}),
                          testing_support::CaseName());
+
+TEST_F(NandUpdateTest, BootArea_UpdateAbortedInItsSecondRecord_KeepsTheFirstAndStillBoots) {
+  // A bootloader update of two records, both in the boot area, which the flash gets only
+  // after the last record: the user stops it in the second.
+  const FlashRegion loader = Region(REGION_BOOTLOADER);
+  ASSERT_EQ(loader.flags & REGION_NOT_PRESENT, 0u);
+  const Bytes bootloader = Flash(0, loader.used);
+  const std::string versions = Versions();
+  BinBuilder()
+      .Header(0, 0x40000)
+      .Record(0, bootloader)
+      .Record(0x30000, Pattern(0x1000, 14))
+      .End()
+      .WriteTo(HostPath("loader.bin"));
+  ImageInfo info{};
+  ASSERT_EQ(FWLSetBinFile(ModulePath("loader.bin").c_str(), &info, nullptr, 1), FWL_OK);
+  sectionsBegun = 0;
+  EXPECT_EQ(FWLDoUpdate(nullptr, CountSections, StopInSecondSection), FWL_ERR_ABORTED);
+  (void)FWLCloseBinFile();
+  EXPECT_EQ(sectionsBegun, 2);
+  EXPECT_TRUE(Flash(0, loader.used) == bootloader) << "the bootloader taken was not written";
+  // The next start finds the bootloader where it was, with its version.
+  PowerCycle();
+  EXPECT_EQ(Region(REGION_BOOTLOADER).flags & REGION_NOT_PRESENT, 0u);
+  EXPECT_EQ(Region(REGION_BOOTLOADER).used, loader.used);
+  EXPECT_EQ(Versions(), versions);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Board data of the config block

@@ -16,8 +16,9 @@
 #include "platform/storage.h"
 #include "sim/module/machine.h"
 #include "storage/fs_section.h"
-#include "storage/storage_manager.h"
+#include "storage/store_binding.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/program_state.h"
 
 namespace testing_support {
 
@@ -31,21 +32,21 @@ class FileSystemTest : public ModuleTest {
     }
     // A USB drive is plugged in.
     std::filesystem::create_directories(ModuleDirectory() / "files" / "USB HD");
-    ResetLibraryStateForTesting();
+    ForgetProgramState();
     DriverUnloadTime = 0;
     ASSERT_EQ(FWLInit(), FWL_OK);
     ASSERT_EQ(AllocWorkBuffer(), FWL_OK);
     ASSERT_NE(FileSystemStoreName[0], 0) << "the module's flash disk was not found";
   }
   void TearDown() override {
-    ResetLibraryStateForTesting();
+    ForgetProgramState();
     ReleaseStorageLibrary();
     ModuleTest::TearDown();
   }
   // Power-cycles the module (what the running OS held is gone; the OS boots from the flash and
   // the persistent registry) and attaches again. The library is left unstarted.
   void PowerCycle() {
-    ResetLibraryStateForTesting();
+    ForgetProgramState();
     ReleaseStorageLibrary();
     sim::Detach();
     std::string error;

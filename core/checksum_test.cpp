@@ -1,10 +1,13 @@
+// The running checksum: known values, the fold that counts across calls, and pieces that
+// are not whole words.
+#include "core/checksum.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
-#include "library/library_internal.h"
 #include "tests/support/bin_builder.h"
 
 namespace {

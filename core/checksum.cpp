@@ -1,8 +1,10 @@
 // The running checksum of records (byte sum) and sections (Fletcher-32).
+#include "core/checksum.h"
+
 #include <cstdint>
 #include <cstring>
 
-#include "library/library_internal.h"
+#include "core/bin_format.h"
 
 namespace {
 

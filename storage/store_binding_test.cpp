@@ -1,6 +1,6 @@
 // The storage manager binding: the same fifteen functions on a Windows CE 6 module (exports of
 // "coredll.dll" by name) and on a Windows CE 5 module (system calls), with the same results.
-#include "storage/storage_manager.h"
+#include "storage/store_binding.h"
 
 #include <gtest/gtest.h>
 

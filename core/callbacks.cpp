@@ -1,5 +1,5 @@
 // Progress and abort callbacks: the slots and the counters they report.
-#include "library/library_internal.h"
+#include "core/callbacks.h"
 
 ProgressCallback ValidateProgressFn = nullptr;
 ProgressCallback EraseProgressFn = nullptr;

@@ -1,4 +1,5 @@
-#include "storage/storage_manager.h"
+// The program's binding of the platform's storage manager.
+#include "storage/store_binding.h"
 
 HMODULE CoreLibraryHandle = nullptr;
 
