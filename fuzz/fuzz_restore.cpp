@@ -11,11 +11,10 @@
 // volumes), so the module is made cheap to run an input on: it is created and attached once,
 // before the first input; it lives on a memory file system where there is one (its state files
 // are rewritten on every change); the store that the inputs restore into is the smallest one
-// the flash driver takes, one erase block of the file system region (512 sectors of 512
-// bytes); and it is linked without coverage and sanitizer instrumentation of its own (see
-// fuzz/CMakeLists.txt). Between inputs only what an input changes is put back: the driver
-// instance it loaded is unloaded. What lies outside the volumes is read once at the start and
-// compared after every input.
+// the flash driver takes, one 64 KiB erase block (128 sectors of 512 bytes); and it is linked
+// without coverage and sanitizer instrumentation of its own (see fuzz/CMakeLists.txt). Between
+// inputs only what an input changes is put back: the driver instance it loaded is unloaded. What
+// lies outside the volumes is read once at the start and compared after every input.
 #include <unistd.h>
 
 #include <cstddef>
@@ -42,9 +41,12 @@ namespace fs = std::filesystem;
 
 constexpr const WCHAR* kBinPath = u"\\USB HD\\fuzz.bin";
 constexpr const char* kBinHostPath = "USB HD/fuzz.bin";  // the same file, from files/
-// The store: the first erase block of the preset's file system region.
-constexpr DWORD kStoreBase = 0x01480000;
-constexpr DWORD kStoreBlock = 0x00040000;
+// The store: the smallest erase block of the flash, the first of the 64 KiB parameter blocks
+// at its bottom (the boot loader's; the module is never started again). The storage stack
+// reads, erases and rewrites whole blocks, each through a buffer of its own, so the smallest
+// block costs least.
+constexpr DWORD kStoreBase = 0;
+constexpr DWORD kStoreBlock = 0x00010000;
 constexpr DWORD kStoreLength = kStoreBlock;
 
 [[noreturn]] void Stop(const std::string& what) {
@@ -80,7 +82,8 @@ void Snapshot(const fs::path& files, std::map<std::string, std::string>* out) {
     if (code) {
       break;
     }
-    const fs::path relative = fs::relative(it->path(), files);
+    // Lexically: fs::relative would resolve both paths on the disk for every entry.
+    const fs::path relative = it->path().lexically_relative(files);
     const std::string top = relative.begin()->string();
     if (top.rfind("Flash Disk", 0) == 0) {
       it.disable_recursion_pending();
