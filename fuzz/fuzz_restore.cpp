@@ -6,6 +6,17 @@
 // Input: byte 0 picks the kind (even 2 files, odd 3 sectors, 0xF0 and above that value
 // itself), byte 1 the partition count, byte 2 the sector size the header claims; the rest is
 // the payload. Seeds: fuzz/seeds/restore.
+//
+// Every input runs the module's whole storage stack (driver load, store format, partitions,
+// volumes), so the module is made cheap to run an input on: it is created and attached once,
+// before the first input; it lives on a memory file system where there is one (its state files
+// are rewritten on every change); the store that the inputs restore into is the smallest one
+// the flash driver takes, one 64 KiB erase block (128 sectors of 512 bytes); and it is linked
+// without coverage and sanitizer instrumentation of its own (see fuzz/CMakeLists.txt). Between
+// inputs only what an input changes is put back: the driver instance it loaded is unloaded. What
+// lies outside the volumes is read once at the start and compared after every input.
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +24,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "library/library_internal.h"
@@ -28,6 +40,14 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const WCHAR* kBinPath = u"\\USB HD\\fuzz.bin";
+constexpr const char* kBinHostPath = "USB HD/fuzz.bin";  // the same file, from files/
+// The store: the smallest erase block of the flash, the first of the 64 KiB parameter blocks
+// at its bottom (the boot loader's; the module is never started again). The storage stack
+// reads, erases and rewrites whole blocks, each through a buffer of its own, so the smallest
+// block costs least.
+constexpr DWORD kStoreBase = 0;
+constexpr DWORD kStoreBlock = 0x00010000;
+constexpr DWORD kStoreLength = kStoreBlock;
 
 [[noreturn]] void Stop(const std::string& what) {
   std::fprintf(stderr, "%s\n", what.c_str());
@@ -35,44 +55,22 @@ constexpr const WCHAR* kBinPath = u"\\USB HD\\fuzz.bin";
 }
 
 struct Module {
-  fs::path root;
-  fs::path directory;
-  bool ready = false;
+  fs::path root;   // the temporary folder that holds the module
+  fs::path files;  // the module's namespace "\"
+  // Every file and folder outside the volumes, with its bytes, as the module started.
+  std::map<std::string, std::string> outside;
 };
 
-Module& TheModule() {
-  static Module module = [] {
-    Module created;
-    char pattern[] = "/tmp/flashwick-fuzz-restore-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) {
-      Stop("no temporary directory");
-    }
-    created.root = pattern;
-    created.directory = created.root / "module";
-    sim::PresetSpec presetSpec;
-    std::string error;
-    if (!sim::FindPreset("pxa270-32m", 0, &presetSpec, &error) ||
-        !sim::CreateModule(created.directory, presetSpec, &error)) {
-      Stop("cannot create the module: " + error);
-    }
-    fs::create_directories(created.directory / "files" / "USB HD");
-    if (!sim::Attach(created.directory, sim::AttachOptions{}, &error)) {
-      Stop("cannot attach the module: " + error);
-    }
-    ResetLibraryStateForTesting();
-    if (FWLInit() != FWL_OK || AllocWorkBuffer() != FWL_OK || FileSystemStoreName[0] == 0) {
-      Stop("the library did not start");
-    }
-    created.ready = true;
-    std::atexit([] {
-      ResetLibraryStateForTesting();
-      sim::Detach();
-      std::error_code code;
-      fs::remove_all(TheModule().root, code);
-    });
-    return created;
-  }();
-  return module;
+// Made once and never destroyed: the clean-up at exit still needs its paths.
+Module* TheModule = nullptr;
+
+// A folder for the module: on a memory file system when the host has one.
+fs::path TemporaryBase() {
+  std::error_code code;
+  if (fs::is_directory("/dev/shm", code) && ::access("/dev/shm", W_OK) == 0) {
+    return "/dev/shm";
+  }
+  return fs::temp_directory_path();
 }
 
 // Every host file of the module's namespace outside its mounted volumes, with its bytes.
@@ -84,7 +82,8 @@ void Snapshot(const fs::path& files, std::map<std::string, std::string>* out) {
     if (code) {
       break;
     }
-    const fs::path relative = fs::relative(it->path(), files);
+    // Lexically: fs::relative would resolve both paths on the disk for every entry.
+    const fs::path relative = it->path().lexically_relative(files);
     const std::string top = relative.begin()->string();
     if (top.rfind("Flash Disk", 0) == 0) {
       it.disable_recursion_pending();
@@ -116,6 +115,47 @@ void UnloadAllDrivers() {
   Sleep(sim::storage::UnloadDelay() + 1);
 }
 
+// At exit only the folder goes: the module's own state (and the statics it uses) may already be
+// gone by then, and a process that ends leaves the module as a killed program would.
+void RemoveModule() {
+  if (TheModule != nullptr) {
+    std::error_code code;
+    fs::remove_all(TheModule->root, code);
+  }
+}
+
+void MakeModule() {
+  auto* module = new Module;
+  const std::string pattern = (TemporaryBase() / "flashwick-fuzz-restore-XXXXXX").string();
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back(0);
+  if (::mkdtemp(name.data()) == nullptr) {
+    Stop("no temporary directory");
+  }
+  module->root = name.data();
+  const fs::path directory = module->root / "module";
+  module->files = directory / "files";
+  sim::PresetSpec presetSpec;
+  std::string error;
+  if (!sim::FindPreset("pxa270-32m", 0, &presetSpec, &error) ||
+      !sim::CreateModule(directory, presetSpec, &error)) {
+    Stop("cannot create the module: " + error);
+  }
+  fs::create_directories(module->files / "USB HD");
+  if (!sim::Attach(directory, sim::AttachOptions{}, &error)) {
+    Stop("cannot attach the module: " + error);
+  }
+  TheModule = module;
+  std::atexit(RemoveModule);
+  ResetLibraryStateForTesting();
+  if (FWLInit() != FWL_OK || AllocWorkBuffer() != FWL_OK || FileSystemStoreName[0] == 0) {
+    Stop("the library did not start");
+  }
+  // The OS's own instance over the whole region goes once; every input loads its own.
+  UnloadAllDrivers();
+  Snapshot(module->files, &module->outside);
+}
+
 std::vector<std::uint8_t> Section(const std::uint8_t* data, std::size_t size) {
   const std::uint8_t kinds[] = {FS_SECTION_FILES, FS_SECTION_SECTORS};
   const DWORD sectorSizes[] = {512, 2048, 0, 4096};
@@ -124,11 +164,9 @@ std::vector<std::uint8_t> Section(const std::uint8_t* data, std::size_t size) {
   header.version = 1;
   header.headerSize = kFsHeaderBytes;
   header.kind = data[0] < 0xF0 ? kinds[data[0] & 1] : data[0];
-  // The program's instance serves the first 1 MiB of the flash disk: the store's format and
-  // the in-use questions then cost a fraction of the whole disk's.
-  header.memBase = 0x01480000;
-  header.memLen = 0x00100000;
-  header.blockSize = 0x40000;
+  header.memBase = kStoreBase;
+  header.memLen = kStoreLength;
+  header.blockSize = kStoreBlock;
   header.sectorSize = 512;
   header.dataLength = static_cast<DWORD>(size - 3);
   const std::u16string folder = u"Flash Disk";
@@ -148,12 +186,13 @@ std::vector<std::uint8_t> Section(const std::uint8_t* data, std::size_t size) {
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+  MakeModule();
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 3 || size > (1u << 20)) {
-    return 0;
-  }
-  Module& module = TheModule();
-  if (!module.ready) {
     return 0;
   }
   const std::vector<std::uint8_t> section = Section(data, size);
@@ -166,10 +205,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   (void)CloseHandle(file);
 
-  const fs::path files = module.directory / "files";
-  std::map<std::string, std::string> before;
-  Snapshot(files, &before);
-  UnloadAllDrivers();
   BinFileHandle = CreateFileW(kBinPath, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (BinFileHandle == INVALID_HANDLE_VALUE) {
     Stop("cannot open the bin file");
@@ -194,16 +229,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (position > section.size()) {
     Stop("the restore read past the end of the bin file");
   }
+
+  std::map<std::string, std::string> expected = TheModule->outside;
+  expected[kBinHostPath].assign(section.begin(), section.end());
   std::map<std::string, std::string> after;
-  Snapshot(files, &after);
-  if (after != before) {
+  Snapshot(TheModule->files, &after);
+  if (after != expected) {
     for (const auto& [name, content] : after) {
-      const auto it = before.find(name);
-      if (it == before.end() || it->second != content) {
-        Stop("written outside the volume: " + name);
+      const auto it = expected.find(name);
+      if (it == expected.end() || it->second != content) {
+        Stop(name == kBinHostPath ? "the restore changed the bin file"
+                                  : "written outside the volume: " + name);
       }
     }
     Stop("removed outside the volume");
   }
+  UnloadAllDrivers();
   return 0;
 }

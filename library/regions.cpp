@@ -107,11 +107,12 @@ void ScanRegistry(FlashRegion& region) {
     region.start = LoadWord(layout + 4);
     region.length = 2 * LoadWord(layout + 8);
   }
+  // The region holds two equal halves; the saved registry starts the first one that carries
+  // the marker.
   BYTE head[8];
-  if (LockedRead(head, region.start, sizeof(head)) && LoadWord(head) == kRegistryMarker) {
-    region.used = LoadWord(head + 4) + 8;
-  } else if (LockedRead(head, region.start + region.length / 2, sizeof(head)) &&
-             LoadWord(head) == kRegistryMarker) {
+  if ((LockedRead(head, region.start, sizeof(head)) && LoadWord(head) == kRegistryMarker) ||
+      (LockedRead(head, region.start + region.length / 2, sizeof(head)) &&
+       LoadWord(head) == kRegistryMarker)) {
     region.used = LoadWord(head + 4) + 8;
   }
   region.flags &= ~REGION_NOT_PRESENT;

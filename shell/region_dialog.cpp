@@ -105,7 +105,9 @@ void FormatSizeText(DWORD bytes, WCHAR* text, size_t capacity) {
   } else if (bytes < 1048576) {
     (void)FormatText(text, capacity, u"%.2f KB", static_cast<double>(bytes) / 1024.0);
   } else {
-    (void)FormatText(text, capacity, u"%.2f MB", static_cast<double>(bytes / 1024) / 1024.0);
+    // Megabytes from whole kilobytes: the text drops the bytes below a kilobyte first.
+    const DWORD kilobytes = bytes / 1024;
+    (void)FormatText(text, capacity, u"%.2f MB", static_cast<double>(kilobytes) / 1024.0);
   }
 }
 
