@@ -164,7 +164,8 @@ HLOCAL LocalFree(HLOCAL memory);
 LPVOID VirtualAlloc(LPVOID address, DWORD size, DWORD allocationType, DWORD protect);
 BOOL VirtualFree(LPVOID address, DWORD size, DWORD freeType);
 // Maps the physical pages at source (divided by 256 when protect holds PAGE_PHYSICAL) into a
-// range reserved with VirtualAlloc. Only privileged code may call it on the module.
+// range reserved with VirtualAlloc. Only privileged code may call it on the module, and one call
+// maps at most 32 MiB (ERROR_INVALID_PARAMETER above that).
 BOOL VirtualCopy(LPVOID destination, LPVOID source, DWORD size, DWORD protect);
 
 // ---------------------------------------------------------------------------------------------

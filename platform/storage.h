@@ -97,7 +97,7 @@ static_assert(offsetof(PARTINFO, bPartType) == 292);
 #define PARTITION_ATTRIBUTE_READONLY 0x00000002u
 #define PARTITION_ATTRIBUTE_AUTOFORMAT 0x00000004u
 #define PARTITION_ATTRIBUTE_ACTIVE 0x00000008u
-#define PARTITION_ATTRIBUTE_MOUNTED 0x00000020u
+#define PARTITION_ATTRIBUTE_MOUNTED 0x00000010u  // reported while mounted; never stored
 
 // ---------------------------------------------------------------------------------------------
 // Block device I/O controls

@@ -4,6 +4,7 @@
 // own driver instance and store format.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -226,6 +227,52 @@ TEST_F(FileRoundTripTest, TreeOfTwoPartitions_ComesBackWithAttributesTimesAndCon
   ASSERT_TRUE(GetStoreInfo(store, &storeInfo));
   EXPECT_EQ(storeInfo.snBiggestPartCreatable, 0u);
   EXPECT_TRUE(FindClosePartition(search));
+  EXPECT_TRUE(CloseHandle(store));
+}
+
+// Partition records travel in sections made on modules: a mounted partition's record carries the
+// platform's MOUNTED bit (0x10) beside its own attributes. A restore gives the partition its own
+// attributes back, and MOUNTED stays what the storage manager reports about the mount.
+TEST_F(FileRoundTripTest, PartitionRecords_CarryThePlatformsMountedBit) {
+  constexpr DWORD kMounted = 0x10;
+  constexpr DWORD kActive = 0x08;
+  ASSERT_TRUE(testing_support::CreateBinFile());
+  ASSERT_EQ(BackupFileSystem(FS_SECTION_FILES), FWL_OK);
+  testing_support::CloseBinFile();
+  const std::vector<std::uint8_t> file = testing_support::ReadModuleFile(testing_support::kBinPath);
+  for (const std::u16string name : {u"Part00", u"Data"}) {
+    // A record is cbSize, then the name in UTF-16; dwAttributes sits at offset 288.
+    std::vector<std::uint8_t> needle;
+    for (const char16_t unit : name + u'\0') {
+      needle.push_back(static_cast<std::uint8_t>(unit));
+      needle.push_back(static_cast<std::uint8_t>(unit >> 8));
+    }
+    const auto at = std::search(file.begin(), file.end(), needle.begin(), needle.end());
+    ASSERT_NE(at, file.end()) << "no partition record for this name";
+    const std::size_t record = static_cast<std::size_t>(at - file.begin()) - 4;
+    ASSERT_LE(record + 292, file.size());
+    const DWORD attributes = file[record + 288] | file[record + 289] << 8 |
+                             file[record + 290] << 16 |
+                             static_cast<DWORD>(file[record + 291]) << 24;
+    EXPECT_EQ(attributes, kActive | kMounted);
+  }
+
+  ASSERT_TRUE(testing_support::OpenBinFile());
+  ASSERT_EQ(UnloadAndRestore(), FWL_OK);
+  testing_support::CloseBinFile();
+  HANDLE store = OpenStore(FileSystemStoreName);
+  ASSERT_NE(store, INVALID_HANDLE_VALUE);
+  auto firstAttributes = [&] {
+    PARTINFO part{};
+    part.cbSize = sizeof(part);
+    HANDLE search = FindFirstPartition(store, &part);
+    EXPECT_NE(search, INVALID_HANDLE_VALUE);
+    (void)FindClosePartition(search);
+    return part.dwAttributes;
+  };
+  EXPECT_EQ(firstAttributes(), kActive | kMounted);
+  ASSERT_TRUE(DismountStore(store));
+  EXPECT_EQ(firstAttributes(), kActive) << "the mount was stored as an attribute";
   EXPECT_TRUE(CloseHandle(store));
 }
 

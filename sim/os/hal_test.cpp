@@ -19,6 +19,7 @@ constexpr DWORD kIoctlHalReboot = 0x0101003C;
 constexpr DWORD kIoctlImageVersion = 0x0101200C;
 constexpr DWORD kIoctlPlatformQuery = 0x01012028;
 constexpr DWORD kIoctlPlatformStore = 0x0101202C;
+constexpr DWORD kIoctlKernelService = 0x010120D0;
 
 // Request block of the query and store: sub-code, item buffer, item size (pointer-sized words on
 // the host, in the module's order).
@@ -168,6 +169,45 @@ TEST_P(RebootTest, ResetTakesEffectWhenTheProcessEnds) {
 INSTANTIATE_TEST_SUITE_P(Kinds, RebootTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return info.param ? "Cold" : "Warm";
+                         });
+
+// The kernel service's VirtualCopy for the caller: one call maps at most 32 MiB, as the kernel's
+// own VirtualCopy does, and a refused call maps nothing.
+struct CopySizeCase {
+  const char* label;
+  DWORD size;
+  bool mapped;
+};
+
+class VirtualCopySizeTest : public HalTest, public ::testing::WithParamInterface<CopySizeCase> {};
+
+TEST_P(VirtualCopySizeTest, AtMost32MiBPerCall) {
+  const CopySizeCase& c = GetParam();
+  LPVOID base = VirtualAlloc(nullptr, 0x4000000, MEM_RESERVE, PAGE_NOACCESS);
+  ASSERT_NE(base, nullptr);
+  // {VirtualCopy, destination, source (physical 0 / 256), size, uncached physical read-write}
+  const std::uintptr_t request[] = {1, reinterpret_cast<std::uintptr_t>(base), 0, c.size, 0x604};
+  DWORD result = 0xFFFF;
+  ASSERT_TRUE(KernelIoControl(kIoctlKernelService, const_cast<std::uintptr_t*>(request),
+                              sizeof(request), &result, sizeof(result), nullptr));
+  EXPECT_EQ(result != 0, c.mapped);
+  std::uint32_t physical = 0;
+  EXPECT_EQ(Machine().VirtualMemory().PhysicalOf(reinterpret_cast<std::uintptr_t>(base), &physical),
+            c.mapped);
+  if (c.mapped) {
+    const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(base) + c.size - 4;
+    ASSERT_TRUE(Machine().VirtualMemory().PhysicalOf(last, &physical));
+    EXPECT_EQ(physical, c.size - 4);
+  }
+  EXPECT_TRUE(VirtualFree(base, 0, MEM_RELEASE));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, VirtualCopySizeTest,
+                         ::testing::Values(CopySizeCase{"Exactly32MiB", 0x2000000, true},
+                                           CopySizeCase{"OnePageMore", 0x2001000, false},
+                                           CopySizeCase{"Whole64MiB", 0x4000000, false}),
+                         [](const ::testing::TestParamInfo<CopySizeCase>& info) {
+                           return info.param.label;
                          });
 
 TEST_F(HalTest, UnknownControl_IsNotSupported) {

@@ -12,6 +12,8 @@
 
 namespace {
 
+constexpr DWORD kLargestVirtualCopy = 0x2000000;  // 32 MiB
+
 std::mutex heapMutex;
 std::unordered_map<void*, UINT>& HeapBlocks() {
   static std::unordered_map<void*, UINT> blocks;
@@ -110,6 +112,12 @@ BOOL VirtualCopy(LPVOID destination, LPVOID source, DWORD size, DWORD protect) {
   }
   if (sim::CurrentMode() == sim::kModeUser) {
     SetLastError(ERROR_ACCESS_DENIED);  // a kernel-only call on the module
+    return FALSE;
+  }
+  // The kernel maps at most one 32 MiB section of the address space per call; larger ranges
+  // are mapped piece by piece.
+  if (size > kLargestVirtualCopy) {
+    SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   const std::uintptr_t sourceWord = reinterpret_cast<std::uintptr_t>(source);

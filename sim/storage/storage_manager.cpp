@@ -15,13 +15,13 @@
 #include <mutex>
 
 #include "platform/kernel.h"
-#include "sim/os/file_system.h"
-#include "sim/hw/nand_flash.h"
-#include "sim/os/os_call.h"
-#include "sim/os/registry.h"
-#include "sim/os/real_time_clock.h"
-#include "sim/storage/volume.h"
 #include "sim/base/utf.h"
+#include "sim/hw/nand_flash.h"
+#include "sim/os/file_system.h"
+#include "sim/os/os_call.h"
+#include "sim/os/real_time_clock.h"
+#include "sim/os/registry.h"
+#include "sim/storage/volume.h"
 
 namespace sim::storage {
 namespace {
@@ -1628,8 +1628,9 @@ DWORD PartitionInfo(std::uint32_t storeId, std::u16string_view name, PARTINFO* i
     info->snNumSectors = partition.entry.sectors;
     info->ftCreated = ToFileTime(partition.entry.created);
     info->ftLastModified = ToFileTime(partition.entry.modified);
-    info->dwAttributes =
-        partition.entry.attributes | (partition.mounted ? PARTITION_ATTRIBUTE_MOUNTED : 0);
+    // Whether the partition is mounted now decides the bit, whatever the stored entry holds.
+    info->dwAttributes = (partition.entry.attributes & ~PARTITION_ATTRIBUTE_MOUNTED) |
+                         (partition.mounted ? PARTITION_ATTRIBUTE_MOUNTED : 0);
     info->bPartType = partition.entry.type;
     return ERROR_SUCCESS;
   }
