@@ -168,6 +168,7 @@ int main(int argc, char** argv) {
   }
   if (first == "--version") {
     if (argc > 2) {
+      PrintUsage(stderr);
       return Fail("--version takes nothing after it");
     }
     std::printf("flashwick-module %d.%d.%d\n", kProgramMajor, kProgramMinor, kProgramRevision);
