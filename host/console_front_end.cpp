@@ -6,7 +6,8 @@
 // answer as the path (a module path such as "\USB HD\IMAGES\x.bin"), and are cancelled when none
 // is left or the path is refused. A dialog that waits for a person (one with a close command)
 // is closed, since nobody is there to use it. A window without buttons (the progress window) is
-// left to the program, and the module time it stayed open is printed when it closes.
+// left to the program: what it is doing is printed as it goes, a line for each phase and for each
+// tenth of the work, with the module time, and the module time it stayed open when it closes.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -17,8 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "sim/module/machine.h"
+#include "host/progress_watcher.h"
 #include "sim/base/utf.h"
+#include "sim/module/machine.h"
 #include "sim/ui/front_end.h"
 
 namespace {
@@ -84,7 +86,9 @@ std::vector<std::string> Lines(const std::u16string& text) {
 class ConsoleFrontEnd : public FrontEnd {
  public:
   ConsoleFrontEnd(const FrontEndOptions& options, std::FILE* out)
-      : answers_(options.answers.begin(), options.answers.end()), out_(out) {}
+      : answers_(options.answers.begin(), options.answers.end()),
+        out_(out),
+        watcher_([this](const progress_watch::Step& step) { PrintStep(step); }) {}
 
   void WindowOpened(const WindowView& window) override {
     switch (window.kind) {
@@ -103,6 +107,7 @@ class ConsoleFrontEnd : public FrontEnd {
   }
 
   void WindowClosed(const WindowView& window) override {
+    watcher_.Closed(window);  // its last step first, then how long it took
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = progressStart_.find(window.handle);
     if (it == progressStart_.end()) {
@@ -200,12 +205,28 @@ class ConsoleFrontEnd : public FrontEnd {
       std::lock_guard<std::mutex> lock(mutex_);
       progressStart_[window.handle] = sim::CurrentMachine().Clock().Now();
     }
+    if (progress_watch::IsProgressWindow(window)) {
+      watcher_.Follow(window.handle);
+    }
+  }
+
+  // "Image Update: Erasing Flash 40% (module time 1.234 s)"
+  void PrintStep(const progress_watch::Step& step) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string amount;
+    if (step.percent >= 0) {
+      amount = " " + std::to_string(step.percent) + "%";
+    }
+    std::fprintf(out_, "%s: %s%s (module time %.3f s)\n", step.operation.c_str(),
+                 step.phase.c_str(), amount.c_str(), step.moduleTime);
+    std::fflush(out_);
   }
 
   std::mutex mutex_;
   std::deque<std::string> answers_;
   std::FILE* out_;
   std::map<HWND, std::uint64_t> progressStart_;
+  progress_watch::ProgressWatcher watcher_;  // last: its thread reports through the above
 };
 
 std::unique_ptr<FrontEnd> CreateConsole(const FrontEndOptions& options, std::string* /*error*/) {

@@ -1,14 +1,14 @@
 // flashwick: the program on a virtual module.
 //
-//   flashwick [--module DIR] [--ui terminal|console] [--usb DIR] [--pace fast|real]
-//             [--answer ANSWER]... [--] [SWITCHES...]
+//   flashwick [OPTIONS] [--] [SWITCHES...]
 //
-// Everything that is not one of these options is the module's command line (its words joined by
-// single blanks), as the module's shell would hand it to the program. The exit code is the
-// program's own (1 success, 0 failure); 2 means that the program could not be started.
-#include <sys/wait.h>
-#include <unistd.h>
-
+// The SWITCHES are the module's command line (the words joined by single blanks), as the
+// module's shell would hand it to the program. They are checked first, so that a typing mistake
+// is not silently skipped as the program itself would skip it; --unchecked hands them over as
+// they stand. The exit code is the program's own (1 success, 0 failure), or with
+// --exit-status unix 0 for success and 1 for failure; 2 means that the program could not be
+// started (a bad option, no module). The last line on standard output is "OK" or
+// "FAILED: why".
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -19,7 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "host/sample_files.h"
+#include "host/default_module.h"
+#include "host/run_events.h"
+#include "platform/kernel.h"
 #include "resources/resource.h"
 #include "shell/shell.h"
 #include "sim/module/machine.h"
@@ -32,6 +34,10 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kStartFailed = 2;
+// The program reads at most this many switches.
+constexpr int kMostSwitches = 20;
+
+enum class ExitStatus { kSystem, kUnix };
 
 struct Options {
   fs::path module;
@@ -41,43 +47,71 @@ struct Options {
   std::string pace;
   std::vector<std::string> answers;
   std::vector<std::string> words;  // the module's command line
+  ExitStatus exitStatus = ExitStatus::kSystem;
+  fs::path events;
+  bool unchecked = false;
   bool help = false;
+  bool version = false;
 };
+
+constexpr const char* kUsage =
+    "usage: flashwick [--module DIR] [--ui terminal|console] [--usb DIR] [--pace fast|real]\n"
+    "                 [--answer ANSWER]... [--exit-status system|unix] [--events FILE]\n"
+    "                 [--unchecked] [--] [SWITCHES...]\n"
+    "       flashwick --help | --version\n";
 
 void PrintUsage(std::FILE* out) {
   std::fprintf(
       out,
-      "usage: flashwick [--module DIR] [--ui terminal|console] [--usb DIR] [--pace fast|real]\n"
-      "                 [--answer ANSWER]... [--] [SWITCHES...]\n"
+      "%s"
       "\n"
       "Runs the program on a virtual module. SWITCHES are the program's command line:\n"
-      "  /u FILE     update from a bin file (\"\\USB HD\\IMAGES\\os-update.bin\")\n"
+      "  /u FILE     update from a bin file on the module (\"\\USB HD\\IMAGES\\os-update.bin\")\n"
       "  /f, /fu     save the registry (u: silently)\n"
       "  /c, /cu     clear the registry (u: silently)\n"
       "  /r, /rcMS   reset warm at once, or cold after MS milliseconds\n"
       "Without switches the main dialog opens.\n"
       "\n"
-      "  --module DIR  the module (default: %s, created with sample files on first use)\n"
-      "  --ui NAME     terminal (default on a terminal) or console (prints message boxes and\n"
-      "                answers them from --answer, or with their default button)\n"
-      "  --usb DIR     a host folder that appears as \"\\USB HD\" on the module\n"
-      "  --pace NAME   real (module time follows wall time; default for the terminal) or fast\n"
-      "  --answer A    answer for the next message box (ok, cancel, yes, no, ...) or file\n"
-      "                dialog (a module path); may be given many times\n",
-      sim::DefaultModuleDirectory().c_str());
+      "  --module DIR       the module (default: %s, made with sample files on first use)\n"
+      "  --ui NAME          terminal (default on a terminal) or console (prints message boxes\n"
+      "                     and answers them from --answer, or with their default button)\n"
+      "  --usb DIR          a folder of this computer that appears as \"\\USB HD\" on the module\n"
+      "  --pace NAME        real (module time follows wall time; default for the terminal) or\n"
+      "                     fast\n"
+      "  --answer A         answer for the next message box (ok, cancel, yes, no, ...) or file\n"
+      "                     dialog (a module path); may be given many times\n"
+      "  --exit-status S    system (default: 1 when the commands ran, 0 when one failed) or\n"
+      "                     unix (0 success, 1 failure); 2 always means the program did not start\n"
+      "  --events FILE      write what happens as JSON, one object per line: start, operations\n"
+      "                     with progress, message boxes with their answers, file dialogs,\n"
+      "                     faults that fired and the module's debug output, end; each with the\n"
+      "                     module time\n"
+      "  --unchecked        hand SWITCHES to the program unchecked (it skips what it cannot read)\n"
+      "  --version          print the program's version\n",
+      kUsage, sim::DefaultModuleDirectory().c_str());
 }
 
-int Fail(const std::string& message) {
-  std::fprintf(stderr, "flashwick: %s\n", message.c_str());
+// A bad command line: the reason and the usage line on standard error.
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "flashwick: %s\n%s(see flashwick --help)\n", message.c_str(), kUsage);
   return kStartFailed;
 }
 
 // False with a message for a bad option.
 bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
   bool hostOptions = true;
+  bool uiGiven = false;
+  bool paceGiven = false;
+  bool usbGiven = false;
+  bool exitGiven = false;
+  bool eventsGiven = false;
   for (int i = 1; i < argc; ++i) {
     std::string word = argv[i];
     if (!hostOptions || word.rfind("--", 0) != 0) {
+      if (hostOptions && word.size() > 1 && word[0] == '-') {
+        *error = "unknown option " + word;
+        return false;
+      }
       options->words.push_back(word);
       continue;
     }
@@ -85,39 +119,77 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
       hostOptions = false;
       continue;
     }
-    if (word == "--help") {
-      options->help = true;
-      continue;
-    }
     std::string name = word.substr(2);
     std::string value;
+    bool valueGiven = false;
     if (const auto equals = name.find('='); equals != std::string::npos) {
       value = name.substr(equals + 1);
       name.resize(equals);
-    } else if (name == "module" || name == "ui" || name == "usb" || name == "pace" ||
-               name == "answer") {
+      valueGiven = true;
+    }
+    const bool takesValue = name == "module" || name == "ui" || name == "usb" || name == "pace" ||
+                            name == "answer" || name == "exit-status" || name == "events";
+    const bool flag = name == "help" || name == "version" || name == "unchecked";
+    if (!takesValue && !flag) {
+      *error = "unknown option --" + name + " (put -- before a command line that starts with --)";
+      return false;
+    }
+    if (flag && valueGiven) {
+      *error = "option --" + name + " takes no value";
+      return false;
+    }
+    if (takesValue && !valueGiven) {
       if (i + 1 >= argc) {
         *error = "option --" + name + " needs a value";
         return false;
       }
       value = argv[++i];
     }
-    if (name == "module") {
+    auto once = [&](bool& given) {
+      if (given) {
+        *error = "option --" + name + " is given twice";
+        return false;
+      }
+      given = true;
+      return true;
+    };
+    if (name == "help") {
+      options->help = true;
+    } else if (name == "version") {
+      options->version = true;
+    } else if (name == "unchecked") {
+      options->unchecked = true;
+    } else if (name == "module") {
+      if (!once(options->moduleGiven)) {
+        return false;
+      }
       if (value.empty()) {
         *error = "--module needs a directory";
         return false;
       }
       options->module = value;
-      options->moduleGiven = true;
     } else if (name == "ui") {
+      if (!once(uiGiven)) {
+        return false;
+      }
+      if (value != "terminal" && value != "console") {
+        *error = "--ui must be terminal or console, not \"" + value + "\"";
+        return false;
+      }
       options->ui = value;
     } else if (name == "usb") {
+      if (!once(usbGiven)) {
+        return false;
+      }
       if (value.empty()) {
         *error = "--usb needs a directory";
         return false;
       }
       options->usb = value;
     } else if (name == "pace") {
+      if (!once(paceGiven)) {
+        return false;
+      }
       if (value != "fast" && value != "real") {
         *error = "--pace must be fast or real, not \"" + value + "\"";
         return false;
@@ -125,11 +197,24 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
       options->pace = value;
     } else if (name == "answer") {
       options->answers.push_back(value);
-    } else {
-      *error = "unknown option " + word +
-               " (see flashwick --help; put -- before a command "
-               "line that starts with --)";
-      return false;
+    } else if (name == "exit-status") {
+      if (!once(exitGiven)) {
+        return false;
+      }
+      if (value != "system" && value != "unix") {
+        *error = "--exit-status must be system or unix, not \"" + value + "\"";
+        return false;
+      }
+      options->exitStatus = value == "unix" ? ExitStatus::kUnix : ExitStatus::kSystem;
+    } else if (name == "events") {
+      if (!once(eventsGiven)) {
+        return false;
+      }
+      if (value.empty()) {
+        *error = "--events needs a file";
+        return false;
+      }
+      options->events = value;
     }
   }
   return true;
@@ -143,38 +228,90 @@ std::string JoinWords(const std::vector<std::string>& words) {
   return line;
 }
 
-// Creates the default module from the default preset with its sample files. The library's
-// state belongs to one attachment for the life of a process, so the sample files are made by a
-// child process, and this one attaches afresh.
-bool CreateDefaultModule(const fs::path& directory, std::string* error) {
-  sim::PresetSpec presetSpec;
-  if (!sim::FindPreset(sim::kDefaultPreset, 0, &presetSpec, error) ||
-      !sim::CreateModule(directory, presetSpec, error)) {
-    return false;
+bool AllDigits(const std::string& text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// A word the program reads as one whole switch.
+bool IsSwitch(const std::string& word) {
+  if (word == "/u" || word == "/f" || word == "/fu" || word == "/c" || word == "/cu" ||
+      word == "/r" || word == "/rc") {
+    return true;
   }
-  std::fflush(nullptr);
-  const pid_t child = ::fork();
-  if (child < 0) {
-    *error = "cannot start a process for the sample files";
-    return false;
-  }
-  if (child == 0) {
-    std::string childError;
-    const bool ok = sample_files::AddSampleFiles(directory, &childError);
-    if (!ok) {
-      std::fprintf(stderr, "flashwick: %s\n", childError.c_str());
+  return word.rfind("/rc", 0) == 0 && AllDigits(word.substr(3));
+}
+
+// The hint for a file of this computer given where the program wants a path on the module.
+std::string UsbHint(const std::string& name) {
+  const fs::path host = fs::absolute(name);
+  return "the program reads the module's files, not this computer's. To update from " +
+         host.string() + ", show its folder as the module's USB drive: flashwick --usb '" +
+         host.parent_path().string() + "' /u '\\USB HD\\" + host.filename().string() + "'";
+}
+
+// The file names of the update switches, in order ("" for one that asks for its file).
+std::vector<std::string> UpdateNames(const std::vector<std::string>& words) {
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    if (words[i] != "/u") {
+      continue;
     }
-    std::fflush(nullptr);
-    std::_Exit(ok ? 0 : 1);
+    std::string name;
+    for (std::size_t j = i + 1; j < words.size() && !IsSwitch(words[j]); ++j) {
+      name.append(j == i + 1 ? "" : " ").append(words[j]);
+    }
+    names.push_back(name);
   }
-  int status = 0;
-  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    *error = directory.string() + ": the sample files could not be made";
-    return false;
+  return names;
+}
+
+// Checks that the program will read the whole command line as the switches it was meant to be;
+// false with the reason for the first word it would skip or misread.
+bool CheckCommandLine(const std::vector<std::string>& words, std::string* error) {
+  int switches = 0;
+  for (std::size_t i = 0; i < words.size();) {
+    const std::string& word = words[i];
+    if (word.empty() || word[0] != '/') {
+      *error = i == 0 ? "\"" + word +
+                            "\" is not a switch; the command line starts with one (/u FILE, /f, "
+                            "/fu, /c, /cu, /r or /rcMS)"
+                      : "unexpected argument \"" + word + "\" after " + words[i - 1];
+      return false;
+    }
+    if (++switches > kMostSwitches) {
+      *error = "more than " + std::to_string(kMostSwitches) +
+               " switches: the program reads only the first " + std::to_string(kMostSwitches);
+      return false;
+    }
+    ++i;
+    if (word == "/u") {
+      std::string name;
+      for (; i < words.size() && !IsSwitch(words[i]); ++i) {
+        name.append(name.empty() ? "" : " ").append(words[i]);
+      }
+      if (name.find('/') != std::string::npos) {
+        *error = "/u \"" + name +
+                 "\": the program reads \"/\" as the start of a switch, so this cannot be a file "
+                 "name on the module; " +
+                 UsbHint(name);
+        return false;
+      }
+      continue;
+    }
+    if (word.rfind("/u", 0) == 0) {
+      *error = "\"" + word + "\": give the file after /u and a blank (/u FILE)";
+      return false;
+    }
+    if (!IsSwitch(word)) {
+      *error = "unknown switch \"" + word + "\" (switches: /u FILE, /f, /fu, /c, /cu, /r, /rcMS)";
+      return false;
+    }
+    if (word.size() > 3 && word.rfind("/rc", 0) == 0 &&
+        (word.size() > 13 || std::stoull(word.substr(3)) > 0xFFFFFFFFull)) {
+      *error = "\"" + word + "\": the delay does not fit the program's 32 bits of milliseconds";
+      return false;
+    }
   }
-  std::fprintf(stderr, "flashwick: created the default module %s (%s) with sample files in %s\n",
-               directory.c_str(), presetSpec.name.c_str(),
-               sim::ToUtf8(sample_files::kFolder).c_str());
   return true;
 }
 
@@ -211,58 +348,158 @@ class ResetWatcher {
   std::thread thread_;
 };
 
+// Tells the person when an update names a file that the module does not have but this computer
+// does: the program would only say that it cannot open it.
+void HintAtHostFiles(const std::vector<std::string>& words, run_events::RunRecorder& recorder) {
+  for (const std::string& name : UpdateNames(words)) {
+    if (name.empty()) {
+      continue;
+    }
+    const std::u16string path = sim::FromUtf8(name);
+    std::error_code code;
+    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES || !fs::exists(name, code)) {
+      continue;
+    }
+    const std::string hint = "\"" + name + "\" is not on the module; " + UsbHint(name);
+    std::fprintf(stderr, "flashwick: %s\n", hint.c_str());
+    recorder.Note({{"event", "hint"}, {"text", hint}});
+  }
+}
+
+const char* ResetName(sim::ResetKind reset) {
+  switch (reset) {
+    case sim::ResetKind::kCold:
+      return "cold";
+    case sim::ResetKind::kWarm:
+      return "warm";
+    default:
+      return nullptr;
+  }
+}
+
+// What the run ends with: the exit code by the chosen convention and the last line.
+class Ending {
+ public:
+  Ending(const Options& options, run_events::RunRecorder& recorder)
+      : options_(options), recorder_(recorder) {}
+
+  // The program could not start: the reason on standard error, the last line, the end event.
+  int StartFailed(const std::string& message) {
+    std::fprintf(stderr, "flashwick: %s\n", message.c_str());
+    recorder_.End({{"exitCode", kStartFailed}, {"result", "FAILED"}, {"message", message}});
+    std::printf("FAILED: %s\n", message.c_str());
+    std::fflush(nullptr);
+    return kStartFailed;
+  }
+
+  // The program ran and returned its exit code.
+  int Ran(int programExitCode, sim::ResetKind reset) {
+    const bool success = programExitCode == 1;
+    std::string message;
+    if (!success) {
+      message = recorder_.FailureMessage();
+      if (message.empty()) {
+        message = "the program reported a failure without a message (exit code " +
+                  std::to_string(programExitCode) + ")";
+      }
+    }
+    const int exitCode =
+        options_.exitStatus == ExitStatus::kUnix ? (success ? 0 : 1) : programExitCode;
+    sim::Json end = {{"exitCode", exitCode},
+                     {"programExitCode", programExitCode},
+                     {"result", success ? "OK" : "FAILED"}};
+    if (!success) {
+      end["message"] = message;
+    }
+    end["reset"] = ResetName(reset) != nullptr ? sim::Json(ResetName(reset)) : sim::Json(nullptr);
+    recorder_.End(end);
+    const double seconds = static_cast<double>(sim::CurrentMachine().Clock().SinceAttach()) / 1e9;
+    std::printf("flashwick: exit code %d after %.3f s of module time%s\n", programExitCode, seconds,
+                reset == sim::ResetKind::kCold   ? "; the module resets (cold)"
+                : reset == sim::ResetKind::kWarm ? "; the module resets (warm)"
+                                                 : "");
+    std::printf(success ? "OK\n" : "FAILED: %s\n", message.c_str());
+    std::fflush(nullptr);
+    return exitCode;
+  }
+
+ private:
+  const Options& options_;
+  run_events::RunRecorder& recorder_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
   std::string error;
   if (!ParseOptions(argc, argv, &options, &error)) {
-    return Fail(error);
+    return UsageError(error);
   }
-  if (options.help) {
-    PrintUsage(stdout);
+  if (options.help || options.version) {
+    if (!options.words.empty() || argc > 2) {
+      return UsageError(std::string(options.help ? "--help" : "--version") +
+                        " takes nothing beside it");
+    }
+    if (options.help) {
+      PrintUsage(stdout);
+    } else {
+      std::printf("flashwick %d.%d.%d\n", kProgramMajor, kProgramMinor, kProgramRevision);
+    }
     return 0;
   }
-  if (!options.moduleGiven) {
-    options.module = sim::DefaultModuleDirectory();
-    if (!fs::exists(options.module / "module.json") &&
-        !CreateDefaultModule(options.module, &error)) {
-      return Fail("cannot create the default module: " + error);
-    }
+  if (!options.unchecked && !CheckCommandLine(options.words, &error)) {
+    return UsageError(error);
   }
 
-  const std::string ui = options.ui.empty() ? sim::ui::DefaultFrontEndName() : options.ui;
-  if (ui != "terminal" && ui != "console") {
-    return Fail("--ui must be terminal or console, not \"" + ui + "\"");
+  run_events::RunRecorder recorder;
+  Ending ending(options, recorder);
+  if (!options.events.empty() && !recorder.OpenEventFile(options.events, &error)) {
+    return ending.StartFailed(error);
   }
+  if (!options.moduleGiven &&
+      !default_module::EnsureDefaultModule("flashwick", &options.module, &error)) {
+    return ending.StartFailed(error);
+  }
+  const std::string ui = options.ui.empty() ? sim::ui::DefaultFrontEndName() : options.ui;
   sim::AttachOptions attach;
   attach.usbFolder = options.usb;
   const std::string pace =
       options.pace.empty() ? (ui == "terminal" ? "real" : "fast") : options.pace;
   attach.pace = pace == "real" ? sim::Pace::kReal : sim::Pace::kFast;
   if (!options.usb.empty() && !fs::is_directory(options.usb)) {
-    return Fail(options.usb.string() + ": not a folder (given to appear as \\USB HD)");
+    return ending.StartFailed(options.usb.string() +
+                              ": not a folder (given to appear as \\USB HD)");
   }
   if (!sim::Attach(options.module, attach, &error)) {
-    return Fail(error);
+    return ending.StartFailed(error);
   }
   std::unique_ptr<sim::ui::FrontEnd> frontEnd =
       sim::ui::CreateFrontEnd(ui, sim::ui::FrontEndOptions{options.answers}, &error);
   if (frontEnd == nullptr) {
     sim::Detach();
-    return Fail(error);
+    return ending.StartFailed(error);
   }
 
-  std::u16string commandLine = sim::FromUtf8(JoinWords(options.words));
-  sim::ui::InstallFrontEnd(frontEnd.get());
+  const std::string line = JoinWords(options.words);
+  std::u16string commandLine = sim::FromUtf8(line);
+  recorder.SetInner(frontEnd.get());
+  recorder.Start({{"module", fs::absolute(options.module).string()},
+                  {"commandLine", line},
+                  {"ui", ui},
+                  {"pace", pace},
+                  {"version", std::to_string(kProgramMajor) + "." + std::to_string(kProgramMinor) +
+                                  "." + std::to_string(kProgramRevision)}});
+  HintAtHostFiles(options.words, recorder);
+  sim::ui::InstallFrontEnd(&recorder);
   std::unique_ptr<ResetWatcher> watcher;
   if (ui == "terminal") {
     watcher = std::make_unique<ResetWatcher>();
   }
-  const int exitCode =
+  const int programExitCode =
       WinMain(sim::ui::ProgramInstance(), nullptr, commandLine.data(), SW_SHOWNORMAL);
   watcher.reset();
-  frontEnd->Finish();
+  recorder.Finish();
   sim::ui::InstallFrontEnd(nullptr);
 
   // Threads the program left behind (a busy animation about to notice that its work is done)
@@ -270,14 +507,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 500 && sim::ProgramThreadCount() > 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  sim::Machine& machine = sim::CurrentMachine();
-  const double seconds = static_cast<double>(machine.Clock().SinceAttach()) / 1e9;
-  const sim::ResetKind reset = machine.PendingReset();
-  std::printf("flashwick: exit code %d after %.3f s of module time%s\n", exitCode, seconds,
-              reset == sim::ResetKind::kCold   ? "; the module resets (cold)"
-              : reset == sim::ResetKind::kWarm ? "; the module resets (warm)"
-                                               : "");
-  std::fflush(nullptr);
+  const int exitCode = ending.Ran(programExitCode, sim::CurrentMachine().PendingReset());
   sim::Detach();
   // Like the module's kernel at process exit: threads the program left behind end with it.
   std::fflush(nullptr);

@@ -2,8 +2,12 @@
 
 #include <cstdio>
 #include <iostream>
+#include <limits>
 #include <map>
+#include <sstream>
 
+#include "host/default_module.h"
+#include "shell/shell.h"
 #include "sim/module/machine.h"
 
 namespace module_tool {
@@ -15,12 +19,84 @@ std::map<std::string, ModuleCommand>& Commands() {
 }
 
 void PrintUsage(std::FILE* out) {
-  std::fprintf(out, "usage: flashwick-module COMMAND [ARGS]\n\ncommands:\n");
+  std::fprintf(out,
+               "usage: flashwick-module COMMAND [ARGS]\n"
+               "       flashwick-module COMMAND --help\n"
+               "       flashwick-module --version\n\ncommands:\n");
   for (const auto& [name, command] : Commands()) {
     std::fprintf(out, "  %-44s %s\n", command.usage, command.summary);
   }
-  std::fprintf(out, "\nDIR defaults to the default module (%s).\n",
+  std::fprintf(out, "\nDIR defaults to the default module (%s), made on first use.\n",
                sim::DefaultModuleDirectory().c_str());
+}
+
+// What a usage line allows: its options ("--json", "[--preset NAME]") and how many positional
+// arguments it takes (bracketed ones are optional, "..." repeats the last).
+struct Grammar {
+  std::vector<std::string> options;
+  std::size_t fewest = 0;
+  std::size_t most = 0;
+};
+
+Grammar GrammarOf(const ModuleCommand& command) {
+  Grammar grammar;
+  std::istringstream words(command.usage);
+  std::string word;
+  words >> word;  // the command's name
+  bool valueNext = false;
+  while (words >> word) {
+    const bool optional = word.front() == '[';
+    std::string bare = word;
+    while (!bare.empty() && (bare.front() == '[' || bare.front() == '(')) {
+      bare.erase(bare.begin());
+    }
+    while (!bare.empty() && (bare.back() == ']' || bare.back() == ')')) {
+      bare.pop_back();
+    }
+    if (bare.rfind("--", 0) == 0) {
+      std::string name = bare.substr(2);
+      if (const auto equals = name.find('='); equals != std::string::npos) {
+        name.resize(equals);
+      }
+      grammar.options.push_back(name);
+      valueNext = false;
+      for (const std::string& option : command.valueOptions) {
+        valueNext = valueNext || option == name;
+      }
+      continue;
+    }
+    if (valueNext) {
+      valueNext = false;  // the option's value, not a positional argument
+      continue;
+    }
+    if (bare == "..." || (bare.size() > 3 && bare.compare(bare.size() - 3, 3, "...") == 0)) {
+      grammar.most = std::numeric_limits<std::size_t>::max();
+      if (bare == "...") {
+        continue;
+      }
+    }
+    if (grammar.most != std::numeric_limits<std::size_t>::max()) {
+      ++grammar.most;
+    }
+    if (!optional && word.back() != ']') {
+      ++grammar.fewest;
+    }
+  }
+  return grammar;
+}
+
+int UsageError(const ModuleCommand& command, const std::string& message) {
+  std::fprintf(stderr, "flashwick-module: %s: %s\nusage: flashwick-module %s\n", command.name,
+               message.c_str(), command.usage);
+  return kUsageError;
+}
+
+void PrintCommandHelp(const ModuleCommand& command) {
+  std::printf("usage: flashwick-module %s\n\n%s\n", command.usage, command.summary);
+  if (command.help != nullptr) {
+    std::printf("\n");
+    command.help(stdout);
+  }
 }
 
 }  // namespace
@@ -49,14 +125,19 @@ ModuleCommandRegistrar::ModuleCommandRegistrar(ModuleCommand command) {
 
 int Fail(const std::string& message) {
   std::fprintf(stderr, "flashwick-module: %s\n", message.c_str());
-  return 2;
+  return kUsageError;
 }
 
 std::filesystem::path ModuleDirectoryArgument(const Arguments& arguments, std::size_t index) {
   if (arguments.positional.size() > index) {
     return arguments.positional[index];
   }
-  return sim::DefaultModuleDirectory();
+  std::filesystem::path directory;
+  std::string error;
+  if (!default_module::EnsureDefaultModule("flashwick-module", &directory, &error)) {
+    std::fprintf(stderr, "flashwick-module: %s\n", error.c_str());
+  }
+  return directory;
 }
 
 bool ParseNumber(const std::string& text, unsigned long long* value) {
@@ -72,41 +153,91 @@ bool ParseNumber(const std::string& text, unsigned long long* value) {
 
 int main(int argc, char** argv) {
   using namespace module_tool;
-  if (argc < 2 || std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h") {
-    PrintUsage(argc < 2 ? stderr : stdout);
-    return argc < 2 ? 2 : 0;
+  if (argc < 2) {
+    PrintUsage(stderr);
+    return kUsageError;
   }
-  auto it = Commands().find(argv[1]);
+  const std::string first = argv[1];
+  if (first == "--help" || first == "-h" || first == "help") {
+    if (argc > 2) {
+      PrintUsage(stderr);
+      return Fail("--help takes nothing after it (for a command: COMMAND --help)");
+    }
+    PrintUsage(stdout);
+    return 0;
+  }
+  if (first == "--version") {
+    if (argc > 2) {
+      PrintUsage(stderr);
+      return Fail("--version takes nothing after it");
+    }
+    std::printf("flashwick-module %d.%d.%d\n", kProgramMajor, kProgramMinor, kProgramRevision);
+    return 0;
+  }
+  auto it = Commands().find(first);
   if (it == Commands().end()) {
     PrintUsage(stderr);
-    return Fail(std::string("unknown command \"") + argv[1] + "\"");
+    return Fail("unknown command \"" + first + "\"");
   }
   const ModuleCommand& command = it->second;
+  const Grammar grammar = GrammarOf(command);
   Arguments arguments;
+  bool optionsEnd = false;
   for (int i = 2; i < argc; ++i) {
     std::string word = argv[i];
-    if (word.rfind("--", 0) == 0 && word.size() > 2) {
-      std::string name = word.substr(2);
-      std::string value;
-      if (const auto equals = name.find('='); equals != std::string::npos) {
-        value = name.substr(equals + 1);
-        name = name.substr(0, equals);
-      } else {
-        bool takesValue = false;
-        for (const std::string& option : command.valueOptions) {
-          takesValue = takesValue || option == name;
-        }
-        if (takesValue) {
-          if (i + 1 >= argc) {
-            return Fail("option --" + name + " needs a value (usage: " + command.usage + ")");
-          }
-          value = argv[++i];
-        }
-      }
-      arguments.options.emplace_back(name, value);
-    } else {
-      arguments.positional.push_back(word);
+    if (!optionsEnd && (word == "--help" || word == "-h")) {
+      PrintCommandHelp(command);
+      return 0;
     }
+    if (!optionsEnd && word == "--") {
+      optionsEnd = true;
+      continue;
+    }
+    if (optionsEnd || word.size() < 2 || word.front() != '-') {
+      arguments.positional.push_back(word);
+      continue;
+    }
+    if (word.rfind("--", 0) != 0) {
+      return UsageError(command, "unknown option " + word);
+    }
+    std::string name = word.substr(2);
+    std::string value;
+    bool valueGiven = false;
+    if (const auto equals = name.find('='); equals != std::string::npos) {
+      value = name.substr(equals + 1);
+      name.resize(equals);
+      valueGiven = true;
+    }
+    bool known = false;
+    for (const std::string& option : grammar.options) {
+      known = known || option == name;
+    }
+    if (!known) {
+      return UsageError(command, "unknown option --" + name);
+    }
+    bool takesValue = false;
+    for (const std::string& option : command.valueOptions) {
+      takesValue = takesValue || option == name;
+    }
+    if (takesValue && !valueGiven) {
+      if (i + 1 >= argc) {
+        return UsageError(command, "option --" + name + " needs a value");
+      }
+      value = argv[++i];
+    } else if (!takesValue && valueGiven) {
+      return UsageError(command, "option --" + name + " takes no value");
+    }
+    if (arguments.Has(name)) {
+      return UsageError(command, "option --" + name + " is given twice");
+    }
+    arguments.options.emplace_back(name, value);
+  }
+  if (arguments.positional.size() > grammar.most) {
+    return UsageError(command,
+                      "unexpected argument \"" + arguments.positional[grammar.most] + "\"");
+  }
+  if (arguments.positional.size() < grammar.fewest) {
+    return UsageError(command, "missing argument");
   }
   return command.run(arguments);
 }

@@ -1,9 +1,11 @@
 // flashwick-module: create, inspect, reset and fault-inject virtual modules.
 //
 // Each command is registered by the file that implements it (see ModuleCommandRegistrar), so
-// the tool grows with the models it serves.
+// the tool grows with the models it serves. A command accepts exactly the options its usage line
+// names ("--json", "--preset NAME"): anything else is refused before it runs.
 #pragma once
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -20,11 +22,13 @@ struct Arguments {
 
 struct ModuleCommand {
   const char* name;
-  const char* usage;    // e.g. "create DIR --preset NAME [--nand-chip ID]"
+  const char* usage;    // e.g. "create DIR --preset NAME [--nand-chip ID]"; names every option
   const char* summary;  // one line
   // Options that take a value (others are flags).
   std::vector<std::string> valueOptions;
   int (*run)(const Arguments& arguments);
+  // More for "COMMAND --help", after the usage and summary lines (null: nothing more).
+  void (*help)(std::FILE* out) = nullptr;
 };
 
 // Registers a command for the life of the process (from a static initialiser).
@@ -32,9 +36,15 @@ struct ModuleCommandRegistrar {
   explicit ModuleCommandRegistrar(ModuleCommand command);
 };
 
+// Exit codes: 0 done, 1 the command ran and found a failure (a refused file, no CPLD),
+// 2 it could not run (bad arguments, no module).
+inline constexpr int kUsageError = 2;
+
 // Prints "flashwick-module: message" to standard error and returns exit code 2.
 int Fail(const std::string& message);
-// The module directory named by the first positional argument, or the default module.
+// The module directory named by the first positional argument, or the default module, which is
+// made (and a line on standard error says so) when it does not exist yet. When that fails, the
+// reason is printed and the default directory returned, so that attaching it fails in turn.
 std::filesystem::path ModuleDirectoryArgument(const Arguments& arguments, std::size_t index = 0);
 // Parses a number written in decimal or as 0x... hex; false when it is not one.
 bool ParseNumber(const std::string& text, unsigned long long* value);

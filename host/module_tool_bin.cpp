@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "host/default_module.h"
 #include "host/module_tool.h"
 #include "library/library_internal.h"
 #include "sim/module/machine.h"
@@ -348,15 +349,9 @@ std::string Holds(DWORD types) {
 bool AttachFor(const Arguments& arguments, const fs::path& folder) {
   std::string error;
   fs::path module = arguments.Get("module");
-  if (module.empty()) {
-    module = sim::DefaultModuleDirectory();
-    sim::PresetSpec presetSpec;
-    if (!fs::exists(module / "module.json") &&
-        (!sim::FindPreset(sim::kDefaultPreset, 0, &presetSpec, &error) ||
-         !sim::CreateModule(module, presetSpec, &error))) {
-      Fail("cannot create the default module: " + error);
-      return false;
-    }
+  if (module.empty() && !default_module::EnsureDefaultModule("flashwick-module", &module, &error)) {
+    Fail(error);
+    return false;
   }
   sim::AttachOptions options;
   options.usbFolder = folder;
@@ -365,6 +360,23 @@ bool AttachFor(const Arguments& arguments, const fs::path& folder) {
     return false;
   }
   return true;
+}
+
+// A refused file: one line on standard error, or the object on standard output with --json.
+int Refuse(const Arguments& arguments, Json report, const std::string& status,
+           const std::string& reason) {
+  if (arguments.Has("json")) {
+    report["accepted"] = false;
+    report["status"] = status;
+    report["reason"] = reason;
+    std::printf("%s\n", report.dump(2).c_str());
+  } else {
+    // The library accepted a file that the update then refuses: its status says nothing.
+    const std::string why = status == "FWL_OK" ? reason : status + " (" + reason + ")";
+    std::fprintf(stderr, "flashwick-module: %s: refused: %s\n",
+                 report["file"].get<std::string>().c_str(), why.c_str());
+  }
+  return 1;
 }
 
 int ShowBinFile(const Arguments& arguments) {
@@ -397,24 +409,42 @@ int ShowBinFile(const Arguments& arguments) {
   const FwlStatus status = FWLSetBinFile(path.c_str(), &info, nullptr, 1);
   if (status != FWL_OK) {
     (void)FWLCloseBinFile();
+    FreeWorkBuffer();
     sim::Detach();
     const char* name = FwlStatusName(status);
-    std::fprintf(stderr, "flashwick-module: %s: refused: %s (%s)\n", file.string().c_str(),
-                 name != nullptr ? name : std::to_string(status).c_str(), StatusMeaning(status));
-    return 1;
+    return Refuse(arguments, Json{{"file", file.string()}, {"size", bytes.size()}},
+                  name != nullptr ? name : std::to_string(status), StatusMeaning(status));
   }
   const Reader reader(std::move(bytes));
-  Json report = {{"file", file.string()},      {"size", reader.Size()},
-                 {"status", "FWL_OK"},         {"types", info.types},
-                 {"holds", Holds(info.types)}, {"flashStart", info.start},
-                 {"flashLength", info.length}, {"dataBytes", info.dataBytes}};
+  Json report = {
+      {"file", file.string()},    {"size", reader.Size()},      {"accepted", true},
+      {"status", "FWL_OK"},       {"types", info.types},        {"holds", Holds(info.types)},
+      {"flashStart", info.start}, {"flashLength", info.length}, {"dataBytes", info.dataBytes}};
   std::size_t at = DescribeImage(reader, report);
   at = DescribeFileSystem(reader, at, report);
   DescribeCpld(reader, at, report);
   report["overwrites"] = OverwrittenRegions(info);
+  // The update's own checks after validation: a file with nothing for this hardware is refused
+  // with a message, and so is one whose range covers a region the module does not list.
+  std::string refusal;
+  if (info.types == 0) {
+    refusal = "it holds no update data for this module's hardware";
+  } else {
+    (void)FWLScanRegions(REGION_ALL_TYPES);
+    DWORD overlap = REGION_ALL_TYPES;
+    if (FWLGetRegionsInRange(&overlap, info.start, info.length) == FWL_ERR_RANGE) {
+      refusal = "its flash range covers a region of an unknown kind";
+    }
+  }
   (void)FWLCloseBinFile();
   FreeWorkBuffer();
   sim::Detach();
+  if (!refusal.empty()) {
+    if (!arguments.Has("json")) {
+      PrintText(report);
+    }
+    return Refuse(arguments, report, "FWL_OK", refusal);
+  }
   if (arguments.Has("json")) {
     std::printf("%s\n", report.dump(2).c_str());
   } else {
@@ -423,11 +453,20 @@ int ShowBinFile(const Arguments& arguments) {
   return 0;
 }
 
+void BinHelp(std::FILE* out) {
+  std::fprintf(out,
+               "The file is checked by the program's own reader on the module (the default\n"
+               "module unless --module is given), as the update would check it. Exit status:\n"
+               "0 the update would take the file, 1 it would refuse it (the reason is printed;\n"
+               "with --json the object says \"accepted\": false), 2 the check could not run.\n");
+}
+
 const ModuleCommandRegistrar kBin({"bin",
                                    "bin FILE [--module DIR] [--json]",
                                    "validate a bin file and show what it holds and overwrites",
                                    {"module"},
-                                   ShowBinFile});
+                                   ShowBinFile,
+                                   BinHelp});
 
 }  // namespace
 }  // namespace module_tool

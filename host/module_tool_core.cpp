@@ -3,13 +3,15 @@
 #include <iostream>
 
 #include "flash/flash_ops.h"
+#include "host/default_module.h"
 #include "host/module_tool.h"
 #include "host/sample_files.h"
 #include "library/flashwick_lib.h"
 #include "platform/kernel.h"
 #include "shell/shell.h"
-#include "sim/module/machine.h"
 #include "sim/base/utf.h"
+#include "sim/hw/nand_flash.h"
+#include "sim/module/machine.h"
 
 namespace module_tool {
 namespace {
@@ -29,8 +31,7 @@ int Create(const Arguments& arguments) {
   std::string error;
   if (!sim::FindPreset(arguments.Get("preset", sim::kDefaultPreset),
                        static_cast<std::uint32_t>(chip), &presetSpec, &error) ||
-      !sim::CreateModule(arguments.positional[0], presetSpec, &error) ||
-      !sample_files::AddSampleFiles(arguments.positional[0], &error)) {
+      !default_module::CreateWithSampleFiles(arguments.positional[0], presetSpec, &error)) {
     return Fail(error);
   }
   std::printf("created %s (%s)\n", arguments.positional[0].c_str(), presetSpec.name.c_str());
@@ -178,11 +179,36 @@ int Reset(const Arguments& arguments) {
   return 0;
 }
 
+void CreateHelp(std::FILE* out) {
+  std::fprintf(out, "presets (--preset NAME; default %s):\n", sim::kDefaultPreset);
+  for (const std::string& name : sim::PresetNames()) {
+    sim::PresetSpec preset;
+    std::string ignored;
+    if (!sim::FindPreset(name, 0, &preset, &ignored)) {
+      continue;
+    }
+    if (preset.nor) {
+      std::fprintf(out, "  %-12s PXA27x, %u MiB NOR flash, no CPLD\n", name.c_str(),
+                   preset.norSize >> 20);
+    } else {
+      std::fprintf(out, "  %-12s PXA3xx (processor identity %u), NAND flash (chip 0x%04X), CPLD\n",
+                   name.c_str(), preset.identity, preset.nandChipId);
+    }
+  }
+  std::fprintf(out, "\nNAND chips (--nand-chip ID, PXA3xx presets only):\n");
+  for (const sim::NandChip& chip : sim::NandChips()) {
+    std::fprintf(out, "  0x%04X       %s\n", chip.id, chip.description);
+  }
+  std::fprintf(out, "\nThe module's USB drive receives the sample update files in %s.\n",
+               sim::ToUtf8(sample_files::kFolder).c_str());
+}
+
 const ModuleCommandRegistrar kCreate({"create",
                                       "create DIR --preset NAME [--nand-chip ID]",
-                                      "create a module from a preset",
+                                      "create a module from a preset, with sample update files",
                                       {"preset", "nand-chip"},
-                                      Create});
+                                      Create,
+                                      CreateHelp});
 const ModuleCommandRegistrar kInfo(
     {"info", "info [DIR] [--json]", "show the module's hardware, flash and state", {}, Info});
 int Where(const Arguments& /*arguments*/) {

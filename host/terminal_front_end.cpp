@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <atomic>
 #include <clocale>
+#include <limits>
 #include <map>
 #include <memory>
 #include <string>
@@ -26,8 +27,9 @@
 #include <vector>
 
 #include "platform/kernel.h"
-#include "sim/module/machine.h"
+#include "resources/resource.h"
 #include "sim/base/utf.h"
+#include "sim/module/machine.h"
 #include "sim/ui/front_end.h"
 
 namespace {
@@ -124,6 +126,104 @@ std::vector<std::u16string> Wrap(const std::u16string& text, int width, bool wra
   return wrapped;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Layout of a dialog: the template's places, widened where a label needs more cells
+// ---------------------------------------------------------------------------------------------
+// The module's font is proportional: a label fits the template's width because its narrow
+// letters ("i", ":") take less than the average width that a dialog unit is a quarter of. In
+// terminal cells every letter takes a whole cell, so a one-line label can run into the control
+// to its right, which is drawn over it ("UsedBytes:" under a value at x 40 shows as
+// "UsedBytes0x3008"). The layout moves every control from that control's column on to the right
+// until the label has its cells and a blank before the next control; the dialog grows by as much.
+class Layout {
+ public:
+  Layout() = default;
+  explicit Layout(const WindowView& dialog) {
+    struct Need {
+      int label;  // x of the label, in dialog units
+      int cells;  // cells the label needs, with a blank after it
+      int next;   // x of the nearest control to its right on its rows
+    };
+    std::vector<Need> needs;
+    for (const ControlView& label : dialog.controls) {
+      const Cells cells = ToCells(label.rect);
+      if (!label.visible || label.kind != WindowKind::kStatic || cells.rows != 1) {
+        continue;
+      }
+      const int length =
+          static_cast<int>(Displayed(label.text, (label.style & SS_NOPREFIX) == 0).size());
+      const ControlView* next = nullptr;
+      for (const ControlView& other : dialog.controls) {
+        const Cells otherCells = ToCells(other.rect);
+        const bool sameRows =
+            otherCells.top < cells.top + cells.rows && cells.top < otherCells.top + otherCells.rows;
+        if (other.visible && other.kind != WindowKind::kGroupBox && sameRows &&
+            other.rect.x > label.rect.x && (next == nullptr || other.rect.x < next->rect.x)) {
+          next = &other;
+        }
+      }
+      if (length > 0 && next != nullptr) {
+        needs.push_back({label.rect.x, length + 1, next->rect.x});
+      }
+    }
+    std::sort(needs.begin(), needs.end(),
+              [](const Need& a, const Need& b) { return a.next < b.next; });
+    for (const Need& need : needs) {
+      const int extra = Column(need.label) + need.cells - Column(need.next);
+      if (extra > 0) {
+        shifts_.push_back({need.next, extra});
+      }
+    }
+    columns_ = Column(dialog.rect.width);
+  }
+
+  // The cells of a rectangle of dialog units, relative to the client area.
+  [[nodiscard]] Cells Of(const sim::ui::Rect& rect) const {
+    Cells cells = ToCells(rect);
+    const int left = Column(rect.x);
+    cells.cols = std::max(1, Column(rect.x + rect.width) - left);
+    cells.left = left;
+    return cells;
+  }
+  [[nodiscard]] int Columns() const { return columns_; }
+  // A horizontal dialog unit inside a column of the client area, for a click there; a column
+  // that the layout inserted lands just left of the control it moved.
+  [[nodiscard]] int UnitsX(int column) const {
+    int shift = 0;
+    int from = std::numeric_limits<int>::min();
+    for (std::size_t i = 0; i <= shifts_.size(); ++i) {
+      const int to = i < shifts_.size() ? shifts_[i].first : std::numeric_limits<int>::max();
+      const int x = (column - shift) * 4 + 2;
+      if (x >= from && x < to) {
+        return x;
+      }
+      if (x < from) {
+        return from - 1;
+      }
+      if (i < shifts_.size()) {
+        shift += shifts_[i].second;
+        from = to;
+      }
+    }
+    return column * 4 + 2;
+  }
+
+ private:
+  // The column of a horizontal position, after the shifts at or left of it.
+  [[nodiscard]] int Column(int x) const {
+    int column = CellX(x);
+    for (const auto& [at, extra] : shifts_) {
+      if (x >= at) {
+        column += extra;
+      }
+    }
+    return column;
+  }
+
+  std::vector<std::pair<int, int>> shifts_;  // from this x on, so many more columns
+  int columns_ = 0;
+};
+
 const char* ButtonLabel(int button) {
   switch (button) {
     case IDOK:
@@ -143,6 +243,32 @@ const char* ButtonLabel(int button) {
     default:
       return "?";
   }
+}
+
+// The answer that Escape gives a message box: Cancel, or else No, as the hint line says; a box
+// with only OK is answered OK (and Abort/Retry/Ignore with Abort).
+int EscapeAnswer(const sim::ui::MessageBoxView& box) {
+  for (int answer : {IDCANCEL, IDNO, IDABORT}) {
+    if (std::find(box.buttons.begin(), box.buttons.end(), answer) != box.buttons.end()) {
+      return answer;
+    }
+  }
+  return box.buttons.empty() ? IDCANCEL : box.buttons.front();
+}
+
+// What a right click does in a dialog. The region dialog shows its hidden buttons when its
+// surface is clicked with the right button (or with Shift and Ctrl), so the hint names them while
+// they are hidden.
+std::string RightClickHint(const WindowView& dialog) {
+  std::string hidden;
+  if (dialog.templateId == IDD_REGION) {
+    for (const ControlView& control : dialog.controls) {
+      if (control.kind == WindowKind::kButton && !control.visible) {
+        hidden.append(hidden.empty() ? "" : "/").append(Utf8(Displayed(control.text, true)));
+      }
+    }
+  }
+  return hidden.empty() ? "^R: right click" : "^R: show " + hidden + " (right click)";
 }
 
 const char* IconMark(UINT icon) {
@@ -209,6 +335,7 @@ class TerminalFrontEnd : public FrontEnd {
     WindowKind kind = WindowKind::kDialog;
     Cells frame;
     Cells client;
+    Layout layout;  // dialogs
   };
   struct Spot {
     HWND window = nullptr;
@@ -362,9 +489,10 @@ class TerminalFrontEnd : public FrontEnd {
     }
     std::string help = "  (waiting for the program)";
     if (active != nullptr && active->kind == WindowKind::kDialog) {
-      help = " Tab: next  Enter: press  Space: select  Esc: cancel  ^R: right click";
+      help = " Tab: next  Enter: press  Space: select  Esc: cancel  " + RightClickHint(*active);
     } else if (active != nullptr && active->kind == WindowKind::kMessageBox) {
-      help = " Left/Right: choose  Enter: answer  Esc: cancel";
+      help = std::string(" Left/Right: choose  Enter: answer  Esc: ") +
+             ButtonLabel(EscapeAnswer(active->box));
     } else if (active != nullptr && active->kind == WindowKind::kFileDialog) {
       help = " Up/Down: choose  Enter: open  Backspace: up  Tab: name  ^T: type  Esc: cancel";
     }
@@ -373,10 +501,11 @@ class TerminalFrontEnd : public FrontEnd {
   }
 
   void DrawDialog(const WindowView& window, bool active) {
-    const Cells client{0, 0, CellY(window.rect.height), CellX(window.rect.width)};
+    const Layout layout(window);
+    const Cells client{0, 0, CellY(window.rect.height), layout.Columns()};
     Cells frame = CentredFrame(client.rows, client.cols);
     const Cells inside{frame.top + 1, frame.left + 1, client.rows, client.cols};
-    placements_.push_back({window.handle, window.kind, frame, inside});
+    placements_.push_back({window.handle, window.kind, frame, inside, layout});
     Fill(frame);
     Frame(frame, active ? A_BOLD : A_DIM);
     Put(frame.top, frame.left + 2, " " + Utf8(window.caption) + " ", active ? A_BOLD : A_NORMAL,
@@ -387,18 +516,19 @@ class TerminalFrontEnd : public FrontEnd {
     // Frames first, so that they never cover what lies inside them.
     for (const ControlView& control : window.controls) {
       if (control.visible && control.kind == WindowKind::kGroupBox) {
-        DrawControl(control, inside, active);
+        DrawControl(control, layout, inside, active);
       }
     }
     for (const ControlView& control : window.controls) {
       if (control.visible && control.kind != WindowKind::kGroupBox) {
-        DrawControl(control, inside, active);
+        DrawControl(control, layout, inside, active);
       }
     }
   }
 
-  void DrawControl(const ControlView& control, const Cells& client, bool active) {
-    Cells cells = ToCells(control.rect);
+  void DrawControl(const ControlView& control, const Layout& layout, const Cells& client,
+                   bool active) {
+    Cells cells = layout.Of(control.rect);
     cells.top += client.top;
     cells.left += client.left;
     const attr_t dim = control.enabled ? A_NORMAL : A_DIM;
@@ -850,7 +980,9 @@ class TerminalFrontEnd : public FrontEnd {
           sim::ui::PressKey(handle, Key::kEnter);
           break;
         case kEscape:
-          sim::ui::PressKey(handle, Key::kEscape);
+          // The module lets Escape answer only a box with Cancel (or only OK); here it answers
+          // every box, with the answer the hint line names.
+          sim::ui::AnswerMessageBox(handle, EscapeAnswer(active->box));
           break;
         default:
           if (key >= 32 && key < 127) {
@@ -977,7 +1109,7 @@ class TerminalFrontEnd : public FrontEnd {
       if (control.kind != WindowKind::kListBox || !control.visible) {
         continue;
       }
-      const Cells cells = ToCells(control.rect);
+      const Cells cells = hit->layout.Of(control.rect);
       if (!cells.Contains(row, col)) {
         continue;
       }
@@ -993,7 +1125,7 @@ class TerminalFrontEnd : public FrontEnd {
       return;
     }
     // Anything else: the window manager finds the button or the surface under the point.
-    sim::ui::ClickAt(window.handle, col * 4 + 2, row * 8 + 4, keys);
+    sim::ui::ClickAt(window.handle, hit->layout.UnitsX(col), row * 8 + 4, keys);
   }
 
   void SpotClicked(const WindowView& window, const Spot& spot) {

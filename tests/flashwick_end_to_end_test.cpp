@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <regex>
 #include <string>
 #include <vector>
@@ -225,11 +226,22 @@ TEST(FlashwickEndToEnd, FullBackupRestoresEveryRegion) {
   EXPECT_EQ(module.Flash(offset, 0x10000), original);
 }
 
+// The last line of the standard output, without its line end.
+std::string LastLine(const std::string& output) {
+  std::string text = output;
+  while (!text.empty() && text.back() == '\n') {
+    text.pop_back();
+  }
+  return text.substr(text.rfind('\n') + 1);
+}
+
 struct ExitCase {
   const char* name;
   const char* arguments;
-  int exitCode;
+  int exitCode;       // the program's own: 1 success, 0 failure; 2 not started
+  int unixExitCode;   // with --exit-status unix
   const char* shows;  // in the output
+  const char* last;   // the last line
   bool reset;
 };
 
@@ -244,31 +256,96 @@ TEST_P(ExitCodes, AreTheProgramsOwnOrTwoWhenItCannotStart) {
   EXPECT_EQ(module.Run(c.arguments, &output), c.exitCode) << output;
   EXPECT_NE(output.find(c.shows), std::string::npos) << output;
   EXPECT_EQ(output.find("resets") != std::string::npos, c.reset) << output;
+  EXPECT_EQ(LastLine(output), c.last) << output;
+  EXPECT_EQ(module.Run(std::string("--exit-status unix ") + c.arguments, &output), c.unixExitCode)
+      << output;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ExitCodes,
     ::testing::Values(
-        ExitCase{"SaveSilentlyThenWarmReset", "/fu /r", 1, "exit code 1 after", true},
-        ExitCase{"SaveWithItsMessage", "/f", 1, "[Registry] Registry successfully saved", false},
-        ExitCase{"UnknownFirstSwitch", "/x /fu /r", 0, "exit code 0 after", false},
-        ExitCase{"UnknownSwitchAfterASuccess", "/fu /x/r", 1, "exit code 1 after", true},
-        ExitCase{"MissingFile", R"(/u '\USB HD\IMAGES\absent.bin' /r)", 0,
-                 "[ERROR] Cannot open image file\n        \\USB HD\\IMAGES\\absent.bin", false},
-        ExitCase{"NoSwitchesOpensTheMainDialog", "", 1, "this dialog needs a person", false},
+        ExitCase{"SaveSilentlyThenWarmReset", "/fu /r", 1, 0, "exit code 1 after", "OK", true},
+        ExitCase{"SaveWithItsMessage", "/f", 1, 0, "[Registry] Registry successfully saved", "OK",
+                 false},
+        // The program's own handling of a switch it does not know, reached unchecked.
+        ExitCase{"UnknownFirstSwitch", "--unchecked /x /fu /r", 0, 1, "exit code 0 after",
+                 "FAILED: the program reported a failure without a message (exit code 0)", false},
+        ExitCase{"UnknownSwitchAfterASuccess", "--unchecked /fu /x/r", 1, 0, "exit code 1 after",
+                 "OK", true},
+        ExitCase{"MissingFile", R"(/u '\USB HD\IMAGES\absent.bin' /r)", 0, 1,
+                 "[ERROR] Cannot open image file\n        \\USB HD\\IMAGES\\absent.bin",
+                 R"(FAILED: Cannot open image file \USB HD\IMAGES\absent.bin)", false},
+        ExitCase{"DamagedFile", R"(/u '\USB HD\IMAGES\damaged.bin')", 0, 1,
+                 "[ERROR] Bin file with corrupt CRC!", "FAILED: Bin file with corrupt CRC!", false},
+        ExitCase{"NoSwitchesOpensTheMainDialog", "", 1, 0, "this dialog needs a person", "OK",
+                 false},
         // An empty name asks for the file; the batch asks nothing else.
         ExitCase{
             "EmptyNameTakesTheFileDialogsAnswer",
-            R"(--answer '\USB HD\IMAGES\os-update.bin' /u /r)", 1,
+            R"(--answer '\USB HD\IMAGES\os-update.bin' /u /r)", 1, 0,
             "[Open] IMAGE files (*.bin) in \\USB HD\\IMAGES\n  -> \\USB HD\\IMAGES\\os-update.bin",
-            true},
-        ExitCase{"EmptyNameWithoutAnAnswerIsCancelled", "/u /r", 0, "-> cancelled (no file given)",
-                 false},
-        ExitCase{"UnknownFrontEnd", "--ui window /r", 2, "--ui must be terminal or console", false},
-        ExitCase{"UnknownPace", "--pace slow /r", 2, "--pace must be fast or real", false},
-        ExitCase{"UnknownOption", "--colour /r", 2, "unknown option --colour", false},
-        ExitCase{"UsbFolderMissing", "--usb /nonexistent/usb /r", 2, "not a folder", false}),
+            "OK", true},
+        ExitCase{"EmptyNameWithoutAnAnswerIsCancelled", "/u /r", 0, 1,
+                 "-> cancelled (no file given)", "FAILED: no file was chosen in \"Open\"", false},
+        ExitCase{"UsbFolderMissing", "--usb /nonexistent/usb /r", 2, 2, "not a folder",
+                 "FAILED: /nonexistent/usb: not a folder (given to appear as \\USB HD)", false}),
     testing_support::CaseName());
+
+// Command lines refused before the program starts: exit code 2 under either convention, the
+// reason and the usage, and no module looked at (the one named does not exist and is not made).
+struct RefusedCase {
+  const char* name;
+  const char* arguments;
+  const char* shows;
+};
+
+void PrintTo(const RefusedCase& c, std::ostream* out) { *out << c.name; }
+
+class RefusedCommandLines : public ::testing::TestWithParam<RefusedCase> {};
+
+TEST_P(RefusedCommandLines, ExitTwoWithTheReasonAndTheUsage) {
+  const RefusedCase& c = GetParam();
+  TemporaryDirectory scratch;
+  const fs::path absent = scratch.Path() / "absent";
+  // Under either convention (a case about the option itself gives its own).
+  const bool ownConvention = std::string(c.arguments).find("--exit-status") != std::string::npos;
+  for (const char* convention : {"--exit-status system ", "--exit-status unix "}) {
+    std::string output;
+    EXPECT_EQ(RunCommand(Executable("flashwick") + " --module '" + absent.string() + "' " +
+                             (ownConvention ? "" : convention) + c.arguments,
+                         &output),
+              2)
+        << output;
+    EXPECT_NE(output.find(c.shows), std::string::npos) << output;
+    EXPECT_NE(output.find("usage: flashwick "), std::string::npos) << output;
+    EXPECT_EQ(output.find("no such module"), std::string::npos) << output;
+  }
+  EXPECT_FALSE(fs::exists(absent));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RefusedCommandLines,
+    ::testing::Values(
+        RefusedCase{"UnknownFrontEnd", "--ui window /r", "--ui must be terminal or console"},
+        RefusedCase{"UnknownPace", "--pace slow /r", "--pace must be fast or real"},
+        RefusedCase{"UnknownExitStatus", "--exit-status dos /r",
+                    "--exit-status must be system or unix"},
+        RefusedCase{"UnknownOption", "--colour /r", "unknown option --colour"},
+        RefusedCase{"UnknownShortOption", "-v /r", "unknown option -v"},
+        RefusedCase{"FlagWithAValue", "--unchecked=yes /r", "--unchecked takes no value"},
+        RefusedCase{"OptionTwice", "--pace fast --pace real /r", "--pace is given twice"},
+        RefusedCase{"UnknownSwitch", "/fu /x /r", "unknown switch \"/x\""},
+        RefusedCase{"NotASwitch", "fu", "\"fu\" is not a switch"},
+        RefusedCase{"ExtraArgument", "/f now /r", "unexpected argument \"now\" after /f"},
+        RefusedCase{"GluedFileName", R"('/u\USB HD\IMAGES\os-update.bin')",
+                    "give the file after /u and a blank"},
+        RefusedCase{"DelayTooLong", "/rc4294967296", "does not fit"},
+        RefusedCase{"TwentyOneSwitches",
+                    "/f /f /f /f /f /f /f /f /f /f /f /f /f /f /f /f /f /f /f /f /f",
+                    "more than 20 switches"},
+        RefusedCase{"HostPathForTheUpdate", "/u /home/someone/os.bin",
+                    "--usb '/home/someone' /u '\\USB HD\\os.bin'"}),
+    [](const ::testing::TestParamInfo<RefusedCase>& info) { return std::string(info.param.name); });
 
 TEST(FlashwickEndToEnd, MissingModuleIsReportedWithoutCreatingIt) {
   TemporaryDirectory scratch;
@@ -314,6 +391,172 @@ TEST(FlashwickEndToEnd, DefaultModuleIsCreatedOnFirstUseWithSampleFiles) {
             1)
       << output;
   EXPECT_EQ(output.find("created the default module"), std::string::npos) << output;
+}
+
+std::vector<sim::Json> ReadEvents(const fs::path& file) {
+  std::vector<sim::Json> events;
+  std::ifstream in(file);
+  std::string line;
+  while (std::getline(in, line)) {
+    events.push_back(sim::Json::parse(line));  // one whole object on every line
+  }
+  return events;
+}
+
+std::vector<sim::Json> OfKind(const std::vector<sim::Json>& events, const std::string& kind) {
+  std::vector<sim::Json> found;
+  for (const sim::Json& event : events) {
+    if (event["event"] == kind) {
+      found.push_back(event);
+    }
+  }
+  return found;
+}
+
+// Lines "Image Update: PHASE N% (module time T s)" of the console.
+struct ProgressLine {
+  std::string phase;
+  int percent;
+  double time;
+};
+
+std::vector<ProgressLine> ProgressLines(const std::string& output) {
+  std::vector<ProgressLine> lines;
+  const std::regex pattern(R"(Image Update: ([A-Za-z .]+?) ([0-9]+)% \(module time ([0-9.]+) s\))");
+  for (auto it = std::sregex_iterator(output.begin(), output.end(), pattern);
+       it != std::sregex_iterator(); ++it) {
+    lines.push_back({(*it)[1], std::stoi((*it)[2]), std::stod((*it)[3])});
+  }
+  return lines;
+}
+
+// An OS update on a NOR module whose fault plan cuts the power after 40 flash operations: the
+// console shows the update's phases a tenth at a time, and the event file tells the whole run,
+// the fault included, in module time.
+TEST(FlashwickEvents, UpdateWithAFaultTellsItsProgressAndTheFaultInModuleTime) {
+  const Module module("pxa270-32m");
+  sim::Json config;
+  std::string error;
+  ASSERT_TRUE(sim::LoadModuleConfig(module.Directory(), &config, &error)) << error;
+  config["faults"]["items"] = sim::Json::array({{{"kind", "power-cut"}, {"after", 40}}});
+  std::ofstream(module.Directory() / "module.json") << config.dump(2);
+  TemporaryDirectory scratch;
+  const fs::path events = scratch.Path() / "events.jsonl";
+  std::string output;
+  module.Run("--events '" + events.string() + R"(' /u '\USB HD\IMAGES\os-update.bin')", &output);
+
+  // Console: a line for each phase and each tenth, never one per percent, in module time order.
+  const std::vector<ProgressLine> lines = ProgressLines(output);
+  ASSERT_GE(lines.size(), 4u) << output;
+  std::map<std::string, int> perPhase;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_LE(++perPhase[lines[i].phase], 11) << lines[i].phase << "\n" << output;
+    if (i > 0) {
+      EXPECT_GE(lines[i].time, lines[i - 1].time) << output;
+      if (lines[i].phase == lines[i - 1].phase) {
+        EXPECT_GE(lines[i].percent / 10, lines[i - 1].percent / 10 + 1) << output;
+      }
+    }
+  }
+  EXPECT_EQ(perPhase.count("Validating File"), 1u) << output;
+  EXPECT_EQ(perPhase.count("Erasing Flash"), 1u) << output;
+  EXPECT_EQ(lines.back().phase, "Section Start") << output;
+  EXPECT_EQ(lines.back().percent, 100) << output;
+
+  // Events: every line one object with its module time, from start to end.
+  const std::vector<sim::Json> all = ReadEvents(events);
+  ASSERT_GE(all.size(), 5u);
+  EXPECT_EQ(all.front()["event"], "start");
+  EXPECT_EQ(all.front()["commandLine"], R"(/u \USB HD\IMAGES\os-update.bin)");
+  EXPECT_EQ(all.back()["event"], "end");
+  double time = 0;
+  for (const sim::Json& event : all) {
+    ASSERT_TRUE(event.contains("moduleTime")) << event.dump();
+    EXPECT_GE(event["moduleTime"].get<double>(), time - 1e-9) << event.dump();
+    time = event["moduleTime"];
+  }
+  const std::vector<sim::Json> starts = OfKind(all, "operationStart");
+  const std::vector<sim::Json> ends = OfKind(all, "operationEnd");
+  ASSERT_EQ(starts.size(), 1u);
+  ASSERT_EQ(ends.size(), 1u);
+  EXPECT_EQ(starts[0]["operation"], "Image Update");
+  EXPECT_NEAR(ends[0]["seconds"].get<double>(), Seconds(output, "Image Update: "), 0.002);
+  const std::vector<sim::Json> progress = OfKind(all, "progress");
+  ASSERT_GE(progress.size(), 4u);
+  EXPECT_EQ(progress.back()["percent"], 100);
+  // The fault fired during the write and is reported with the module's own words.
+  const std::vector<sim::Json> faults = OfKind(all, "fault");
+  ASSERT_EQ(faults.size(), 1u);
+  EXPECT_EQ(faults[0]["line"], "nor: power cut after 40 erase and program operations");
+  EXPECT_GT(faults[0]["moduleTime"].get<double>(), starts[0]["moduleTime"].get<double>());
+  EXPECT_LE(faults[0]["moduleTime"].get<double>(), ends[0]["moduleTime"].get<double>());
+}
+
+// A run with a file dialog and an error box: both are events with their answers, and the error is
+// the run's last line.
+TEST(FlashwickEvents, FileDialogAndErrorBoxCarryTheirAnswers) {
+  const Module module("pxa320");
+  TemporaryDirectory scratch;
+  const fs::path events = scratch.Path() / "events.jsonl";
+  std::string output;
+  EXPECT_EQ(module.Run("--exit-status unix --events '" + events.string() +
+                           R"(' --answer '\USB HD\IMAGES\damaged.bin' /u /f)",
+                       &output),
+            1)
+      << output;
+  EXPECT_EQ(LastLine(output), "FAILED: Bin file with corrupt CRC!") << output;
+  const std::vector<sim::Json> all = ReadEvents(events);
+  const std::vector<sim::Json> dialogs = OfKind(all, "fileDialog");
+  ASSERT_EQ(dialogs.size(), 1u);
+  EXPECT_EQ(dialogs[0]["folder"], R"(\USB HD\IMAGES)");
+  EXPECT_EQ(dialogs[0]["answer"], R"(\USB HD\IMAGES\damaged.bin)");
+  const std::vector<sim::Json> boxes = OfKind(all, "messageBox");
+  ASSERT_EQ(boxes.size(), 1u) << "the batch ends at the failure: /f does not run";
+  EXPECT_EQ(boxes[0]["caption"], "ERROR");
+  EXPECT_EQ(boxes[0]["text"], "Bin file with corrupt CRC!");
+  EXPECT_EQ(boxes[0]["icon"], "stop");
+  EXPECT_EQ(boxes[0]["buttons"], sim::Json::array({"OK"}));
+  EXPECT_EQ(boxes[0]["answer"], "OK");
+  EXPECT_EQ(all.back()["event"], "end");
+  EXPECT_EQ(all.back()["result"], "FAILED");
+  EXPECT_EQ(all.back()["exitCode"], 1);
+  EXPECT_EQ(all.back()["programExitCode"], 0);
+  EXPECT_EQ(all.back()["message"], "Bin file with corrupt CRC!");
+}
+
+// A file of this computer named where the program wants a module path: the program says only
+// that it cannot open it, so the host says how to reach it.
+TEST(FlashwickEndToEnd, HostFileGivenToTheUpdateGetsTheUsbHint) {
+  const Module module("pxa320");
+  TemporaryDirectory folder;
+  fs::copy_file(module.Images() / "os-update.bin", folder.Path() / "new.bin");
+  std::string output;
+  EXPECT_EQ(
+      RunCommand("cd '" + folder.Path().string() + "' && " + Executable("flashwick") +
+                     " --ui console --module '" + module.Directory().string() + "' /u new.bin",
+                 &output),
+      0)
+      << output;
+  EXPECT_NE(output.find("flashwick: \"new.bin\" is not on the module; "), std::string::npos)
+      << output;
+  EXPECT_NE(output.find("--usb '" + folder.Path().string() + R"(' /u '\USB HD\new.bin')"),
+            std::string::npos)
+      << output;
+  EXPECT_EQ(LastLine(output), "FAILED: Cannot open image file new.bin") << output;
+  // The hint's command does what it says.
+  EXPECT_EQ(module.Run("--usb '" + folder.Path().string() + R"(' /u '\USB HD\new.bin')", &output),
+            1)
+      << output;
+  EXPECT_EQ(LastLine(output), "OK") << output;
+}
+
+TEST(FlashwickEndToEnd, VersionOfBothExecutables) {
+  std::string output;
+  EXPECT_EQ(RunCommand(Executable("flashwick") + " --version", &output), 0);
+  EXPECT_EQ(output, "flashwick 3.4.0\n");
+  EXPECT_EQ(RunCommand(Executable("flashwick-module") + " --version", &output), 0);
+  EXPECT_EQ(output, "flashwick-module 3.4.0\n");
+  EXPECT_EQ(RunCommand(Executable("flashwick") + " --version /r", &output), 2) << output;
 }
 
 }  // namespace

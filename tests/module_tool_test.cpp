@@ -115,4 +115,91 @@ TEST(ModuleTool, MissingModule_OneLineAndNoDirectoryAppears) {
   }
 }
 
+// Every command takes exactly what its usage line names: anything else is refused before it
+// runs, with exit code 2, the reason and the usage, and the module is left alone.
+struct StrictCase {
+  const char* name;
+  const char* arguments;  // MODULE stands for the module's directory
+  const char* shows;
+};
+
+void PrintTo(const StrictCase& c, std::ostream* out) { *out << c.name; }
+
+class StrictArguments : public ::testing::TestWithParam<StrictCase> {};
+
+TEST_P(StrictArguments, RefusedWithTheUsageAndNothingChanges) {
+  const TemporaryModule module("pxa270-32m");
+  const std::map<std::string, std::string> before = Snapshot(module.Directory());
+  std::string arguments = GetParam().arguments;
+  if (const std::size_t at = arguments.find("MODULE"); at != std::string::npos) {
+    arguments.replace(at, 6, "'" + module.Directory().string() + "'");
+  }
+  std::string output;
+  EXPECT_EQ(RunCommand(Executable("flashwick-module") + " " + arguments, &output), 2) << output;
+  EXPECT_NE(output.find(GetParam().shows), std::string::npos) << output;
+  EXPECT_NE(output.find("usage: flashwick-module "), std::string::npos) << output;
+  EXPECT_EQ(Snapshot(module.Directory()), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StrictArguments,
+    ::testing::Values(
+        StrictCase{"ExtraArgument", "info MODULE more", "info: unexpected argument \"more\""},
+        StrictCase{"UnknownOption", "info MODULE --verbose", "info: unknown option --verbose"},
+        StrictCase{"ShortOption", "reset MODULE -f", "reset: unknown option -f"},
+        StrictCase{"FlagWithAValue", "info MODULE --json=yes", "option --json takes no value"},
+        StrictCase{"OptionTwice", "info MODULE --json --json", "option --json is given twice"},
+        StrictCase{"MissingValue", "hold-lock MODULE --ms", "option --ms needs a value"},
+        StrictCase{"MissingArgument", "bin --json", "bin: missing argument"},
+        StrictCase{"OptionOfAnotherCommand", "cpld MODULE --json", "cpld: unknown option --json"},
+        StrictCase{"CreateOverAModule", "create MODULE --preset pxa320 --colour",
+                   "create: unknown option --colour"},
+        StrictCase{"UnknownCommand", "inspect MODULE", "unknown command \"inspect\""},
+        StrictCase{"VersionWithMore", "--version MODULE", "--version takes nothing after it"}),
+    [](const ::testing::TestParamInfo<StrictCase>& info) { return std::string(info.param.name); });
+
+TEST(ModuleTool, CreateHelp_ListsEveryPreset) {
+  std::string output;
+  ASSERT_EQ(RunCommand(Executable("flashwick-module") + " create --help", &output), 0) << output;
+  EXPECT_EQ(output.rfind("usage: flashwick-module create DIR --preset NAME [--nand-chip ID]\n", 0),
+            0u)
+      << output;
+  for (const std::string& preset : sim::PresetNames()) {
+    EXPECT_NE(output.find("\n  " + preset + " "), std::string::npos) << preset << "\n" << output;
+  }
+  EXPECT_NE(output.find("0xDCAD"), std::string::npos) << output;
+}
+
+// The default module is made in one way by both executables, with its sample files, and never
+// without saying so: here the module tool makes it, and the program then finds it.
+TEST(ModuleTool, DefaultModule_MadeOnFirstUseWithSampleFilesAndSaidSo) {
+  testing_support::TemporaryDirectory home;
+  testing_support::TemporaryDirectory folder;
+  std::ofstream(folder.Path() / "notes.bin") << "not an image\n";
+  const std::string environment = "FLASHWICK_HOME='" + home.Path().string() + "' ";
+  std::string output;
+  EXPECT_EQ(RunCommand(environment + Executable("flashwick-module") + " bin '" +
+                           (folder.Path() / "notes.bin").string() + "'",
+                       &output),
+            1)
+      << output;
+  EXPECT_NE(output.find("flashwick-module: created the default module " +
+                        (home.Path() / "default").string() + " (pxa320) with sample files in " +
+                        "\\USB HD\\IMAGES\n"),
+            std::string::npos)
+      << output;
+  const fs::path images = home.Path() / "default" / "files" / "USB HD" / "IMAGES";
+  for (const char* name : {"os-update.bin", "full-backup.bin", "cpld-update.bin", "damaged.bin"}) {
+    EXPECT_TRUE(fs::is_regular_file(images / name)) << name;
+  }
+  // Nothing of the making is left beside it.
+  EXPECT_EQ(std::distance(fs::directory_iterator(home.Path()), fs::directory_iterator()), 1);
+  EXPECT_EQ(RunCommand(environment + Executable("flashwick") + " --ui console /fu", &output), 1)
+      << output;
+  EXPECT_EQ(output.find("created the default module"), std::string::npos) << output;
+  EXPECT_EQ(RunCommand(environment + Executable("flashwick-module") + " info", &output), 0)
+      << output;
+  EXPECT_EQ(output.find("created the default module"), std::string::npos) << output;
+}
+
 }  // namespace

@@ -50,6 +50,15 @@ class Terminal : public ::testing::Test {
     return screen;
   }
 
+  // The screen without its last line, the hint line (which may name buttons that are hidden).
+  std::string Windows() {
+    std::string screen = Screen();
+    while (!screen.empty() && screen.back() == '\n') {
+      screen.pop_back();
+    }
+    return screen.substr(0, screen.rfind('\n') + 1);
+  }
+
   // Waits until every text shows on the screen (or gives up after a generous wall-clock limit,
   // which only guards against a hang).
   bool WaitForScreen(std::initializer_list<const char*> texts) {
@@ -137,7 +146,11 @@ class TerminalUi : public Terminal {
 TEST_F(TerminalUi, KeysDriveTheRegionDialogSaveDialogProgressAndMessageBoxes) {
   ASSERT_TRUE(
       WaitForScreen({"BackUp", "Select Region(s)", "Bootloader", "0x00000000", "<Backup>"}));
-  EXPECT_EQ(Screen().find("BackupAll"), std::string::npos);
+  EXPECT_EQ(Windows().find("BackupAll"), std::string::npos) << Screen();
+  // A label wider in cells than in the template keeps its colon and a blank before its value.
+  EXPECT_NE(Screen().find("UsedBytes: 0x00000000"), std::string::npos) << Screen();
+  // The hint line names the key that shows the hidden buttons.
+  EXPECT_NE(Screen().find("^R: show BackupAll/Erase (right click)"), std::string::npos) << Screen();
 
   // Tab reaches the list; Space picks the first item, the arrows move, Space picks another.
   Keys("Tab Space");
@@ -147,7 +160,7 @@ TEST_F(TerminalUi, KeysDriveTheRegionDialogSaveDialogProgressAndMessageBoxes) {
 
   // Ctrl+R is a right-button click on the dialog's surface: the hidden buttons appear.
   Keys("C-r");
-  ASSERT_TRUE(WaitForScreen({"BackupAll", "Erase"}));
+  ASSERT_TRUE(WaitForScreen({"BackupAll", "Erase", "^R: right click"}));
 
   // Enter presses the default button: the save dialog opens with the proposed name.
   Keys("Enter");
@@ -208,6 +221,47 @@ class FlashwickInTerminal : public Terminal {
 
   std::filesystem::path module_;
 };
+
+// The region dialog as the program draws it, its hidden buttons shown by the program itself on a
+// right click, and Escape answering a Yes/No box with No.
+TEST_F(FlashwickInTerminal, RegionDialogRevealsItsButtonsAndEscapeAnswersNo) {
+  ASSERT_TRUE(WaitForScreen({"Flashwick 3.4.0", "Coldboot"}));
+  FocusButton("Backup");
+  Keys("Enter");
+  ASSERT_TRUE(WaitForScreen({"BackUp", "Select Region(s)", "UsedBytes: 0x00000000",
+                             "^R: show BackupAll/Erase (right click)"}));
+  EXPECT_EQ(Windows().find("BackupAll"), std::string::npos) << Screen();
+  Keys("C-r");
+  ASSERT_TRUE(WaitForScreen({"BackupAll", "Erase", "^R: right click"}));
+  // The first region selected: its used bytes show beside the whole label.
+  Keys("Tab Space");
+  ASSERT_TRUE(WaitForScreen({"UsedBytes: 0x"}));
+  EXPECT_EQ(Screen().find("UsedBytes0x"), std::string::npos) << Screen();
+  // Erase asks Yes/No; Escape answers No and nothing is erased.
+  const std::uintmax_t before = std::filesystem::file_size(module_ / "flash.img");
+  const std::string flash = [&] {
+    std::ifstream in(module_ / "flash.img", std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+  }();
+  FocusButton("Erase");
+  Keys("Enter");
+  ASSERT_TRUE(WaitForScreen(
+      {"Flash Erase", "Are you sure you want to erase the selected region(s)?", "Esc: No"}));
+  Keys("Escape");
+  ASSERT_TRUE(WaitForScreenWithout("Are you sure"));
+  EXPECT_EQ(Screen().find("Image Erase"), std::string::npos) << Screen();
+  Keys("Escape");
+  ASSERT_TRUE(WaitForScreenWithout("Select Region(s)"));
+  Keys("Escape");
+  ASSERT_TRUE(WaitForScreen({"flashwick: exit code 1 after", "OK", "EXIT=1"}));
+  std::ifstream in(module_ / "flash.img", std::ios::binary);
+  std::stringstream after;
+  after << in.rdbuf();
+  EXPECT_EQ(std::filesystem::file_size(module_ / "flash.img"), before);
+  EXPECT_TRUE(after.str() == flash) << "the flash changed";
+}
 
 TEST_F(FlashwickInTerminal, UpdateThroughTheMainDialogEndsWithTheColdReset) {
   ASSERT_TRUE(

@@ -125,6 +125,11 @@ struct WindowView {
   bool visible = false;
   bool takesInput = false;   // visible, enabled, and no modal window of its own open
   std::uint64_t serial = 0;  // opening order
+  // Once the window has ended (as WindowClosed sees it): what it ended with (the button of a
+  // message box, IDOK or IDCANCEL of a file dialog) and the path a file dialog gave.
+  bool ended = false;
+  INT_PTR result = 0;
+  std::u16string chosenPath;
   std::vector<ControlView> controls;
   MessageBoxView box;
   FileDialogView file;

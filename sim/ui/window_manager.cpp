@@ -774,6 +774,9 @@ WindowView ViewLocked(const Window& window) {
   view.visible = window.visible;
   view.takesInput = TakesInputLocked(window);
   view.serial = window.serial;
+  view.ended = window.ended;
+  view.result = window.result;
+  view.chosenPath = window.chosenPath;
   for (HWND handle : window.children) {
     if (std::shared_ptr<Window> control = FindLocked(handle)) {
       view.controls.push_back(ControlViewLocked(*control, window.focus));
