@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "sim/base/hex.h"
+
 namespace sim {
 namespace {
 
@@ -11,14 +13,6 @@ constexpr std::uint32_t kTypeString = 1;  // REG_SZ
 constexpr std::uint32_t kTypeBinary = 3;  // REG_BINARY
 constexpr std::uint32_t kTypeDword = 4;   // REG_DWORD
 constexpr std::size_t kMaxKeyName = 255;  // the registry's limit for one key name
-
-char16_t Fold(char16_t unit) {
-  // ASCII and Latin-1 letters, as the module compares names.
-  if ((unit >= u'a' && unit <= u'z') || (unit >= 0xE0 && unit <= 0xFE && unit != 0xF7)) {
-    return static_cast<char16_t>(unit - 0x20);
-  }
-  return unit;
-}
 
 // Strict UTF-8 to UTF-16: false on any malformed sequence (the registry's files are ours, so
 // a bad byte means damage, not a character to guess).
@@ -259,33 +253,13 @@ class Reader {
     return true;
   }
 
-  static int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-      return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-      return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-      return c - 'A' + 10;
-    }
-    return -1;
-  }
-
   // 1 to 8 hex digits, the whole of text.
   static bool ParseHexWord(std::string_view text, std::uint32_t* value) {
-    if (text.empty() || text.size() > 8) {
+    std::uint64_t result = 0;
+    if (text.size() > 8 || !ParseHexDigits(text, 0xFFFFFFFF, &result)) {
       return false;
     }
-    std::uint32_t result = 0;
-    for (const char c : text) {
-      const int digit = HexDigit(c);
-      if (digit < 0) {
-        return false;
-      }
-      result = result * 16 + static_cast<std::uint32_t>(digit);
-    }
-    *value = result;
+    *value = static_cast<std::uint32_t>(result);
     return true;
   }
 
@@ -310,11 +284,12 @@ class Reader {
     while (true) {
       std::size_t comma = rest.find(',');
       const std::string_view item = Trim(rest.substr(0, comma));
-      if (item.size() != 2 || HexDigit(item[0]) < 0 || HexDigit(item[1]) < 0) {
+      std::uint64_t byte = 0;
+      if (item.size() != 2 || !ParseHexDigits(item, 0xFF, &byte)) {
         return Fail(error, "hex list item \"" + std::string(item.substr(0, 16)) +
                                "\" is not two hex digits");
       }
-      bytes->push_back(static_cast<std::uint8_t>(HexDigit(item[0]) * 16 + HexDigit(item[1])));
+      bytes->push_back(static_cast<std::uint8_t>(byte));
       if (comma == std::string_view::npos) {
         return true;
       }
@@ -506,18 +481,6 @@ void AppendKey(std::string* out, const RegistryKey& key, const std::string& path
 // ---------------------------------------------------------------------------------------------
 // Tree
 // ---------------------------------------------------------------------------------------------
-bool RegistryNamesEqual(std::u16string_view left, std::u16string_view right) {
-  if (left.size() != right.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < left.size(); ++i) {
-    if (Fold(left[i]) != Fold(right[i])) {
-      return false;
-    }
-  }
-  return true;
-}
-
 bool IsValidKeyName(std::u16string_view name) {
   return !name.empty() && name.size() <= kMaxKeyName && name.find(u'\\') == std::u16string::npos &&
          !HasControlCharacter(name);
@@ -543,7 +506,7 @@ RegistryKey& RegistryKey::operator=(const RegistryKey& other) {
 
 RegistryKey* RegistryKey::Find(std::u16string_view name) const {
   for (const auto& subkey : subkeys_) {
-    if (RegistryNamesEqual(subkey->name_, name)) {
+    if (SameName(subkey->name_, name)) {
       return subkey.get();
     }
   }
@@ -564,7 +527,7 @@ RegistryKey* RegistryKey::FindOrCreate(std::u16string_view name, bool* created) 
 
 bool RegistryKey::Remove(std::u16string_view name) {
   for (auto it = subkeys_.begin(); it != subkeys_.end(); ++it) {
-    if (RegistryNamesEqual((*it)->name_, name)) {
+    if (SameName((*it)->name_, name)) {
       subkeys_.erase(it);
       return true;
     }
@@ -574,7 +537,7 @@ bool RegistryKey::Remove(std::u16string_view name) {
 
 const RegistryValue* RegistryKey::FindValue(std::u16string_view name) const {
   for (const RegistryValue& value : values_) {
-    if (RegistryNamesEqual(value.name, name)) {
+    if (SameName(value.name, name)) {
       return &value;
     }
   }
@@ -583,7 +546,7 @@ const RegistryValue* RegistryKey::FindValue(std::u16string_view name) const {
 
 void RegistryKey::SetValue(RegistryValue value) {
   for (RegistryValue& existing : values_) {
-    if (RegistryNamesEqual(existing.name, value.name)) {
+    if (SameName(existing.name, value.name)) {
       // The name keeps the spelling it was created with, as on the module.
       existing.type = value.type;
       existing.data = std::move(value.data);
@@ -595,7 +558,7 @@ void RegistryKey::SetValue(RegistryValue value) {
 
 bool RegistryKey::RemoveValue(std::u16string_view name) {
   for (auto it = values_.begin(); it != values_.end(); ++it) {
-    if (RegistryNamesEqual(it->name, name)) {
+    if (SameName(it->name, name)) {
       values_.erase(it);
       return true;
     }
@@ -629,8 +592,8 @@ RegistryKey* RegistryTree::Root(std::u16string_view name) const {
   static constexpr const char* kShort[] = {"HKCR", "HKCU", "HKLM", "HKU"};
   std::u16string storage;
   for (std::size_t i = 0; i < 4; ++i) {
-    if (RegistryNamesEqual(name, Ascii16(kRegistryRoots[i], &storage)) ||
-        RegistryNamesEqual(name, Ascii16(kShort[i], &storage))) {
+    if (SameName(name, Ascii16(kRegistryRoots[i], &storage)) ||
+        SameName(name, Ascii16(kShort[i], &storage))) {
       return roots_[i].get();
     }
   }

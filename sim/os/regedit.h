@@ -25,6 +25,8 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/base/names.h"
+
 namespace sim {
 
 struct RegistryValue {
@@ -60,9 +62,6 @@ class RegistryKey {
   std::vector<std::unique_ptr<RegistryKey>> subkeys_;
   std::vector<RegistryValue> values_;
 };
-
-// Names compare ignoring the case of ASCII and Latin-1 letters.
-bool RegistryNamesEqual(std::u16string_view left, std::u16string_view right);
 
 // The four predefined roots, spelled as in REGEDIT4 files.
 inline constexpr const char* kRegistryRoots[] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER",
