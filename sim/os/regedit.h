@@ -88,9 +88,10 @@ class RegistryTree {
   std::unique_ptr<RegistryKey> roots_[4];
 };
 
-// A key name as the registry accepts it: 1 to 255 characters, no '\' and no control characters.
+// A key name as the registry accepts it: 1 to 255 characters, no '\', no control characters
+// and no lone surrogate.
 bool IsValidKeyName(std::u16string_view name);
-// A value name: no control characters.
+// A value name: no control characters and no lone surrogate.
 bool IsValidValueName(std::u16string_view name);
 
 // Parses REGEDIT4 text. On failure returns false with one line in *error:
