@@ -13,8 +13,9 @@
 #include "host/default_module.h"
 #include "host/module_tool.h"
 #include "library/library_internal.h"
-#include "sim/module/machine.h"
+#include "sim/base/hex.h"
 #include "sim/base/utf.h"
+#include "sim/module/machine.h"
 
 namespace module_tool {
 namespace {
@@ -46,12 +47,6 @@ const char* StatusMeaning(FwlStatus status) {
     default:
       return "unexpected status";
   }
-}
-
-std::string Hex(std::uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "0x%08X", value);
-  return text;
 }
 
 // The file's bytes, which the library has accepted: every length below was checked by it.
@@ -255,7 +250,7 @@ Json OverwrittenRegions(const ImageInfo& info) {
 // ---------------------------------------------------------------------------------------------
 // Text output
 // ---------------------------------------------------------------------------------------------
-std::string Number(const Json& value) { return Hex(value.get<std::uint32_t>()); }
+std::string Number(const Json& value) { return sim::Hex(value.get<std::uint32_t>(), 8); }
 
 void PrintText(const Json& report) {
   std::printf("file              %s (%s bytes)\n", report["file"].get<std::string>().c_str(),

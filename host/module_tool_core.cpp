@@ -9,6 +9,7 @@
 #include "library/flashwick_lib.h"
 #include "platform/kernel.h"
 #include "shell/shell.h"
+#include "sim/base/hex.h"
 #include "sim/base/utf.h"
 #include "sim/hw/nand_flash.h"
 #include "sim/module/machine.h"
@@ -59,12 +60,6 @@ void PrintInfo(const sim::Json& info, int depth) {
   }
 }
 
-std::string Hex32(std::uint32_t value) {
-  char text[12];
-  std::snprintf(text, sizeof(text), "0x%08X", value);
-  return text;
-}
-
 // The flash map as the program's own start-up sees it: FWLInit (hardware check, flash layer,
 // region scan) run in this process, as the program does when it starts on the module.
 sim::Json ProgramFlashMap() {
@@ -97,15 +92,15 @@ sim::Json ProgramFlashMap() {
     return map;
   }
   map["flashKind"] = FlashKind == kFlashKindNor ? "NOR" : "NAND";
-  map["flashBytes"] = Hex32(FlashSize);
+  map["flashBytes"] = sim::Hex(FlashSize, 8);
   sim::Json regions = sim::Json::array();
   for (int i = 0; i < kRegionCount && RegionTable[i].flags != 0; ++i) {
     const FlashRegion& region = RegionTable[i];
     const WCHAR* kind = RegionName(region.flags & REGION_ALL_TYPES);
-    regions.push_back({{"kind", kind != nullptr ? sim::ToUtf8(kind) : Hex32(region.flags)},
-                       {"start", Hex32(region.start)},
-                       {"length", Hex32(region.length)},
-                       {"used", Hex32(region.used)},
+    regions.push_back({{"kind", kind != nullptr ? sim::ToUtf8(kind) : sim::Hex(region.flags, 8)},
+                       {"start", sim::Hex(region.start, 8)},
+                       {"length", sim::Hex(region.length, 8)},
+                       {"used", sim::Hex(region.used, 8)},
                        {"present", (region.flags & REGION_NOT_PRESENT) == 0}});
   }
   map["regions"] = regions;
@@ -139,12 +134,10 @@ int Info(const Arguments& arguments) {
     return Fail(error);
   }
   sim::Machine& machine = sim::CurrentMachine();
-  char hex[16];
-  std::snprintf(hex, sizeof(hex), "0x%08X", machine.MainId());
   sim::Json info = {
       {"module", directory.string()},
       {"preset", machine.Config().value("preset", "")},
-      {"processor", {{"identity", machine.Identity()}, {"mainId", hex}}},
+      {"processor", {{"identity", machine.Identity()}, {"mainId", sim::Hex(machine.MainId(), 8)}}},
       {"os", {{"version", machine.OsVersion()}}},
   };
   if (machine.Config().contains("platformItems")) {

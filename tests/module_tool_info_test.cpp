@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "sim/base/hex.h"
 #include "sim/module/machine.h"
 #include "tests/support/module_fixture.h"
 
@@ -16,12 +17,6 @@ using testing_support::TemporaryModule;
 std::string Tool() { return Executable("flashwick-module"); }
 
 std::string Quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
-
-std::string Hex32(std::uint64_t value) {
-  char text[12];
-  std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(value));
-  return text;
-}
 
 std::uint64_t Number(const sim::Json& value) {
   std::uint64_t number = 0;
@@ -74,9 +69,9 @@ TEST(ModuleToolInfo, FlashMap_MatchesTheModulesLayoutAndStore) {
     SCOPED_TRACE(rows[i].kind);
     const sim::Json& region = map["regions"][i];
     EXPECT_EQ(region["kind"], rows[i].kind);
-    EXPECT_EQ(region["start"], Hex32(rows[i].start));
-    EXPECT_EQ(region["length"], Hex32(rows[i].length));
-    EXPECT_EQ(region["used"], Hex32(rows[i].used));
+    EXPECT_EQ(region["start"], sim::Hex(rows[i].start, 8));
+    EXPECT_EQ(region["length"], sim::Hex(rows[i].length, 8));
+    EXPECT_EQ(region["used"], sim::Hex(rows[i].used, 8));
     EXPECT_EQ(region["present"], true);
   }
   // The hardware is shown beside it.

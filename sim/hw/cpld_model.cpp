@@ -4,6 +4,8 @@
 #include <random>
 #include <sstream>
 
+#include "sim/base/hex.h"
+
 namespace sim {
 namespace {
 
@@ -73,12 +75,6 @@ const char* const kStateNames[16] = {
     "Exit1-IR",         "Pause-IR",       "Exit2-IR",       "Update-IR",
 };
 
-std::string Hex32(std::uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "0x%08X", value);
-  return text;
-}
-
 bool IsPlainFileName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." &&
          name.find_first_of("/\\") == std::string::npos;
@@ -120,7 +116,7 @@ bool CpldModel::Create(const PresetSpec& presetSpec, const fs::path& directory, 
   config["cpld"] = {
       {"present", true},
       {"revision", 1},
-      {"userCode", Hex32(DefaultUserCode())},
+      {"userCode", Hex(DefaultUserCode(), 8)},
       {"fuses", "cpld.fuses"},
   };
   return true;
@@ -363,7 +359,7 @@ void CpldModel::Detach(Machine& machine) {
   dirty_ = false;
   const std::uint32_t userCode = UserCodeOfArray();
   if (userCode != attachedUserCode_ && machine.Config().contains("cpld")) {
-    machine.Config()["cpld"]["userCode"] = Hex32(userCode);
+    machine.Config()["cpld"]["userCode"] = Hex(userCode, 8);
     if (!machine.SaveConfig(&error)) {
       machine.DebugLog("CPLD: " + error);
     }
@@ -381,8 +377,8 @@ void CpldModel::Describe(Machine& /*machine*/, Json& info) {
   Settle();
   info["cpld"] = {
       {"present", Responds()},
-      {"idcode", Hex32(IdCode())},
-      {"userCode", Hex32(UserCodeOfArray())},
+      {"idcode", Hex(IdCode(), 8)},
+      {"userCode", Hex(UserCodeOfArray(), 8)},
       {"tapState", kStateNames[state_]},
       {"iscMode", isc_},
   };

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string>
 
+#include "sim/base/hex.h"
+
 namespace sim {
 namespace {
 
@@ -107,12 +109,6 @@ const char* RegisterName(std::uint8_t kind) {
   return kind < sizeof(kNames) / sizeof(kNames[0]) ? kNames[kind] : "?";
 }
 
-std::string Hex(std::uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "0x%08X", value);
-  return text;
-}
-
 }  // namespace
 
 GpioModel::GpioModel() { RegisterComponent(this); }
@@ -199,7 +195,7 @@ void GpioModel::Build(std::uint32_t identity) {
     if (padAtOffset_[slot] >= 0) {
       Fault("pad table: " + pads_[i].name + " and " +
             pads_[static_cast<std::size_t>(padAtOffset_[slot])].name + " share offset " +
-            Hex(pads_[i].offset));
+            Hex(pads_[i].offset, 8));
     }
     padAtOffset_[slot] = static_cast<std::int16_t>(i);
     if (pads_[i].pin >= 0) {
@@ -485,7 +481,7 @@ void GpioModel::ChargeTime() {
 }
 
 void GpioModel::BadAccess(const char* what, std::uint32_t physical) const {
-  Fault(std::string("GPIO: ") + what + " at physical " + Hex(physical) + " (" +
+  Fault(std::string("GPIO: ") + what + " at physical " + Hex(physical, 8) + " (" +
         (layout_ == GpioLayout::kPxa3xx ? "PXA3xx" : "PXA27x") + " layout)");
 }
 

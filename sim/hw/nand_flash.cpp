@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "sim/base/hex.h"
 #include "sim/os/shared_memory.h"
 
 namespace sim {
@@ -184,12 +185,6 @@ constexpr NandChip kChips[] = {
      5 * kMicrosecond,
      "2 x 4 Gbit on two chip selects, 8192 blocks of 128 KiB"},
 };
-
-std::string Hex(std::uint64_t value, int digits = 0) {
-  char text[24];
-  std::snprintf(text, sizeof(text), "0x%0*llX", digits, static_cast<unsigned long long>(value));
-  return text;
-}
 
 bool IsNandModule(const Json& config) {
   auto it = config.find("flash");

@@ -14,6 +14,7 @@
 #include <limits>
 #include <type_traits>
 
+#include "sim/base/hex.h"
 #include "sim/module/machine.h"
 #include "sim/os/os_flash.h"
 
@@ -145,12 +146,6 @@ struct NorConfig {
   NorChipType chip{};
   std::uint32_t lockedBelow = 0;
 };
-
-std::string Hex(std::uint64_t value, int digits = 0) {
-  char text[24];
-  std::snprintf(text, sizeof(text), "0x%0*llX", digits, static_cast<unsigned long long>(value));
-  return text;
-}
 
 bool IsNorModule(const Json& config) {
   auto it = config.find("flash");

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "sim/base/hex.h"
+
 namespace sim {
 
 // ---------------------------------------------------------------------------------------------
@@ -28,25 +30,19 @@ bool ParseUnsigned(const Json& value, std::uint64_t* result) {
   if (text.empty() || text.size() > 20) {
     return false;
   }
-  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    return ParseHexDigits(std::string_view(text).substr(2), UINT64_MAX, result);
+  }
   std::uint64_t v = 0;
-  for (std::size_t i = hex ? 2 : 0; i < text.size(); ++i) {
-    const char c = text[i];
-    unsigned digit = 0;
-    if (c >= '0' && c <= '9') {
-      digit = static_cast<unsigned>(c - '0');
-    } else if (hex && c >= 'a' && c <= 'f') {
-      digit = static_cast<unsigned>(c - 'a' + 10);
-    } else if (hex && c >= 'A' && c <= 'F') {
-      digit = static_cast<unsigned>(c - 'A' + 10);
-    } else {
+  for (const char c : text) {
+    if (c < '0' || c > '9') {
       return false;
     }
-    const unsigned base = hex ? 16 : 10;
-    if (v > (UINT64_MAX - digit) / base) {
+    const auto digit = static_cast<unsigned>(c - '0');
+    if (v > (UINT64_MAX - digit) / 10) {
       return false;
     }
-    v = v * base + digit;
+    v = v * 10 + digit;
   }
   *result = v;
   return true;
@@ -140,26 +136,9 @@ std::vector<std::uint8_t> ConfigReader::HexBytes(std::string_view path, bool* pr
     return {};
   }
   std::vector<std::uint8_t> bytes;
-  for (std::size_t i = 0; i < text.size(); i += 2) {
-    auto nibble = [](char c) -> int {
-      if (c >= '0' && c <= '9') {
-        return c - '0';
-      }
-      if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-      }
-      if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-      }
-      return -1;
-    };
-    const int high = nibble(text[i]);
-    const int low = nibble(text[i + 1]);
-    if (high < 0 || low < 0) {
-      Error(path, "not a hex string");
-      return {};
-    }
-    bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
+  if (!ParseHexBytes(text, &bytes)) {
+    Error(path, "not a hex string");
+    return {};
   }
   *present = true;
   return bytes;

@@ -1,9 +1,5 @@
 #include "sim/module/machine.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -11,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "sim/base/file_lock.h"
 #include "sim/hw/cpu.h"
 
 namespace sim {
@@ -37,28 +34,6 @@ std::unique_ptr<Machine>& Current() {
   static auto* machine = new std::unique_ptr<Machine>();
   return *machine;
 }
-
-// Serialises boots and resets between processes of one module.
-class DirectoryLock {
- public:
-  explicit DirectoryLock(const fs::path& file) {
-    fd_ = ::open(file.c_str(), O_RDWR | O_CREAT, 0644);
-    if (fd_ >= 0) {
-      ::flock(fd_, LOCK_EX);
-    }
-  }
-  ~DirectoryLock() {
-    if (fd_ >= 0) {
-      ::flock(fd_, LOCK_UN);
-      ::close(fd_);
-    }
-  }
-  DirectoryLock(const DirectoryLock&) = delete;
-  DirectoryLock& operator=(const DirectoryLock&) = delete;
-
- private:
-  int fd_ = -1;
-};
 
 void ValidateCore(ConfigReader& reader) {
   const std::uint64_t format = reader.Unsigned("format", 0xFFFF);
@@ -277,7 +252,7 @@ bool Attach(const fs::path& directory, const AttachOptions& options, std::string
       return false;
     }
   }
-  DirectoryLock lock(m.RamDirectory() / ".boot.lock");
+  LockFileGuard lock(m.RamDirectory() / ".boot.lock");
   if (!fs::exists(m.RamDirectory() / "booted")) {
     for (Component* component : components) {
       component->Boot(m);
@@ -313,7 +288,7 @@ bool ResetModule(const fs::path& directory, std::string* error) {
     return false;
   }
   const fs::path ram = directory / "ram";
-  DirectoryLock lock(directory / ".reset.lock");
+  LockFileGuard lock(directory / ".reset.lock");
   std::error_code code;
   if (fs::exists(ram)) {
     for (const auto& entry : fs::directory_iterator(ram, code)) {

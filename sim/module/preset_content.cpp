@@ -4,9 +4,10 @@
 #include <tuple>
 
 #include "platform/kernel.h"
+#include "sim/base/hex.h"
+#include "sim/base/utf.h"
 #include "sim/os/os_flash.h"
 #include "sim/os/registry.h"
-#include "sim/base/utf.h"
 
 namespace sim {
 namespace {
@@ -92,16 +93,6 @@ bool WriteRomFile(const char16_t* path, std::string* error) {
   return ok;
 }
 
-std::string Hex(const std::vector<std::uint8_t>& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (std::uint8_t byte : bytes) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 15];
-  }
-  return text;
-}
-
 class PresetContent : public Component {
  public:
   PresetContent() { RegisterComponent(this); }
@@ -129,7 +120,7 @@ class PresetContent : public Component {
     PutWord(flashLayout, 0, layout.osOffset);
     PutWord(flashLayout, 4, layout.registryOffset);
     PutWord(flashLayout, 8, layout.registryHalf);
-    config["platformItems"] = {{"5", Hex(flashLayout)}};
+    config["platformItems"] = {{"5", HexBytes(flashLayout)}};
     config["imageVersion"] = {{"id", 1}, {"major", 2}, {"minor", 31}, {"beta", 0}};
     return true;
   }

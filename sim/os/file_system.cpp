@@ -1,6 +1,7 @@
 // Files and folders of the module's OS (see file_system.h for the namespace's rules).
+#include "sim/os/file_system.h"
+
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/types.h>
@@ -14,7 +15,9 @@
 #include <mutex>
 #include <vector>
 
-#include "sim/os/file_system.h"
+#include "sim/base/file_lock.h"
+#include "sim/base/file_stamp.h"
+#include "sim/base/names.h"
 #include "sim/os/os_call.h"
 #include "sim/os/real_time_clock.h"
 
@@ -46,26 +49,6 @@ std::recursive_mutex& FileSystemMutex() {
 // ---------------------------------------------------------------------------------------------
 // Names
 // ---------------------------------------------------------------------------------------------
-std::u16string Fold(std::u16string_view text) {
-  std::u16string folded(text);
-  for (char16_t& unit : folded) {
-    unit = WideToUpper(unit);
-  }
-  return folded;
-}
-
-bool NamesEqual(std::u16string_view left, std::u16string_view right) {
-  if (left.size() != right.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < left.size(); ++i) {
-    if (WideToUpper(left[i]) != WideToUpper(right[i])) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // ERROR_SUCCESS when the module can hold the name; wildcards allows '*' and '?'.
 DWORD CheckName(std::u16string_view name, bool wildcards) {
   if (name == u"." || name == u"..") {
@@ -116,29 +99,7 @@ bool WildcardMatch(std::u16string_view pattern, std::u16string_view name) {
     }
     pattern.remove_suffix(1);
   }
-  std::size_t p = 0;
-  std::size_t n = 0;
-  std::size_t star = std::u16string_view::npos;
-  std::size_t resume = 0;
-  while (n < name.size()) {
-    if (p < pattern.size() &&
-        (pattern[p] == u'?' || WideToUpper(pattern[p]) == WideToUpper(name[n]))) {
-      ++p;
-      ++n;
-    } else if (p < pattern.size() && pattern[p] == u'*') {
-      star = p++;
-      resume = n;
-    } else if (star != std::u16string_view::npos) {
-      p = star + 1;
-      n = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == u'*') {
-    ++p;
-  }
-  return p == pattern.size();
+  return MatchWildcard(pattern, name);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -240,7 +201,7 @@ struct FileSystemState {
   std::vector<NameHandler*> handlers;
   // files.meta as last read, and what it looked like then.
   std::map<std::u16string, FileRecord> records;
-  HostInfo recordsStamp;
+  FileStamp recordsStamp;
   bool recordsLoaded = false;
   // Bytes in use per volume, from the last walk; cleared whenever the namespace changes.
   std::map<std::u16string, std::uint64_t> usedBytes;
@@ -293,16 +254,14 @@ bool ParseMetadata(const std::string& text, const std::string& fileName,
 
 void RefreshRecords() {
   FileSystemState& state = State();
-  const HostInfo now = Inspect(state.metadataFile, true);
-  if (state.recordsLoaded && now.exists == state.recordsStamp.exists &&
-      now.inode == state.recordsStamp.inode && now.size == state.recordsStamp.size &&
-      now.modified == state.recordsStamp.modified) {
+  const FileStamp now = StampOf(state.metadataFile);
+  if (state.recordsLoaded && now == state.recordsStamp) {
     return;
   }
   std::map<std::u16string, FileRecord> records;
   std::string text;
   std::string error;
-  if (now.exists && ReadWholeFile(state.metadataFile, &text) &&
+  if (now.present && ReadWholeFile(state.metadataFile, &text) &&
       !ParseMetadata(text, state.metadataFile.string(), &records, &error)) {
     Fault("the module's file attributes are damaged: " + error);
   }
@@ -328,26 +287,17 @@ void StoreRecords() {
   if (!WriteWholeFile(state.metadataFile, text, &error)) {
     Fault("cannot keep the module's file attributes: " + error);
   }
-  state.recordsStamp = Inspect(state.metadataFile, true);
+  state.recordsStamp = StampOf(state.metadataFile);
 }
 
 // Changes the records under the module-wide lock, so that two processes do not lose each
 // other's changes.
 template <typename Change>
 void ChangeRecords(Change change) {
-  const fs::path lockFile = CurrentMachine().RamDirectory() / ".files.lock";
-  const int fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd >= 0) {
-    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-    }
-  }
+  const LockFileGuard lock(CurrentMachine().RamDirectory() / ".files.lock");
   RefreshRecords();
   if (change(State().records)) {
     StoreRecords();
-  }
-  if (fd >= 0) {
-    ::flock(fd, LOCK_UN);
-    ::close(fd);
   }
 }
 
@@ -404,17 +354,19 @@ struct Location {
   std::u16string volumeName;  // the mounted volume's name
   bool isRoot = false;
   bool isVolumeRoot = false;
-  [[nodiscard]] std::u16string Key() const { return Fold(modulePath.empty() ? u"\\" : modulePath); }
+  [[nodiscard]] std::u16string Key() const {
+    return FoldCase(modulePath.empty() ? u"\\" : modulePath);
+  }
   [[nodiscard]] std::u16string VolumeKey() const {
     return volume == VolumeKind::kObjectStore ? u""
            : volume == VolumeKind::kUsb       ? u"\\USB HD"
-                                              : Fold(volumeName);
+                                              : FoldCase(volumeName);
   }
 };
 
 const VolumeMount* FindMount(std::u16string_view name) {
   for (const VolumeMount& mount : State().mounts) {
-    if (NamesEqual(mount.name, name)) {
+    if (SameName(mount.name, name)) {
       return &mount;
     }
   }
@@ -440,7 +392,7 @@ bool FindEntry(const fs::path& folder, std::u16string_view name, std::string* ho
   for (const auto& entry : fs::directory_iterator(folder, code)) {
     const std::string candidate = entry.path().filename().string();
     std::u16string moduleName;
-    if (!ModuleNameOf(candidate, &moduleName) || !NamesEqual(moduleName, name)) {
+    if (!ModuleNameOf(candidate, &moduleName) || !SameName(moduleName, name)) {
       continue;
     }
     // Two host names that differ only in case: the module sees the first in host order.
@@ -467,7 +419,7 @@ DWORD Resolve(const ParsedPath& parsed, Location* location) {
   for (std::size_t i = 0; i < parsed.names.size(); ++i) {
     const std::u16string& name = parsed.names[i];
     const bool last = i + 1 == parsed.names.size();
-    if (i == 0 && NamesEqual(name, kUsbName)) {
+    if (i == 0 && SameName(name, kUsbName)) {
       location->volume = VolumeKind::kUsb;
       location->isVolumeRoot = last;
       location->host = UsbRoot();
@@ -749,7 +701,7 @@ std::uint64_t FolderBytes(const fs::path& folder, bool skipVolumes) {
     if (skipVolumes && it.depth() == 0) {
       std::u16string name;
       if (ModuleNameOf(path.filename().string(), &name) &&
-          (NamesEqual(name, kUsbName) || FindMount(name) != nullptr)) {
+          (SameName(name, kUsbName) || FindMount(name) != nullptr)) {
         it.disable_recursion_pending();
         continue;
       }
@@ -856,7 +808,7 @@ std::vector<WIN32_FIND_DATAW> ListFolder(const Location& folder, std::u16string_
   for (const auto& entry : fs::directory_iterator(folder.host, code)) {
     std::u16string name;
     if (!ModuleNameOf(entry.path().filename().string(), &name) ||
-        (usbMapped && NamesEqual(name, kUsbName))) {
+        (usbMapped && SameName(name, kUsbName))) {
       continue;
     }
     ParsedPath path;
@@ -878,7 +830,7 @@ std::vector<WIN32_FIND_DATAW> ListFolder(const Location& folder, std::u16string_
     }
   }
   std::sort(found.begin(), found.end(),
-            [](const Found& a, const Found& b) { return Fold(a.name) < Fold(b.name); });
+            [](const Found& a, const Found& b) { return FoldCase(a.name) < FoldCase(b.name); });
   std::vector<WIN32_FIND_DATAW> entries;
   for (const Found& item : found) {
     if (WildcardMatch(pattern, item.name)) {
@@ -996,7 +948,7 @@ FilesComponent filesComponent;
 bool MountVolume(const VolumeMount& volume, std::string* error) {
   std::lock_guard guard(FileSystemMutex());
   if (volume.name.empty() || CheckName(volume.name, false) != ERROR_SUCCESS ||
-      NamesEqual(volume.name, kUsbName)) {
+      SameName(volume.name, kUsbName)) {
     *error = "\"" + ToUtf8(volume.name) + "\" cannot be a volume's folder";
     return false;
   }
@@ -1028,7 +980,7 @@ bool DismountVolume(std::u16string_view name) {
   std::lock_guard guard(FileSystemMutex());
   auto& mounts = State().mounts;
   const auto found = std::find_if(mounts.begin(), mounts.end(), [&](const VolumeMount& mount) {
-    return NamesEqual(mount.name, name);
+    return SameName(mount.name, name);
   });
   if (found == mounts.end()) {
     return false;
@@ -1542,7 +1494,7 @@ BOOL MoveFileW(LPCWSTR existingFileName, LPCWSTR newFileName) {
     return Fail(ERROR_PATH_NOT_FOUND);
   }
   const std::u16string fromKey = from.Key();
-  const std::u16string toKey = sim::Fold(to.modulePath);
+  const std::u16string toKey = sim::FoldCase(to.modulePath);
   if (from.info.directory && toKey.compare(0, fromKey.size() + 1, fromKey + u"\\") == 0) {
     return Fail(ERROR_INVALID_PARAMETER);  // a folder cannot move into itself
   }

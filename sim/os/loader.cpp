@@ -1,10 +1,12 @@
 // Version, debug output and module loading of the module's OS.
+#include "sim/os/loader.h"
+
 #include <map>
 #include <mutex>
 #include <string>
 
 #include "platform/kernel.h"
-#include "sim/os/loader.h"
+#include "sim/base/names.h"
 #include "sim/os/os_call.h"
 
 namespace sim {
@@ -37,14 +39,7 @@ bool IsCoreLibraryName(std::u16string_view name) {
   if (slash != std::u16string_view::npos) {
     name.remove_prefix(slash + 1);
   }
-  const std::u16string upper = [&] {
-    std::u16string text(name);
-    for (char16_t& unit : text) {
-      unit = WideToUpper(unit);
-    }
-    return text;
-  }();
-  return upper == u"COREDLL.DLL" || upper == u"COREDLL";
+  return SameName(name, u"COREDLL.DLL") || SameName(name, u"COREDLL");
 }
 
 class ModulesComponent final : public Component {

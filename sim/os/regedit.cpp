@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "sim/base/hex.h"
+#include "sim/base/utf.h"
+
 namespace sim {
 namespace {
 
@@ -11,97 +14,6 @@ constexpr std::uint32_t kTypeString = 1;  // REG_SZ
 constexpr std::uint32_t kTypeBinary = 3;  // REG_BINARY
 constexpr std::uint32_t kTypeDword = 4;   // REG_DWORD
 constexpr std::size_t kMaxKeyName = 255;  // the registry's limit for one key name
-
-char16_t Fold(char16_t unit) {
-  // ASCII and Latin-1 letters, as the module compares names.
-  if ((unit >= u'a' && unit <= u'z') || (unit >= 0xE0 && unit <= 0xFE && unit != 0xF7)) {
-    return static_cast<char16_t>(unit - 0x20);
-  }
-  return unit;
-}
-
-// Strict UTF-8 to UTF-16: false on any malformed sequence (the registry's files are ours, so
-// a bad byte means damage, not a character to guess).
-bool DecodeUtf8(std::string_view text, std::u16string* out) {
-  out->clear();
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    std::uint32_t code = 0;
-    std::size_t length = 0;
-    if (byte < 0x80) {
-      code = byte;
-      length = 1;
-    } else if ((byte & 0xE0) == 0xC0) {
-      code = byte & 0x1F;
-      length = 2;
-    } else if ((byte & 0xF0) == 0xE0) {
-      code = byte & 0x0F;
-      length = 3;
-    } else if ((byte & 0xF8) == 0xF0) {
-      code = byte & 0x07;
-      length = 4;
-    } else {
-      return false;
-    }
-    if (i + length > text.size()) {
-      return false;
-    }
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) {
-        return false;
-      }
-      code = (code << 6) | (next & 0x3F);
-    }
-    static constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (code < kSmallest[length] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) {
-      return false;
-    }
-    if (code >= 0x10000) {
-      code -= 0x10000;
-      out->push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
-      out->push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
-    } else {
-      out->push_back(static_cast<char16_t>(code));
-    }
-    i += length;
-  }
-  return true;
-}
-
-// UTF-16 to UTF-8; false when the text holds a lone surrogate.
-bool EncodeUtf8(std::u16string_view text, std::string* out) {
-  out->clear();
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    std::uint32_t code = text[i];
-    if (code >= 0xD800 && code < 0xDC00) {
-      if (i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] >= 0xE000) {
-        return false;
-      }
-      code = 0x10000 + ((code - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    } else if (code >= 0xDC00 && code < 0xE000) {
-      return false;
-    }
-    if (code < 0x80) {
-      out->push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-      out->push_back(static_cast<char>(0xC0 | (code >> 6)));
-      out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-      out->push_back(static_cast<char>(0xE0 | (code >> 12)));
-      out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-      out->push_back(static_cast<char>(0xF0 | (code >> 18)));
-      out->push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
-  }
-  return true;
-}
 
 bool HasControlCharacter(std::u16string_view name) {
   return std::any_of(name.begin(), name.end(), [](char16_t unit) { return unit < 0x20; });
@@ -202,7 +114,7 @@ class Reader {
       return Fail(error, "key deletions ([-...]) do not belong in a stored registry");
     }
     std::u16string wide;
-    if (!DecodeUtf8(path, &wide)) {
+    if (!FromUtf8Strict(path, &wide)) {
       return Fail(error, "key name is not valid UTF-8");
     }
     const std::size_t separator = wide.find(u'\\');
@@ -259,33 +171,13 @@ class Reader {
     return true;
   }
 
-  static int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-      return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-      return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-      return c - 'A' + 10;
-    }
-    return -1;
-  }
-
   // 1 to 8 hex digits, the whole of text.
   static bool ParseHexWord(std::string_view text, std::uint32_t* value) {
-    if (text.empty() || text.size() > 8) {
+    std::uint64_t result = 0;
+    if (text.size() > 8 || !ParseHexDigits(text, 0xFFFFFFFF, &result)) {
       return false;
     }
-    std::uint32_t result = 0;
-    for (const char c : text) {
-      const int digit = HexDigit(c);
-      if (digit < 0) {
-        return false;
-      }
-      result = result * 16 + static_cast<std::uint32_t>(digit);
-    }
-    *value = result;
+    *value = static_cast<std::uint32_t>(result);
     return true;
   }
 
@@ -310,11 +202,12 @@ class Reader {
     while (true) {
       std::size_t comma = rest.find(',');
       const std::string_view item = Trim(rest.substr(0, comma));
-      if (item.size() != 2 || HexDigit(item[0]) < 0 || HexDigit(item[1]) < 0) {
+      std::uint64_t byte = 0;
+      if (item.size() != 2 || !ParseHexDigits(item, 0xFF, &byte)) {
         return Fail(error, "hex list item \"" + std::string(item.substr(0, 16)) +
                                "\" is not two hex digits");
       }
-      bytes->push_back(static_cast<std::uint8_t>(HexDigit(item[0]) * 16 + HexDigit(item[1])));
+      bytes->push_back(static_cast<std::uint8_t>(byte));
       if (comma == std::string_view::npos) {
         return true;
       }
@@ -335,7 +228,7 @@ class Reader {
       if (!ParseQuoted(&rest, &name, error)) {
         return false;
       }
-      if (!DecodeUtf8(name, &value.name)) {
+      if (!FromUtf8Strict(name, &value.name)) {
         return Fail(error, "value name is not valid UTF-8");
       }
       if (!IsValidValueName(value.name)) {
@@ -356,7 +249,7 @@ class Reader {
         return Fail(error, "unexpected text after a string value");
       }
       std::u16string wide;
-      if (!DecodeUtf8(text, &wide)) {
+      if (!FromUtf8Strict(text, &wide)) {
         return Fail(error, "string value is not valid UTF-8");
       }
       wide.push_back(u'\0');
@@ -433,16 +326,14 @@ bool QuotableString(const std::vector<std::uint8_t>& data, std::string* text) {
   if (HasControlCharacter(wide)) {
     return false;  // also refuses embedded terminators
   }
-  return EncodeUtf8(wide, text);
+  return ToUtf8Strict(wide, text);
 }
 
 void AppendValue(std::string* out, const RegistryValue& value) {
-  std::string name;
   if (value.name.empty()) {
     out->push_back('@');
   } else {
-    EncodeUtf8(value.name, &name);
-    AppendQuoted(out, name);
+    AppendQuoted(out, ToUtf8(value.name));  // names were checked when they were given
   }
   out->push_back('=');
   std::string text;
@@ -495,9 +386,7 @@ void AppendKey(std::string* out, const RegistryKey& key, const std::string& path
     out->push_back('\n');
   }
   for (const auto& subkey : key.Subkeys()) {
-    std::string name;
-    EncodeUtf8(subkey->Name(), &name);
-    AppendKey(out, *subkey, path + "\\" + name, false);
+    AppendKey(out, *subkey, path + "\\" + ToUtf8(subkey->Name()), false);
   }
 }
 
@@ -506,24 +395,16 @@ void AppendKey(std::string* out, const RegistryKey& key, const std::string& path
 // ---------------------------------------------------------------------------------------------
 // Tree
 // ---------------------------------------------------------------------------------------------
-bool RegistryNamesEqual(std::u16string_view left, std::u16string_view right) {
-  if (left.size() != right.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < left.size(); ++i) {
-    if (Fold(left[i]) != Fold(right[i])) {
-      return false;
-    }
-  }
-  return true;
-}
-
 bool IsValidKeyName(std::u16string_view name) {
   return !name.empty() && name.size() <= kMaxKeyName && name.find(u'\\') == std::u16string::npos &&
-         !HasControlCharacter(name);
+         IsValidValueName(name);
 }
 
-bool IsValidValueName(std::u16string_view name) { return !HasControlCharacter(name); }
+bool IsValidValueName(std::u16string_view name) {
+  // A name the registry file cannot carry (a lone surrogate) would come back as another name.
+  std::string encoded;
+  return !HasControlCharacter(name) && ToUtf8Strict(name, &encoded);
+}
 
 RegistryKey::RegistryKey(const RegistryKey& other) : name_(other.name_), values_(other.values_) {
   for (const auto& subkey : other.subkeys_) {
@@ -543,7 +424,7 @@ RegistryKey& RegistryKey::operator=(const RegistryKey& other) {
 
 RegistryKey* RegistryKey::Find(std::u16string_view name) const {
   for (const auto& subkey : subkeys_) {
-    if (RegistryNamesEqual(subkey->name_, name)) {
+    if (SameName(subkey->name_, name)) {
       return subkey.get();
     }
   }
@@ -564,7 +445,7 @@ RegistryKey* RegistryKey::FindOrCreate(std::u16string_view name, bool* created) 
 
 bool RegistryKey::Remove(std::u16string_view name) {
   for (auto it = subkeys_.begin(); it != subkeys_.end(); ++it) {
-    if (RegistryNamesEqual((*it)->name_, name)) {
+    if (SameName((*it)->name_, name)) {
       subkeys_.erase(it);
       return true;
     }
@@ -574,7 +455,7 @@ bool RegistryKey::Remove(std::u16string_view name) {
 
 const RegistryValue* RegistryKey::FindValue(std::u16string_view name) const {
   for (const RegistryValue& value : values_) {
-    if (RegistryNamesEqual(value.name, name)) {
+    if (SameName(value.name, name)) {
       return &value;
     }
   }
@@ -583,7 +464,7 @@ const RegistryValue* RegistryKey::FindValue(std::u16string_view name) const {
 
 void RegistryKey::SetValue(RegistryValue value) {
   for (RegistryValue& existing : values_) {
-    if (RegistryNamesEqual(existing.name, value.name)) {
+    if (SameName(existing.name, value.name)) {
       // The name keeps the spelling it was created with, as on the module.
       existing.type = value.type;
       existing.data = std::move(value.data);
@@ -595,7 +476,7 @@ void RegistryKey::SetValue(RegistryValue value) {
 
 bool RegistryKey::RemoveValue(std::u16string_view name) {
   for (auto it = values_.begin(); it != values_.end(); ++it) {
-    if (RegistryNamesEqual(it->name, name)) {
+    if (SameName(it->name, name)) {
       values_.erase(it);
       return true;
     }
@@ -629,8 +510,8 @@ RegistryKey* RegistryTree::Root(std::u16string_view name) const {
   static constexpr const char* kShort[] = {"HKCR", "HKCU", "HKLM", "HKU"};
   std::u16string storage;
   for (std::size_t i = 0; i < 4; ++i) {
-    if (RegistryNamesEqual(name, Ascii16(kRegistryRoots[i], &storage)) ||
-        RegistryNamesEqual(name, Ascii16(kShort[i], &storage))) {
+    if (SameName(name, Ascii16(kRegistryRoots[i], &storage)) ||
+        SameName(name, Ascii16(kShort[i], &storage))) {
       return roots_[i].get();
     }
   }

@@ -25,6 +25,8 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/base/names.h"
+
 namespace sim {
 
 struct RegistryValue {
@@ -61,9 +63,6 @@ class RegistryKey {
   std::vector<RegistryValue> values_;
 };
 
-// Names compare ignoring the case of ASCII and Latin-1 letters.
-bool RegistryNamesEqual(std::u16string_view left, std::u16string_view right);
-
 // The four predefined roots, spelled as in REGEDIT4 files.
 inline constexpr const char* kRegistryRoots[] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER",
                                                  "HKEY_LOCAL_MACHINE", "HKEY_USERS"};
@@ -89,9 +88,10 @@ class RegistryTree {
   std::unique_ptr<RegistryKey> roots_[4];
 };
 
-// A key name as the registry accepts it: 1 to 255 characters, no '\' and no control characters.
+// A key name as the registry accepts it: 1 to 255 characters, no '\', no control characters
+// and no lone surrogate.
 bool IsValidKeyName(std::u16string_view name);
-// A value name: no control characters.
+// A value name: no control characters and no lone surrogate.
 bool IsValidValueName(std::u16string_view name);
 
 // Parses REGEDIT4 text. On failure returns false with one line in *error:

@@ -3,8 +3,6 @@
 #include "sim/os/registry.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -12,8 +10,10 @@
 #include <mutex>
 
 #include "platform/registry.h"
-#include "sim/os/os_call.h"
+#include "sim/base/file_lock.h"
+#include "sim/base/file_stamp.h"
 #include "sim/base/utf.h"
+#include "sim/os/os_call.h"
 
 namespace sim {
 namespace {
@@ -21,50 +21,6 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // The live registry in ram/
 // ---------------------------------------------------------------------------------------------
-struct FileStamp {
-  bool present = false;
-  dev_t device = 0;
-  ino_t inode = 0;
-  off_t size = 0;
-  std::int64_t modifiedSeconds = 0;
-  std::int64_t modifiedNanoseconds = 0;
-  bool operator==(const FileStamp&) const = default;
-};
-
-FileStamp StampOf(const fs::path& file) {
-  struct stat status {};
-  FileStamp stamp;
-  if (::stat(file.c_str(), &status) != 0) {
-    return stamp;
-  }
-  stamp.present = true;
-  stamp.device = status.st_dev;
-  stamp.inode = status.st_ino;
-  stamp.size = status.st_size;
-  stamp.modifiedSeconds = status.st_mtim.tv_sec;
-  stamp.modifiedNanoseconds = status.st_mtim.tv_nsec;
-  return stamp;
-}
-
-// Holds a flock on the live registry's lock file; released on every path.
-class FileLockGuard {
- public:
-  FileLockGuard(int fd, int operation) : fd_(fd) {
-    while (fd_ >= 0 && ::flock(fd_, operation) != 0 && errno == EINTR) {
-    }
-  }
-  ~FileLockGuard() {
-    if (fd_ >= 0) {
-      ::flock(fd_, LOCK_UN);
-    }
-  }
-  FileLockGuard(const FileLockGuard&) = delete;
-  FileLockGuard& operator=(const FileLockGuard&) = delete;
-
- private:
-  int fd_;
-};
-
 class LiveRegistry {
  public:
   bool Open(const fs::path& ram, std::string* error) {
@@ -93,7 +49,7 @@ class LiveRegistry {
   template <typename Reader>
   auto Read(Reader reader) {
     std::lock_guard guard(mutex_);
-    FileLockGuard lock(lockFd_, LOCK_SH);
+    FileLockGuard lock(lockFd_, LockMode::kShared);
     RefreshLocked();
     return reader(static_cast<const RegistryTree&>(tree_));
   }
@@ -102,7 +58,7 @@ class LiveRegistry {
   template <typename Writer>
   auto Modify(Writer writer) {
     std::lock_guard guard(mutex_);
-    FileLockGuard lock(lockFd_, LOCK_EX);
+    FileLockGuard lock(lockFd_, LockMode::kExclusive);
     RefreshLocked();
     bool changed = false;
     auto result = writer(tree_, &changed);
@@ -115,7 +71,7 @@ class LiveRegistry {
   // Replaces the whole registry (boot).
   void Replace(const RegistryTree& tree) {
     std::lock_guard guard(mutex_);
-    FileLockGuard lock(lockFd_, LOCK_EX);
+    FileLockGuard lock(lockFd_, LockMode::kExclusive);
     tree_ = tree;
     StoreLocked();
   }

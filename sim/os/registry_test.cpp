@@ -284,6 +284,22 @@ TEST_F(RegistryTest, FaultPlan_MakesTheFlushFailAndNothingIsStored) {
 // ---------------------------------------------------------------------------------------------
 // REGEDIT4 text
 // ---------------------------------------------------------------------------------------------
+// A name with a lone surrogate cannot be stored in the registry's files as it is: it is refused
+// where it is given instead of coming back from a flush as another name.
+TEST_F(RegistryTest, NameWithLoneSurrogate_IsRefused) {
+  const std::u16string lone = std::u16string(u"Name") + char16_t{0xD800};
+  const DWORD value = 1;
+  EXPECT_EQ(SetDword(u"Software\\Names", lone.c_str(), value), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(SetDword((u"Software\\" + lone).c_str(), u"Value", value), ERROR_INVALID_PARAMETER);
+  const std::u16string pair = std::u16string(u"Name") + char16_t{0xD83D} + char16_t{0xDE00};
+  EXPECT_EQ(SetDword(u"Software\\Names", pair.c_str(), value), ERROR_SUCCESS);
+  ASSERT_EQ(RegFlushKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+  ResetModule();
+  DWORD read = 0;
+  EXPECT_EQ(GetDword(u"Software\\Names", pair.c_str(), &read), ERROR_SUCCESS);
+  EXPECT_EQ(read, value);
+}
+
 TEST(RegistryText, WrittenTextParsesBackToTheSameTree) {
   sim::RegistryTree tree;
   sim::RegistryKey* key = tree.CreatePath(u"HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\StrataFMD");

@@ -1,7 +1,8 @@
 // File mappings of the module's OS: named shared memory across the module's processes (the
 // file ram/mappings/<name>), unnamed mappings within the process, and views of both.
+#include "sim/os/shared_memory.h"
+
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,9 +13,9 @@
 #include <mutex>
 
 #include "platform/kernel.h"
-#include "sim/os/os_call.h"
+#include "sim/base/file_lock.h"
 #include "sim/os/objects.h"
-#include "sim/os/shared_memory.h"
+#include "sim/os/os_call.h"
 
 namespace sim {
 namespace {
@@ -69,37 +70,18 @@ MappedMemory& Mapped() {
 fs::path MappingFolder() { return CurrentMachine().RamDirectory() / "mappings"; }
 
 // Serialises creating and growing the files of named sections between processes.
-class MappingGuard {
- public:
-  MappingGuard() {
-    std::error_code code;
-    fs::create_directories(MappingFolder(), code);
-    fd_ = ::open((MappingFolder() / ".create.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ >= 0) {
-      while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-      }
-    }
-  }
-  ~MappingGuard() {
-    if (fd_ >= 0) {
-      ::flock(fd_, LOCK_UN);
-      ::close(fd_);
-    }
-  }
-  MappingGuard(const MappingGuard&) = delete;
-  MappingGuard& operator=(const MappingGuard&) = delete;
-  [[nodiscard]] bool Held() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
+fs::path MappingLockFile() {
+  std::error_code code;
+  fs::create_directories(MappingFolder(), code);
+  return MappingFolder() / ".create.lock";
+}
 
 // Opens (creating when missing) the file of a named section under the guard. *existed tells
 // whether it was there; a new file, or one shorter than minimumSize when grow is set, is
 // extended with zeros. Returns the descriptor, or -1.
 int OpenSectionFile(std::string_view utf8Name, std::uint64_t minimumSize, bool grow, bool* existed,
                     std::uint64_t* size) {
-  MappingGuard guard;
+  LockFileGuard guard(MappingLockFile());
   if (!guard.Held()) {
     return -1;
   }

@@ -10,7 +10,6 @@
 //               as the module tells the next owner of a mutex whose owner thread died.
 // Within a process, ownership and recursion are per thread, as on the module.
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,8 +21,9 @@
 #include <vector>
 
 #include "platform/kernel.h"
-#include "sim/os/os_call.h"
+#include "sim/base/file_lock.h"
 #include "sim/os/objects.h"
+#include "sim/os/os_call.h"
 #include "sim/os/real_time_clock.h"
 
 namespace sim {
@@ -58,42 +58,6 @@ NamedTable& Named() {
   static NamedTable* table = new NamedTable();
   return *table;
 }
-
-// ---------------------------------------------------------------------------------------------
-// Host lock files
-// ---------------------------------------------------------------------------------------------
-bool LockFile(int fd, int operation) {
-  while (::flock(fd, operation) != 0) {
-    if (errno != EINTR) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// Serialises the creation of named mutexes between the module's processes.
-class GuardFile {
- public:
-  explicit GuardFile(const fs::path& file) {
-    fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ >= 0 && !LockFile(fd_, LOCK_EX)) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-  ~GuardFile() {
-    if (fd_ >= 0) {
-      ::flock(fd_, LOCK_UN);
-      ::close(fd_);
-    }
-  }
-  GuardFile(const GuardFile&) = delete;
-  GuardFile& operator=(const GuardFile&) = delete;
-  [[nodiscard]] bool Held() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
 
 // ---------------------------------------------------------------------------------------------
 // Mutex
@@ -178,7 +142,7 @@ class MutexObject final : public KernelObject, public std::enable_shared_from_th
         if (::ftruncate(ownerFd_, 0) != 0) {
           Fault("cannot release a named mutex: " + std::string(std::strerror(errno)));
         }
-        ::flock(ownerFd_, LOCK_UN);
+        UnlockFile(ownerFd_);
       }
       changed_.notify_all();
     }
@@ -195,7 +159,7 @@ class MutexObject final : public KernelObject, public std::enable_shared_from_th
     recursion_ = 0;
     abandoned_ = true;
     if (ownerFd_ >= 0) {
-      ::flock(ownerFd_, LOCK_UN);  // the identity stays in the file
+      UnlockFile(ownerFd_);  // the identity stays in the file
     }
     changed_.notify_all();
   }
@@ -217,8 +181,8 @@ class MutexObject final : public KernelObject, public std::enable_shared_from_th
   }
 
   bool AcquireHostLock(const WaitDeadline& deadline, bool* abandoned) {
-    while (::flock(ownerFd_, LOCK_EX | LOCK_NB) != 0) {
-      if (errno != EWOULDBLOCK && errno != EINTR) {
+    while (!TryLockFile(ownerFd_, LockMode::kExclusive)) {
+      if (errno != EWOULDBLOCK) {
         Fault("cannot lock a named mutex: " + std::string(std::strerror(errno)));
       }
       if (deadline.Expired()) {
@@ -265,7 +229,8 @@ bool OpenNamedMutexFiles(std::u16string_view name, int* referenceFd, int* ownerF
   const fs::path folder = CurrentMachine().RamDirectory() / "mutexes";
   std::error_code code;
   fs::create_directories(folder, code);
-  GuardFile guard(folder / ".create.lock");
+  // Serialises the creation of named mutexes between the module's processes.
+  const LockFileGuard guard(folder / ".create.lock");
   if (!guard.Held()) {
     return false;
   }
@@ -283,8 +248,8 @@ bool OpenNamedMutexFiles(std::u16string_view name, int* referenceFd, int* ownerF
   }
   // Nobody else can hold it exclusively while we hold the guard, so a refused exclusive lock
   // means another process holds a shared one: it has the mutex open.
-  *existed = ::flock(*referenceFd, LOCK_EX | LOCK_NB) != 0;
-  return LockFile(*referenceFd, LOCK_SH);
+  *existed = !TryLockFile(*referenceFd, LockMode::kExclusive);
+  return LockFile(*referenceFd, LockMode::kShared);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "sim/base/names.h"
+
 size_t WideLength(const WCHAR* text) {
   size_t length = 0;
   while (text[length] != 0) {
@@ -42,12 +44,7 @@ BOOL WideAppend(WCHAR* destination, size_t capacity, const WCHAR* source) {
   return WideCopy(destination + used, capacity - used, source);
 }
 
-WCHAR WideToUpper(WCHAR unit) {
-  if ((unit >= u'a' && unit <= u'z') || (unit >= 0xE0 && unit <= 0xFE && unit != 0xF7)) {
-    return static_cast<WCHAR>(unit - 0x20);
-  }
-  return unit;
-}
+WCHAR WideToUpper(WCHAR unit) { return sim::FoldCase(unit); }
 
 int WideCompare(const WCHAR* left, const WCHAR* right) {
   while (*left != 0 && *left == *right) {

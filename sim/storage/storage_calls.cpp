@@ -10,12 +10,13 @@
 #include <string>
 
 #include "platform/storage.h"
-#include "sim/os/loader.h"
+#include "sim/base/names.h"
+#include "sim/base/utf.h"
 #include "sim/os/file_system.h"
+#include "sim/os/loader.h"
 #include "sim/os/os_call.h"
 #include "sim/storage/storage_manager.h"
 #include "sim/storage/volume.h"
-#include "sim/base/utf.h"
 
 namespace sim {
 namespace {
@@ -426,15 +427,8 @@ BOOL Ce5CloseSearch(HANDLE search) {
 // ---------------------------------------------------------------------------------------------
 bool IsStoreManagerPath(std::u16string_view path, std::u16string_view* rest) {
   const std::u16string_view folder = kStoreManagerFolder;
-  if (path.size() < folder.size()) {
+  if (path.size() < folder.size() || !SameName(path.substr(0, folder.size()), folder)) {
     return false;
-  }
-  for (std::size_t i = 0; i < folder.size(); ++i) {
-    const char16_t unit = path[i] >= u'a' && path[i] <= u'z' ? path[i] - 0x20 : path[i];
-    const char16_t wanted = folder[i] >= u'a' && folder[i] <= u'z' ? folder[i] - 0x20 : folder[i];
-    if (unit != wanted) {
-      return false;
-    }
   }
   if (path.size() == folder.size()) {
     *rest = {};

@@ -6,14 +6,15 @@
 #include <string>
 
 #include "platform/kernel.h"
-#include "sim/os/file_system.h"
+#include "sim/base/hex.h"
+#include "sim/base/utf.h"
 #include "sim/module/machine.h"
-#include "sim/os/registry.h"
-#include "sim/os/real_time_clock.h"
 #include "sim/module/preset_content.h"
+#include "sim/os/file_system.h"
+#include "sim/os/real_time_clock.h"
+#include "sim/os/registry.h"
 #include "sim/storage/storage_calls.h"
 #include "sim/storage/storage_manager.h"
-#include "sim/base/utf.h"
 
 namespace sim {
 namespace {
@@ -62,7 +63,7 @@ void LoadDrivers() {
         }
         name.push_back(unit);
       }
-      if (!RegistryNamesEqual(name, FromUtf8(kFlashDriverDll))) {
+      if (!SameName(name, FromUtf8(kFlashDriverDll))) {
         continue;
       }
       std::uint32_t order = 0xFFFFFFFFu;
@@ -206,12 +207,6 @@ bool WriteSampleFiles(std::string* error) {
     *error = "storage: cannot write the sample files of " + std::string(kFolder);
   }
   return ok;
-}
-
-std::string Hex(std::uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof(text), "0x%llX", static_cast<unsigned long long>(value));
-  return text;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -3,8 +3,6 @@
 #include "sim/storage/storage_manager.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +13,9 @@
 #include <mutex>
 
 #include "platform/kernel.h"
+#include "sim/base/file_lock.h"
+#include "sim/base/file_stamp.h"
+#include "sim/base/names.h"
 #include "sim/base/utf.h"
 #include "sim/hw/nand_flash.h"
 #include "sim/os/file_system.h"
@@ -40,25 +41,6 @@ constexpr DWORD kErrorBadFormat = 11;
 // ---------------------------------------------------------------------------------------------
 // Small helpers
 // ---------------------------------------------------------------------------------------------
-char16_t Fold(char16_t unit) {
-  if ((unit >= u'a' && unit <= u'z') || (unit >= 0xE0 && unit <= 0xFE && unit != 0xF7)) {
-    return static_cast<char16_t>(unit - 0x20);
-  }
-  return unit;
-}
-
-bool SameName(std::u16string_view left, std::u16string_view right) {
-  if (left.size() != right.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < left.size(); ++i) {
-    if (Fold(left[i]) != Fold(right[i])) {
-      return false;
-    }
-  }
-  return true;
-}
-
 std::uint32_t TickNow() {
   return static_cast<std::uint32_t>(CurrentMachine().Clock().Now() / kMillisecond);
 }
@@ -145,29 +127,6 @@ bool NamesBlockInterface(std::string_view key) {
 // ---------------------------------------------------------------------------------------------
 // The shared state
 // ---------------------------------------------------------------------------------------------
-struct FileStamp {
-  bool present = false;
-  ino_t inode = 0;
-  off_t size = 0;
-  std::int64_t seconds = 0;
-  std::int64_t nanoseconds = 0;
-  bool operator==(const FileStamp&) const = default;
-};
-
-FileStamp StampOf(const fs::path& file) {
-  struct stat status {};
-  FileStamp stamp;
-  if (::stat(file.c_str(), &status) != 0) {
-    return stamp;
-  }
-  stamp.present = true;
-  stamp.inode = status.st_ino;
-  stamp.size = status.st_size;
-  stamp.seconds = status.st_mtim.tv_sec;
-  stamp.nanoseconds = status.st_mtim.tv_nsec;
-  return stamp;
-}
-
 struct FaultCounter {
   std::int64_t skip = 0;
   std::int64_t count = 0;
@@ -374,8 +333,7 @@ class Guard {
     Model& m = M();
     if (m.depth++ == 0) {
       if (m.lockFd >= 0) {
-        while (::flock(m.lockFd, LOCK_EX) != 0 && errno == EINTR) {
-        }
+        (void)LockFile(m.lockFd, LockMode::kExclusive);
       }
       Refresh();
       Reconcile();
@@ -389,7 +347,7 @@ class Guard {
       }
       Reconcile();
       if (m.lockFd >= 0) {
-        ::flock(m.lockFd, LOCK_UN);
+        UnlockFile(m.lockFd);
       }
     }
     --m.depth;

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "sim/base/names.h"
+
 namespace sim {
 namespace {
 
@@ -45,37 +47,9 @@ void Set32(std::vector<std::uint8_t>& out, std::size_t offset, std::uint32_t val
   }
 }
 
-char16_t Fold(char16_t unit) {
-  // ASCII and Latin-1 letters, as the FAT driver compares names.
-  if ((unit >= u'a' && unit <= u'z') || (unit >= 0xE0 && unit <= 0xFE && unit != 0xF7)) {
-    return static_cast<char16_t>(unit - 0x20);
-  }
-  return unit;
-}
-
-std::u16string Folded(std::u16string_view name) {
-  std::u16string folded(name);
-  for (char16_t& unit : folded) {
-    unit = Fold(unit);
-  }
-  return folded;
-}
-
-bool NamesEqual(std::u16string_view left, std::u16string_view right) {
-  if (left.size() != right.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < left.size(); ++i) {
-    if (Fold(left[i]) != Fold(right[i])) {
-      return false;
-    }
-  }
-  return true;
-}
-
 std::shared_ptr<VolumeNode> FindChild(const VolumeNode& directory, std::u16string_view name) {
   for (const auto& child : directory.children) {
-    if (NamesEqual(child->name, name)) {
+    if (SameName(child->name, name)) {
       return child;
     }
   }
@@ -173,29 +147,7 @@ bool MatchVolumePattern(std::u16string_view pattern, std::u16string_view name) {
   if (pattern == u"*.*") {
     pattern = u"*";
   }
-  // Iterative match with one backtrack point for the last '*'.
-  std::size_t p = 0;
-  std::size_t n = 0;
-  std::size_t starP = std::u16string_view::npos;
-  std::size_t starN = 0;
-  while (n < name.size()) {
-    if (p < pattern.size() && (pattern[p] == u'?' || Fold(pattern[p]) == Fold(name[n]))) {
-      ++p;
-      ++n;
-    } else if (p < pattern.size() && pattern[p] == u'*') {
-      starP = p++;
-      starN = n;
-    } else if (starP != std::u16string_view::npos) {
-      p = starP + 1;
-      n = ++starN;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == u'*') {
-    ++p;
-  }
-  return p == pattern.size();
+  return MatchWildcard(pattern, name);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -366,7 +318,7 @@ bool Volume::Load(std::span<const std::uint8_t> image, std::string* why) {
     if (pathUnits + node->name.size() + 1 >= MAX_PATH) {
       return fail("path too long");
     }
-    if (!names.back().insert(Folded(node->name)).second) {
+    if (!names.back().insert(FoldCase(node->name)).second) {
       return fail("two entries with one name");
     }
     node->parent = &parent;

@@ -6,9 +6,10 @@
 
 #include "platform/kernel.h"
 #include "platform/text.h"
+#include "sim/base/names.h"
+#include "sim/base/utf.h"
 #include "sim/module/machine.h"
 #include "sim/os/os_call.h"
-#include "sim/base/utf.h"
 #include "sim/ui/window_manager.h"
 
 using namespace sim::ui;
@@ -58,30 +59,6 @@ bool IsFolder(const std::u16string& path) {
   }
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-bool WildcardMatch(const char16_t* pattern, const char16_t* name) {
-  // Iterative match with one backtracking point for the last '*'.
-  const char16_t* star = nullptr;
-  const char16_t* resume = nullptr;
-  while (*name != 0) {
-    if (*pattern == u'*') {
-      star = pattern++;
-      resume = name;
-    } else if (*pattern == u'?' || (*pattern != 0 && WideToUpper(*pattern) == WideToUpper(*name))) {
-      ++pattern;
-      ++name;
-    } else if (star != nullptr) {
-      pattern = star + 1;
-      name = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (*pattern == u'*') {
-    ++pattern;
-  }
-  return *pattern == 0;
 }
 
 // Names the module's file systems cannot hold.
@@ -288,7 +265,7 @@ bool MatchesPatterns(const std::u16string& name, const std::u16string& patterns)
       pattern.pop_back();
     }
     // "*.*" means every file, those without a dot too.
-    if (pattern == u"*.*" || (!pattern.empty() && WildcardMatch(pattern.c_str(), name.c_str()))) {
+    if (pattern == u"*.*" || (!pattern.empty() && sim::MatchWildcard(pattern, name))) {
       return true;
     }
     start = end + 1;

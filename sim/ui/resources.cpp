@@ -6,8 +6,9 @@
 #include <mutex>
 #include <set>
 
-#include "sim/hw/bus.h"
+#include "sim/base/hex.h"
 #include "sim/base/utf.h"
+#include "sim/hw/bus.h"
 
 namespace sim::ui {
 namespace {
@@ -216,14 +217,8 @@ class Lexer {
     }
     bool any = false;
     while (position_ < text_.size()) {
-      const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(text_[position_])));
-      int digit = -1;
-      if (c >= '0' && c <= '9') {
-        digit = c - '0';
-      } else if (base == 16 && c >= 'a' && c <= 'f') {
-        digit = c - 'a' + 10;
-      }
-      if (digit < 0) {
+      const int digit = HexDigitValue(text_[position_]);
+      if (digit < 0 || digit >= base) {
         break;
       }
       result = result * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/text.h"
+#include "sim/base/names.h"
 #include "sim/ui/window_manager.h"
 
 namespace sim::ui::detail {
@@ -165,15 +166,9 @@ void FitIndices(Window& list) {
 }
 
 int SortedPosition(const Window& list, const std::u16string& text) {
-  auto lower = [](std::u16string value) {
-    for (char16_t& c : value) {
-      c = WideToUpper(c);
-    }
-    return value;
-  };
-  const std::u16string key = lower(text);
+  const std::u16string key = FoldCase(text);
   int index = 0;
-  while (index < Count(list) && lower(list.items[static_cast<std::size_t>(index)].text) <= key) {
+  while (index < Count(list) && FoldCase(list.items[static_cast<std::size_t>(index)].text) <= key) {
     ++index;
   }
   return index;
