@@ -17,8 +17,8 @@
 #include "flash/flash_ops.h"
 #include "flash/nand_controller.h"
 #include "flash/nand_driver.h"
-#include "sim/module/machine.h"
 #include "sim/hw/nand_flash.h"
+#include "sim/module/machine.h"
 
 namespace {
 

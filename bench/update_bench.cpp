@@ -20,9 +20,9 @@
 #include "flash/kernel_mode.h"
 #include "flash/nand_driver.h"
 #include "library/library_internal.h"
-#include "sim/module/machine.h"
 #include "sim/hw/nand_flash.h"
 #include "sim/hw/nor_flash.h"
+#include "sim/module/machine.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 
 #include "flash/kernel_mode.h"
 #include "platform/kernel.h"
-#include "sim/module/machine.h"
 #include "sim/hw/nor_flash.h"
+#include "sim/module/machine.h"
 #include "tests/support/module_fixture.h"
 
 namespace {

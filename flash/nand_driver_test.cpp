@@ -13,8 +13,8 @@
 #include "flash/kernel_mode.h"
 #include "flash/nand_controller.h"
 #include "platform/kernel.h"
-#include "sim/module/machine.h"
 #include "sim/hw/nand_flash.h"
+#include "sim/module/machine.h"
 #include "sim/os/shared_memory.h"
 #include "tests/support/module_fixture.h"
 

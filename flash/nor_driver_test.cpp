@@ -11,8 +11,8 @@
 #include "flash/flash_ops.h"
 #include "flash/kernel_mode.h"
 #include "platform/kernel.h"
-#include "sim/module/machine.h"
 #include "sim/hw/nor_flash.h"
+#include "sim/module/machine.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
 

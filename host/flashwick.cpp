@@ -24,9 +24,9 @@
 #include "platform/kernel.h"
 #include "resources/resource.h"
 #include "shell/shell.h"
+#include "sim/base/utf.h"
 #include "sim/module/machine.h"
 #include "sim/os/real_time_clock.h"
-#include "sim/base/utf.h"
 #include "sim/ui/front_end.h"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <chrono>
 #include <vector>
 
-#include "sim/module/machine.h"
 #include "sim/base/utf.h"
+#include "sim/module/machine.h"
 
 namespace progress_watch {
 namespace {

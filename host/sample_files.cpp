@@ -8,9 +8,9 @@
 #include "library/flashwick_lib.h"
 #include "library/library_internal.h"
 #include "platform/kernel.h"
+#include "sim/base/utf.h"
 #include "sim/module/machine.h"
 #include "sim/module/preset_content.h"
-#include "sim/base/utf.h"
 
 namespace sample_files {
 namespace {

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "platform/registry.h"
-#include "sim/os/registry.h"
-#include "sim/module/preset_content.h"
 #include "sim/base/utf.h"
+#include "sim/module/preset_content.h"
+#include "sim/os/registry.h"
 #include "tests/support/startup_fixture.h"
 #include "tests/support/test_names.h"
 

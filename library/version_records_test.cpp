@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "platform/kernel.h"
-#include "sim/module/preset_content.h"
 #include "sim/base/utf.h"
+#include "sim/module/preset_content.h"
 #include "tests/support/startup_fixture.h"
 #include "tests/support/test_names.h"
 

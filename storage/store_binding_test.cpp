@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "platform/kernel.h"
-#include "sim/module/machine.h"
 #include "sim/base/utf.h"
+#include "sim/module/machine.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
 

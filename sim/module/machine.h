@@ -189,5 +189,4 @@ inline constexpr const char* kDefaultPreset = "pxa320";
 // in place of registry.reg (and removes the marker).
 inline constexpr const char* kRegistryClearedMarker = "registry.cleared";
 
-
 }  // namespace sim

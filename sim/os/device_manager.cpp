@@ -11,11 +11,11 @@
 #include <string>
 
 #include "platform/storage.h"
+#include "sim/base/utf.h"
 #include "sim/os/file_system.h"
 #include "sim/os/os_call.h"
 #include "sim/storage/storage_manager.h"
 #include "sim/storage/volume.h"
-#include "sim/base/utf.h"
 
 namespace sim {
 namespace {

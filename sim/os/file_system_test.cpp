@@ -1,5 +1,7 @@
 // The module's files: names, the boundary of files/, dispositions, share modes, searches,
 // attributes and times, volumes and free space.
+#include "sim/os/file_system.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,9 +12,8 @@
 #include <vector>
 
 #include "platform/kernel.h"
-#include "sim/os/file_system.h"
-#include "sim/os/real_time_clock.h"
 #include "sim/base/utf.h"
+#include "sim/os/real_time_clock.h"
 #include "tests/support/module_fixture.h"
 
 namespace {

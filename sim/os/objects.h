@@ -20,8 +20,8 @@
 #include <string_view>
 
 #include "platform/types.h"
-#include "sim/os/handles.h"
 #include "sim/module/machine.h"
+#include "sim/os/handles.h"
 
 namespace sim {
 

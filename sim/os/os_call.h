@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "platform/types.h"
-#include "sim/module/machine.h"
 #include "sim/base/utf.h"
+#include "sim/module/machine.h"
 
 namespace sim {
 

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "platform/kernel.h"
-#include "sim/os/loader.h"
 #include "sim/base/utf.h"
+#include "sim/os/loader.h"
 #include "tests/support/module_fixture.h"
 
 namespace {

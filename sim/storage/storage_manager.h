@@ -56,8 +56,8 @@
 #include <vector>
 
 #include "platform/storage.h"
-#include "sim/os/handles.h"
 #include "sim/module/machine.h"
+#include "sim/os/handles.h"
 #include "sim/storage/store.h"
 
 namespace sim {

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "platform/storage.h"
-#include "sim/storage/store.h"
 #include "sim/base/utf.h"
+#include "sim/storage/store.h"
 
 namespace {
 

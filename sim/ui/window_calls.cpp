@@ -6,8 +6,8 @@
 #include "platform/window.h"
 #include "sim/module/machine.h"
 #include "sim/os/os_call.h"
-#include "sim/ui/window_manager.h"
 #include "sim/ui/resources.h"
+#include "sim/ui/window_manager.h"
 
 using namespace sim::ui;
 using namespace sim::ui::detail;

@@ -16,8 +16,8 @@
 #include "platform/text.h"
 #include "platform/window.h"
 #include "resources/resource.h"
-#include "sim/module/machine.h"
 #include "sim/base/utf.h"
+#include "sim/module/machine.h"
 #include "sim/ui/front_end.h"
 
 namespace {
