@@ -146,10 +146,10 @@ TEST(StorageBothWays, SameCallsGiveTheSameResults) {
                      "sectors=23552 bps=512 free=0 biggest=0 attributes=56 partitions=2 mounts=2"),
             std::string::npos)
       << all;
-  EXPECT_NE(all.find("Part00 fs=FATFS volume=\\Flash Disk sectors=5000 attributes=40 type=12"),
+  EXPECT_NE(all.find("Part00 fs=FATFS volume=\\Flash Disk sectors=5000 attributes=24 type=12"),
             std::string::npos)
       << all;
-  EXPECT_NE(all.find("Data fs=FATFS volume=\\Flash Disk2 sectors=18551 attributes=40 type=11"),
+  EXPECT_NE(all.find("Data fs=FATFS volume=\\Flash Disk2 sectors=18551 attributes=24 type=11"),
             std::string::npos)
       << all;
   EXPECT_NE(all.find("CreatePartitionEx(too big) FALSE/112"), std::string::npos) << all;

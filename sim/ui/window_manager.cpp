@@ -436,6 +436,11 @@ std::shared_ptr<Window> NewWindowLocked(WindowKind kind) {
   manager.nextHandle += 4;
   window->serial = manager.nextSerial++;
   window->queue = CurrentQueue();
+  // A dialog, message box or file dialog is shown by its modal loop once it is initialised;
+  // until then nobody can answer it.
+  if (IsTopLevel(*window)) {
+    window->visible = false;
+  }
   manager.windows[window->handle] = window;
   return window;
 }
