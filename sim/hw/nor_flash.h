@@ -84,7 +84,7 @@ struct NorChipType {
   // CFI 0x1F..0x26: typical word program 2^n us, typical buffer program 2^n us, typical block
   // erase 2^n ms, typical chip erase (0: none), and the maxima as 2^n times the typical.
   std::array<std::uint8_t, 8> timing;
-  NorLockBits lockBits;
+  NorLockBits lockBits = NorLockBits::kVolatile;
 };
 
 // The chips the model knows by device code.
