@@ -214,9 +214,12 @@ TEST_F(CpldProgramming, FailedVerify_ReturnsProgramFailedAndReleasesThePort) {
   EXPECT_EQ(Program(stream, &result), kCpldProgramFailed);
   EXPECT_EQ(result.errorCode, kXsvfErrorTdoMismatch);
   EXPECT_FALSE(Gpio().IsOutput(83));
+  // The stream stopped before it loaded the array into the part's configuration: the old design
+  // runs on until the module's power is cycled, and the array is erased without the new code.
   DWORD userCode = 0;
   ASSERT_EQ(CpldReadUserCode(&userCode), kCpldOk);
-  EXPECT_EQ(userCode, 0xFFFFFFFFu) << "erased, and the row did not take the new code";
+  EXPECT_EQ(userCode, 0x00020001u);
+  EXPECT_EQ(Cpld().ArrayUserCode(), 0xFFFFFFFFu) << "erased, and the row did not take the new code";
 }
 
 // ---------------------------------------------------------------------------------------------

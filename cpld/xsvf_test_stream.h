@@ -212,10 +212,13 @@ struct ProgramOptions {
   std::uint32_t programWait = 10000;  // after each row
   std::uint32_t readWait = 100;       // after each read address
   bool verify = true;
+  bool initialize = true;  // ISC_INIT's discharge and load before ISC_DISABLE
+  bool discharge = true;   // the discharge step of that
 };
 
 // A complete programming stream: identify, enter ISC mode, erase, program the given rows,
-// read every given row back against its cells, leave ISC mode.
+// read every given row back against its cells, load the array into the part's configuration
+// and leave ISC mode (which starts the new design).
 inline Bytes ProgramStream(const std::map<unsigned, Cells>& rows, const ProgramOptions& options) {
   Stream stream;
   stream.Repeat(0).EndIr(0).EndDr(0).State(0).State(1);
@@ -249,6 +252,13 @@ inline Bytes ProgramStream(const std::map<unsigned, Cells>& rows, const ProgramO
       all[0] = 0x03;  // 274 bits in 35 bytes
       stream.SdrSize(kRowCells).TdoMask(all).SdrTdo(all, CellBytes(cells));
     }
+  }
+  if (options.initialize) {
+    if (options.discharge) {
+      stream.Sir(8, {0xF0}).Wait(1, 1, 20);  // ISC_INIT: 20 us in Run-Test/Idle discharge
+    }
+    // ISC_INIT through Update-DR, then 800 us in Run-Test/Idle: the array is loaded.
+    stream.Sir(8, {0xF0}).State(2).State(3).State(5).State(8).State(1).Wait(1, 1, 800);
   }
   stream.Sir(8, {0xC0}).Wait(1, 1, 100);  // ISC_DISABLE
   stream.Sir(8, {0xFF}).Complete();

@@ -142,9 +142,25 @@ int NorUnlockBlock(DWORD offset) {
     norBase.Write32(offset, NOR_READ_ARRAY);
     return 1;
   }
-  // Unlocking takes effect at once on these chips: no status polling before the re-check.
   norBase.Write32(offset, NOR_LOCK_SETUP);
   norBase.Write32(offset, NOR_CONFIRM);
+  // Chips with volatile lock bits are ready at once. Chips that keep their lock bits clear every
+  // block's bit now and answer only with their status until they are done; a command written
+  // meanwhile would be lost, and the lock status read back would be the status register.
+  const DWORD startTick = GetTickCount();
+  DWORD status = norBase.Read32(offset);
+  while ((status & NOR_STATUS_READY) != NOR_STATUS_READY) {
+    if (GetTickCount() - startTick >= kNorUnlockTimeoutMs) {
+      norBase.Write32(offset, NOR_READ_ARRAY);
+      return 0;
+    }
+    Sleep(kNorUnlockPollMs);
+    status = norBase.Read32(offset);
+  }
+  if ((status & NOR_STATUS_ERRORS) != 0) {
+    ClearStatusAndReadArray(offset);
+    return 0;
+  }
   norBase.Write32(offset, NOR_READ_IDENTIFIER);
   const DWORD lock = norBase.Read32(offset + NOR_ID_LOCK_STATUS) & NOR_LOCK_STATUS_BITS;
   norBase.Write32(offset, NOR_READ_ARRAY);

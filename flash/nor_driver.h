@@ -60,6 +60,10 @@ constexpr DWORD kNorEraseTimeoutMs = 10000;
 constexpr DWORD kNorErasePollMs = 100;
 constexpr DWORD kNorWordTimeoutMs = 1000;
 constexpr DWORD kNorBufferTimeoutMs = 2000;
+// Unlocking: at once on chips with volatile lock bits; chips that keep their lock bits clear
+// every block's bit with one unlock and stay busy for up to 0.7 s.
+constexpr DWORD kNorUnlockTimeoutMs = 2000;
+constexpr DWORD kNorUnlockPollMs = 10;
 
 // The flash, mapped uncached; offset 0 is physical address 0.
 extern IoPointer norBase;
@@ -71,8 +75,9 @@ extern IoPointer norBase;
 // ---------------------------------------------------------------------------------------------
 // Internal steps (the caller holds the flash lock; offsets are block starts)
 // ---------------------------------------------------------------------------------------------
-// Unlocks the block at offset if its lock bit is set. 1 when it ends unlocked, 0 when it is
-// still locked. Leaves read-array mode.
+// Unlocks the block at offset if its lock bit is set, and waits until the chips have done so. 1
+// when it ends unlocked; 0 when it is still locked, the chips report an error or the unlock
+// outlasts kNorUnlockTimeoutMs. Leaves read-array mode (and clears the status after an error).
 [[nodiscard]] int NorUnlockBlock(DWORD offset);
 // 1 when every 32-bit word of [offset, offset + length) reads 0xFFFFFFFF (a length below 4
 // counts as blank), else 0.

@@ -164,6 +164,77 @@ class NorCfiGarbageTest : public NorDriverTest {
 TEST_F(NorCfiGarbageTest, HugeSizeExponent_CappedAt64MiB) { EXPECT_EQ(FlashSize, 0x4000000u); }
 
 // ---------------------------------------------------------------------------------------------
+// Start-up: the unlock walk over the chips' lock bits
+// ---------------------------------------------------------------------------------------------
+struct UnlockCase {
+  const char* name;
+  const char* deviceCode;
+  const char* size;
+  const char* lockedBelow;  // chips that keep their lock bits: locked when the module was made
+  std::size_t unlocks;      // unlock commands at start-up
+  bool bootBlocksLocked;    // after start-up
+  std::uint64_t busyMs;     // the chips' busy time of those unlocks, at least
+};
+
+class NorUnlockWalkTest : public NorDriverTest, public ::testing::WithParamInterface<UnlockCase> {
+ protected:
+  bool StartDriver() const override { return false; }
+  void Configure(sim::Json& config) override {
+    const UnlockCase& c = GetParam();
+    config["flash"]["deviceCode"] = c.deviceCode;
+    config["flash"]["size"] = c.size;
+    config["flash"].erase("lockedBelow");
+    if (c.lockedBelow != nullptr) {
+      config["flash"]["lockedBelow"] = c.lockedBelow;
+    }
+    std::uint64_t size = 0;
+    ASSERT_TRUE(sim::ParseUnsigned(config["flash"]["size"], &size));
+    std::filesystem::resize_file(ModuleDirectory() / "flash.img", size);
+  }
+};
+
+TEST_P(NorUnlockWalkTest, StartUpUnlocksAboveTheBootBlocks_AndTheDriverWorksOnEveryBlock) {
+  const UnlockCase& c = GetParam();
+  sim::NorRecordOperations(true);
+  const std::uint64_t started = Machine().Clock().Now();
+  ASSERT_EQ(FlashInit(), kFlashKindNor);
+  const std::uint64_t took = Machine().Clock().Now() - started;
+  EXPECT_EQ(Chip0(sim::NorOperation::Kind::kUnlock).size(), c.unlocks);
+  EXPECT_GE(took, c.busyMs * sim::kMillisecond);
+  EXPECT_LT(took, c.busyMs * sim::kMillisecond + 100 * sim::kMillisecond);
+  EXPECT_EQ(sim::NorBlockLocked(0, 0), c.bootBlocksLocked);
+  for (const DWORD offset : {0x40000u, 0x80000u, FlashSize - 0x40000}) {
+    EXPECT_FALSE(sim::NorBlockLocked(offset, 0)) << std::hex << offset;
+    EXPECT_FALSE(sim::NorBlockLocked(offset, 1)) << std::hex << offset;
+  }
+  ExpectReadArray();
+  EXPECT_TRUE(sim::NorProtocolErrors().empty()) << sim::NorProtocolErrors().front();
+
+  // Whatever start-up left locked, erasing and writing work everywhere, boot blocks included.
+  ASSERT_EQ(FlashLock(INFINITE), 1);
+  const BYTE data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  for (const DWORD offset : {0x0u, FlashSize - 0x40000}) {
+    ASSERT_EQ(FlashOps.Erase(offset, FlashOps.BlockSize(offset)), 1) << std::hex << offset;
+    ASSERT_EQ(FlashOps.Write(data, offset + 0x20, sizeof(data)), 1) << std::hex << offset;
+    EXPECT_EQ(Flash(offset + 0x20, sizeof(data)), std::vector<BYTE>(data, data + sizeof(data)));
+  }
+  ExpectReadArray();
+  EXPECT_TRUE(sim::NorProtocolErrors().empty()) << sim::NorProtocolErrors().front();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LockBits, NorUnlockWalkTest,
+    ::testing::Values(
+        // Volatile lock bits: every block powers up locked; the walk unlocks 127 or 255 blocks.
+        UnlockCase{"VolatileParameterChips", "0x881B", "0x2000000", nullptr, 127, true, 0},
+        UnlockCase{"VolatileUniformChips", "0x8803", "0x4000000", nullptr, 255, true, 0},
+        // Lock bits kept across power cycles: one unlock clears every block's bit in 0.5 s.
+        UnlockCase{"KeptEveryBlockLocked", "0x0018", "0x2000000", "0x2000000", 1, false, 500},
+        UnlockCase{"KeptBootBlocksLocked", "0x0018", "0x2000000", "0x40000", 0, true, 0},
+        UnlockCase{"KeptNoneLocked", "0x0019", "0x4000000", nullptr, 0, false, 0}),
+    testing_support::CaseName());
+
+// ---------------------------------------------------------------------------------------------
 // Write
 // ---------------------------------------------------------------------------------------------
 TEST_F(NorDriverTest, Write100BytesAt0x20_ThreeBufferedChunksOf8And16And1Words) {

@@ -99,6 +99,15 @@ int ShowCpld(const Arguments& arguments) {
     DWORD userCode = 0;
     if (CpldReadUserCode(&userCode) == kCpldOk) {
       std::printf("user code   0x%08X (version %s)\n", userCode, VersionText(userCode).c_str());
+      // The part runs what it loaded last; a programmed array waits for its load or a reset.
+      sim::CpldModel* cpld = sim::Machine::Get<sim::CpldModel>("cpld");
+      const std::uint32_t array = cpld != nullptr ? cpld->ArrayUserCode() : userCode;
+      if (array != userCode) {
+        std::printf(
+            "array       0x%08X (version %s), not running yet: it runs after ISC_INIT "
+            "and ISC_DISABLE or a module reset\n",
+            array, VersionText(array).c_str());
+      }
       exitCode = 0;
     } else {
       std::printf("user code   could not be read\n");

@@ -77,7 +77,8 @@ Bytes BinFile(std::uint32_t start, const Bytes& image) {
 
 // ---------------------------------------------------------------------------------------------
 // The CPLD update: an XSVF stream that identifies the part, erases it, programs every row of a
-// new design (its user code in row 97), reads every row back and leaves programming mode
+// new design (its user code in row 97), reads every row back, loads the new design and leaves
+// programming mode
 // ---------------------------------------------------------------------------------------------
 constexpr unsigned kRows = 98;
 constexpr unsigned kRowCells = 274;
@@ -96,7 +97,14 @@ enum XsvfCommand : std::uint8_t {
   kXEndDr = 20,
   kXWait = 23,
 };
-enum TapState : std::uint8_t { kReset = 0, kIdle = 1, kUpdateDr = 8 };
+enum TapState : std::uint8_t {
+  kReset = 0,
+  kIdle = 1,
+  kSelectDr = 2,
+  kCaptureDr = 3,
+  kExit1Dr = 5,
+  kUpdateDr = 8,
+};
 
 class XsvfStream {
  public:
@@ -214,6 +222,12 @@ Bytes CpldStream() {
     stream.Size(kRowCells).Byte(kXTdoMask).Bits(all);
     stream.Byte(kXSdrTdo).Bits(all).Bits(CellBytes(DesignRow(row)));
   }
+  // ISC_INIT: a discharge, then a pass through Update-DR loads the array into the running
+  // configuration, which ISC_DISABLE starts.
+  stream.Instruction(0xF0).Wait(20);
+  stream.Instruction(0xF0).Byte(kXState).Byte(kSelectDr).Byte(kXState).Byte(kCaptureDr);
+  stream.Byte(kXState).Byte(kExit1Dr).Byte(kXState).Byte(kUpdateDr).Byte(kXState).Byte(kIdle);
+  stream.Wait(800);
   stream.Instruction(0xC0).Wait(100);  // ISC_DISABLE
   stream.Instruction(0xFF).Byte(kXComplete);
   Bytes data = stream.Data();

@@ -87,6 +87,61 @@ INSTANTIATE_TEST_SUITE_P(Cases, ProgrammingWaits,
                                            WaitCase{"ShortErase", 10000, 10000, false, true}),
                          testing_support::CaseName());
 
+// A newly programmed array runs only once the part has loaded it: ISC_INIT's discharge, ISC_INIT's
+// load, then ISC_DISABLE. Until then the old design runs on, USERCODE included, also for the
+// next process; a power cycle loads whatever the array holds.
+struct LoadCase {
+  const char* name;
+  bool initialize;
+  bool discharge;
+  bool runsNewDesign;  // before a power cycle
+};
+
+class NewDesignTest : public CpldProgrammingTest, public ::testing::WithParamInterface<LoadCase> {};
+
+TEST_P(NewDesignTest, RunsAfterTheLoadAndDisableOrAPowerCycle) {
+  const LoadCase& c = GetParam();
+  const std::uint32_t oldUserCode = Cpld().UserCode();
+  const std::string oldRow = Text(Cpld().ActiveRow(5));
+  constexpr std::uint32_t kNewUserCode = 0x00030007;
+  xsvf_test::ProgramOptions options;
+  options.initialize = c.initialize;
+  options.discharge = c.discharge;
+  EXPECT_EQ(Play(xsvf_test::ProgramStream(
+                {{5, Pattern()}, {sim::kCpldUserCodeRow, xsvf_test::UserCodeRow(kNewUserCode)}},
+                options)),
+            kXsvfErrorNone);
+  EXPECT_FALSE(Cpld().IscEnabled());
+  EXPECT_EQ(Cpld().ArrayUserCode(), kNewUserCode) << "the array is programmed either way";
+  const std::uint32_t running = c.runsNewDesign ? kNewUserCode : oldUserCode;
+  DWORD userCode = 0;
+  ASSERT_EQ(CpldReadUserCode(&userCode), kCpldOk);
+  EXPECT_EQ(userCode, running);
+  EXPECT_EQ(Text(Cpld().ActiveRow(5)), c.runsNewDesign ? Text(Pattern()) : oldRow);
+
+  Reattach();
+  Restart();
+  ASSERT_EQ(CpldOpen(), kCpldOk);
+  ASSERT_EQ(CpldReadUserCode(&userCode), kCpldOk);
+  EXPECT_EQ(userCode, running) << "what runs lasts while the module has power";
+
+  sim::Detach();
+  std::string error;
+  ASSERT_TRUE(sim::ResetModule(ModuleDirectory(), &error)) << error;
+  ASSERT_TRUE(sim::Attach(ModuleDirectory(), sim::AttachOptions{}, &error)) << error;
+  Restart();
+  ASSERT_EQ(CpldOpen(), kCpldOk);
+  ASSERT_EQ(CpldReadUserCode(&userCode), kCpldOk);
+  EXPECT_EQ(userCode, kNewUserCode) << "a power cycle loads the array";
+  EXPECT_EQ(Text(Cpld().ActiveRow(5)), Text(Pattern()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, NewDesignTest,
+                         ::testing::Values(LoadCase{"LoadedThenDisabled", true, true, true},
+                                           LoadCase{"DisabledWithoutALoad", false, true, false},
+                                           LoadCase{"LoadWithoutDischarge", true, false, false}),
+                         testing_support::CaseName());
+
 TEST_F(CpldProgrammingTest, IscInstructionsOutsideIscMode_ActAsBypass) {
   const std::string before = Text(Cpld().Row(3));
   const Bytes stream = Stream()

@@ -52,6 +52,28 @@ TEST(ModuleToolCpld, PlaysAStreamWithATrace_AndTheNewUserCodeShows) {
   EXPECT_NE(output.find("user code   0xFFFFFFFF"), std::string::npos) << output;
 }
 
+TEST(ModuleToolCpld, ArrayProgrammedWithoutTheLoad_ShowsWhatRunsAndWhatWaits) {
+  TemporaryModule module("pxa300");
+  TemporaryDirectory scratch;
+  xsvf_test::ProgramOptions options;
+  options.initialize = false;
+  const xsvf_test::Bytes stream = xsvf_test::ProgramStream(
+      {{xsvf_test::kRows - 1, xsvf_test::UserCodeRow(0x00020001)}}, options);
+  const std::filesystem::path file = scratch.Path() / "no-load.xsvf";
+  std::ofstream(file, std::ios::binary)
+      .write(reinterpret_cast<const char*>(stream.data()),
+             static_cast<std::streamsize>(stream.size()));
+  std::string output;
+  ASSERT_EQ(
+      RunCommand(Tool() + " play-xsvf " + Quoted(module.Directory()) + " " + Quoted(file), &output),
+      0)
+      << output;
+  EXPECT_EQ(RunCommand(Tool() + " cpld " + Quoted(module.Directory()), &output), 0) << output;
+  EXPECT_NE(output.find("user code   0x00010003 (version 1.3)"), std::string::npos) << output;
+  EXPECT_NE(output.find("array       0x00020001 (version 2.1), not running yet"), std::string::npos)
+      << output;
+}
+
 TEST(ModuleToolCpld, TruncatedStream_ReportsTheEndOfStreamError) {
   TemporaryModule module("pxa320");
   TemporaryDirectory scratch;

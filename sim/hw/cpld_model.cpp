@@ -23,6 +23,7 @@ constexpr std::uint8_t kIscEnableClamp = 0xE9;
 constexpr std::uint8_t kIscProgram = 0xEA;
 constexpr std::uint8_t kIscErase = 0xED;
 constexpr std::uint8_t kIscRead = 0xEE;
+constexpr std::uint8_t kIscInit = 0xF0;
 constexpr std::uint8_t kUserCodeInstruction = 0xFD;
 
 constexpr unsigned kBoundaryLength = 192;           // boundary register of the 44-pin package
@@ -32,6 +33,11 @@ constexpr unsigned kIscLength = kCpldRowCells + 7;  // 274 cells and a 7-bit row
 constexpr std::uint64_t kEraseNanoseconds = 100 * kMillisecond;   // bulk erase
 constexpr std::uint64_t kProgramNanoseconds = 10 * kMillisecond;  // one row
 constexpr std::uint64_t kReadNanoseconds = 20 * kMicrosecond;     // row read into the latch
+// ISC_INIT: the discharge before a load, and the load of the array into the configuration.
+constexpr std::uint64_t kDischargeNanoseconds = 20 * kMicrosecond;
+constexpr std::uint64_t kInitializeNanoseconds = 800 * kMicrosecond;
+
+constexpr const char* kActiveFile = "cpld-active.fuses";  // in ram/: the running configuration
 
 // Pads of the JTAG port (TCK, TMS, TDI, TDO), by processor identity.
 bool JtagPads(std::uint32_t identity, std::vector<unsigned>* pads) {
@@ -266,6 +272,9 @@ bool CpldModel::Attach(Machine& machine, std::string* error) {
   rows_.assign(kCpldRows, CpldRow().set());
   fuseFile_.clear();
   dirty_ = false;
+  active_ = rows_;
+  loaded_.clear();
+  discharged_ = false;
   lastTck_ = -1;
   tdo_ = kPadUndriven;
   pending_ = Operation::kNone;
@@ -302,10 +311,12 @@ bool CpldModel::Attach(Machine& machine, std::string* error) {
   }
   attachedUserCode_ = UserCodeOfArray();
 
-  // The TAP controller and the ISC mode keep their state while the module has power.
+  // The TAP controller, the ISC mode and the active configuration keep their state while the
+  // module has power; at power-up the part loads its configuration from the array.
   state_ = kTapTestLogicReset;
   instruction_ = kIdCodeInstruction;
   isc_ = false;
+  active_ = rows_;
   std::string text;
   if (ReadWholeFile(machine.RamDirectory() / "cpld.json", &text)) {
     const Json saved = Json::parse(text, nullptr, false);
@@ -317,6 +328,12 @@ bool CpldModel::Attach(Machine& machine, std::string* error) {
       state_ = static_cast<int>(state);
       instruction_ = static_cast<std::uint8_t>(instruction);
       isc_ = saved.contains("isc") && saved["isc"].is_boolean() && saved["isc"].get<bool>();
+      const fs::path activeFile = machine.RamDirectory() / kActiveFile;
+      std::string ignored;
+      std::vector<CpldRow> active;
+      if (fs::exists(activeFile) && ReadFuseFile(activeFile, &active, &ignored)) {
+        active_ = std::move(active);
+      }
     }
   }
   SelectRegister();
@@ -339,6 +356,13 @@ bool CpldModel::Attach(Machine& machine, std::string* error) {
 void CpldModel::SaveState(Machine& machine) {
   const Json state = {{"state", state_}, {"instruction", instruction_}, {"isc", isc_}};
   std::string ignored;
+  const fs::path activeFile = machine.RamDirectory() / kActiveFile;
+  if (active_ == rows_) {
+    std::error_code gone;
+    fs::remove(activeFile, gone);
+  } else if (!WriteFuseFile(activeFile, active_, &ignored)) {
+    machine.DebugLog("CPLD: " + ignored);
+  }
   WriteWholeFile(machine.RamDirectory() / "cpld.json", state.dump(), &ignored);
 }
 
@@ -378,7 +402,9 @@ void CpldModel::Describe(Machine& /*machine*/, Json& info) {
   info["cpld"] = {
       {"present", Responds()},
       {"idcode", Hex(IdCode(), 8)},
-      {"userCode", Hex(UserCodeOfArray(), 8)},
+      {"userCode", Hex(UserCodeOfActive(), 8)},
+      {"arrayUserCode", Hex(UserCodeOfArray(), 8)},
+      {"runsTheArray", active_ == rows_},
       {"tapState", kStateNames[state_]},
       {"iscMode", isc_},
   };
@@ -498,11 +524,24 @@ void CpldModel::Falling() {
     FailPending();
     if (instruction_ == kIscEnable || instruction_ == kIscEnableOnTheFly ||
         instruction_ == kIscEnableClamp) {
+      if (!isc_) {
+        loaded_.clear();
+        discharged_ = false;
+      }
       isc_ = true;
     } else if (instruction_ == kIscDisable) {
+      // Leaving ISC mode starts what ISC_INIT loaded; without a load the old design runs on.
+      if (isc_ && !loaded_.empty()) {
+        active_ = std::move(loaded_);
+      }
+      loaded_.clear();
+      discharged_ = false;
       isc_ = false;
     }
     SelectRegister();
+    if (isc_ && instruction_ == kIscInit) {
+      Arm(Operation::kDischarge, kDischargeNanoseconds);  // runs in Run-Test/Idle
+    }
   } else if (state_ == kTapUpdateDr) {
     UpdateDr();
   }
@@ -541,6 +580,7 @@ void CpldModel::SelectRegister() {
     case kIscProgram:
     case kIscErase:
     case kIscRead:
+    case kIscInit:
       if (isc_) {
         register_ = DataRegister::kIsc;
         drLength_ = kIscLength;
@@ -567,7 +607,7 @@ void CpldModel::CaptureDr() {
       dr_ = {IdCode()};
       break;
     case DataRegister::kUserCode:
-      dr_ = {UserCodeOfArray()};
+      dr_ = {UserCodeOfActive()};
       break;
     case DataRegister::kIsc:
       if (instruction_ == kIscRead) {
@@ -611,6 +651,9 @@ void CpldModel::UpdateDr() {
     case kIscRead:
       Arm(Operation::kRead, kReadNanoseconds);
       readRow_ = -1;
+      break;
+    case kIscInit:
+      Arm(Operation::kInitialize, kInitializeNanoseconds);
       break;
     default:
       break;
@@ -681,6 +724,7 @@ void CpldModel::Commit() {
         row.set();
       }
       dirty_ = true;
+      discharged_ = false;
       break;
     case Operation::kProgram: {
       if (pendingRow_ >= kCpldRows) {
@@ -695,10 +739,21 @@ void CpldModel::Commit() {
       // Programming only ever clears cells.
       rows_[pendingRow_] &= pendingCells_;
       dirty_ = true;
+      discharged_ = false;
       break;
     }
     case Operation::kRead:
       readRow_ = pendingRow_ < kCpldRows ? static_cast<int>(pendingRow_) : -1;
+      break;
+    case Operation::kDischarge:
+      discharged_ = true;
+      break;
+    case Operation::kInitialize:
+      if (discharged_) {
+        loaded_ = rows_;
+      } else if (machine_ != nullptr) {
+        machine_->DebugLog("CPLD: ISC_INIT load without its discharge first: nothing loaded");
+      }
       break;
     case Operation::kNone:
       break;
@@ -717,13 +772,17 @@ std::uint32_t CpldModel::IdCode() const {
   return idCodeFault_ ? *idCodeFault_ : (revision_ << 28) | kCpldIdCodePart;
 }
 
-std::uint32_t CpldModel::UserCodeOfArray() const {
+std::uint32_t CpldModel::UserCodeOf(const std::vector<CpldRow>& rows) {
   std::uint32_t code = 0;
   for (unsigned bit = 0; bit < 32; ++bit) {
-    code |= static_cast<std::uint32_t>(rows_[kCpldUserCodeRow][bit]) << bit;
+    code |= static_cast<std::uint32_t>(rows[kCpldUserCodeRow][bit]) << bit;
   }
   return code;
 }
+
+std::uint32_t CpldModel::UserCodeOfArray() const { return UserCodeOf(rows_); }
+
+std::uint32_t CpldModel::UserCodeOfActive() const { return UserCodeOf(active_); }
 
 std::string CpldModel::DataRegisterHex() const {
   const unsigned bytes = (drLength_ + 7) / 8;
@@ -756,9 +815,19 @@ void CpldModel::SetRow(unsigned row, const CpldRow& cells) {
   dirty_ = true;
 }
 
-std::uint32_t CpldModel::UserCode() {
+std::uint32_t CpldModel::ArrayUserCode() {
   Settle();
   return UserCodeOfArray();
+}
+
+const CpldRow& CpldModel::ActiveRow(unsigned row) {
+  Settle();
+  return active_.at(row);
+}
+
+std::uint32_t CpldModel::UserCode() {
+  Settle();
+  return UserCodeOfActive();
 }
 
 void CpldModel::Record(bool on) { recording_ = on; }

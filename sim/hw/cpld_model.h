@@ -14,9 +14,18 @@
 // it: a cut erase or program changes no cell and a cut read returns zeros. Programming only
 // clears cells (1 = erased), as on the silicon. ISC_READ captures the row read last.
 //
-// The fuse array has 98 rows; cells 0 to 31 of row 97 hold the user code (cell n = bit n), which
-// USERCODE reports. The array is kept in the module directory (module.json "cpld.fuses", one
-// text line of 274 cells per row), and module.json "cpld.userCode" follows the array.
+// The fuse array has 98 rows; cells 0 to 31 of row 97 hold the user code (cell n = bit n). The
+// array is kept in the module directory (module.json "cpld.fuses", one text line of 274 cells
+// per row), and module.json "cpld.userCode" follows the array.
+//
+// The part runs from its active configuration, a copy of the array taken at power-up. A newly
+// programmed array takes effect only as the part requires: in ISC mode, ISC_INIT (0xF0) with at
+// least 20 us in Run-Test/Idle discharges, then ISC_INIT through Update-DR with at least 800 us
+// in Run-Test/Idle loads the array, and ISC_DISABLE makes what was loaded the active
+// configuration. Until then (or a power cycle) the part runs its old design, and USERCODE
+// reports the active configuration's user code; ISC_READ reads the array. The active
+// configuration lives while the module has power (ram/cpld-active.fuses when it differs from
+// the array).
 //
 // Fault plan kinds: "cpld.absent" (no chip answers), "cpld.idcode" with "value" (the part
 // reports another IDCODE), "cpld.row-fail" with "row" (that row does not program),
@@ -91,8 +100,12 @@ class CpldModel final : public Component, public PadDevice {
   // --- testing calls ---
   // The module has the CPLD's pads wired (processor identity 2, 8 or 9).
   [[nodiscard]] bool Wired() const { return wired_; }
+  // The array's rows and user code, as ISC_READ reads them.
   [[nodiscard]] const CpldRow& Row(unsigned row);
   void SetRow(unsigned row, const CpldRow& cells);
+  [[nodiscard]] std::uint32_t ArrayUserCode();
+  // The active configuration's rows and user code, as the part runs and USERCODE reports them.
+  [[nodiscard]] const CpldRow& ActiveRow(unsigned row);
   [[nodiscard]] std::uint32_t UserCode();
   [[nodiscard]] std::uint32_t IdCode() const;
   [[nodiscard]] int TapState() const { return state_; }
@@ -108,7 +121,7 @@ class CpldModel final : public Component, public PadDevice {
 
  private:
   enum class DataRegister { kBypass, kIdCode, kUserCode, kBoundary, kIsc };
-  enum class Operation { kNone, kErase, kProgram, kRead };
+  enum class Operation { kNone, kErase, kProgram, kRead, kDischarge, kInitialize };
 
   void RefreshFaults();
   void Rising();
@@ -127,6 +140,8 @@ class CpldModel final : public Component, public PadDevice {
   [[nodiscard]] unsigned AddressedRow() const;
   [[nodiscard]] std::string DataRegisterHex() const;
   [[nodiscard]] std::uint32_t UserCodeOfArray() const;
+  [[nodiscard]] std::uint32_t UserCodeOfActive() const;
+  static std::uint32_t UserCodeOf(const std::vector<CpldRow>& rows);
   [[nodiscard]] std::uint64_t Now() const;
   void SaveState(Machine& machine);
 
@@ -144,6 +159,10 @@ class CpldModel final : public Component, public PadDevice {
   std::vector<CpldRow> rows_;
   fs::path fuseFile_;
   bool dirty_ = false;
+  // The configuration the part runs, and what ISC_INIT loaded for ISC_DISABLE to make active.
+  std::vector<CpldRow> active_;
+  std::vector<CpldRow> loaded_;
+  bool discharged_ = false;  // ISC_INIT's discharge done since the array last changed
 
   // Pins and TAP controller.
   int lastTck_ = -1;

@@ -74,12 +74,16 @@ constexpr std::size_t CFI_WORD_PROGRAM = 0;    // 0x1F
 constexpr std::size_t CFI_BUFFER_PROGRAM = 1;  // 0x20
 constexpr std::size_t CFI_BLOCK_ERASE = 2;     // 0x21
 
-// The device table. Pairs of these chips make 16, 32 and 64 MiB modules.
+constexpr NorLockBits kKept = NorLockBits::kNonVolatile;  // rows without it: volatile lock bits
+
+// The device table. Pairs of these chips make 16, 32 and 64 MiB modules. The uniform
+// 0x0017..0x0019 chips keep their lock bits in the array across power cycles; the 0x88xx and
+// 0x89xx chips hold theirs in latches that power up locked.
 constexpr NorChipType kChipTypes[] = {
     // 64, 128 and 256 Mbit uniform-block chips with a 32-byte write buffer, x8/x16, 3 V.
-    {0x0017, 0x0800000, NorLayout::kUniform, 5, 2, 0x27, 0x36, {8, 8, 10, 0, 1, 1, 2, 0}},
-    {0x0018, 0x1000000, NorLayout::kUniform, 5, 2, 0x27, 0x36, {8, 8, 10, 0, 1, 1, 2, 0}},
-    {0x0019, 0x2000000, NorLayout::kUniform, 5, 2, 0x27, 0x36, {8, 8, 10, 0, 1, 1, 2, 0}},
+    {0x0017, 0x0800000, NorLayout::kUniform, 5, 2, 0x27, 0x36, {8, 8, 10, 0, 1, 1, 2, 0}, kKept},
+    {0x0018, 0x1000000, NorLayout::kUniform, 5, 2, 0x27, 0x36, {8, 8, 10, 0, 1, 1, 2, 0}, kKept},
+    {0x0019, 0x2000000, NorLayout::kUniform, 5, 2, 0x27, 0x36, {8, 8, 10, 0, 1, 1, 2, 0}, kKept},
     // 64, 128 and 256 Mbit uniform-block chips, x16, 3 V core.
     {0x8801, 0x0800000, NorLayout::kUniform, 5, 1, 0x27, 0x33, {8, 9, 10, 0, 1, 1, 2, 0}},
     {0x8802, 0x1000000, NorLayout::kUniform, 5, 1, 0x27, 0x33, {8, 9, 10, 0, 1, 1, 2, 0}},
@@ -101,11 +105,23 @@ constexpr std::uint64_t kMaximumSize = 0x10000000;  // two 128 MiB chips
 
 constexpr const char* kImageFile = "flash.img";
 constexpr const char* kStateFile = "nor-chips";
+constexpr const char* kLockFile = "nor-locks.json";  // lock bits of chips that keep them
+
+// Lock-bit configuration of the chips that keep their bits, typical times of their data sheet:
+// setting one block's bit, and clearing every block's bit at once.
+constexpr std::uint64_t kSetLockBitNanoseconds = 64 * kMicrosecond;
+constexpr std::uint64_t kClearLockBitsNanoseconds = 500 * kMillisecond;
 
 // ---------------------------------------------------------------------------------------------
 // The chips' volatile state, shared through ram/nor-chips
 // ---------------------------------------------------------------------------------------------
-enum Operation : std::uint8_t { kNoOperation, kEraseOperation, kProgramOperation };
+enum Operation : std::uint8_t {
+  kNoOperation,
+  kEraseOperation,
+  kProgramOperation,
+  kSetLockOperation,     // chips that keep their lock bits: one block's bit
+  kClearLocksOperation,  // chips that keep their lock bits: every block's bit
+};
 
 struct ChipState {
   NorMode mode;
@@ -384,6 +400,15 @@ class NorFlash final : public Component, public BusDevice, public OsFlash {
   }
 
   void PowerUp();
+  [[nodiscard]] bool KeepsLocks() const {
+    return config_.chip.lockBits == NorLockBits::kNonVolatile;
+  }
+  // Reads the lock bits that chips which keep them hold (nor-locks.json); false with a message
+  // when the file is there but is not a list of locked blocks.
+  bool LoadKeptLocks(const fs::path& directory, std::string* error);
+  void SaveKeptLocks();
+  // The OS driver's unlock of a block it changes; false when the block is locked down.
+  bool OsUnlock(const Block& block);
   void BuildCfiTable();
   void RefreshFaults();
   // Counts an erase or program that starts; true when the power failed before it ended.
@@ -399,12 +424,16 @@ class NorFlash final : public Component, public BusDevice, public OsFlash {
         Complete(chip);
       }
     }
+    if (locksChanged_) {
+      SaveKeptLocks();
+    }
   }
   void Complete(int chip);
   std::uint16_t ChipRead(int chip, std::uint32_t word);
   void ChipWrite(int chip, std::uint32_t word, std::uint16_t value);
   void Command(int chip, std::uint32_t word, std::uint16_t value);
   void LockConfirm(int chip, std::uint32_t word, std::uint16_t value);
+  void KeptLockConfirm(int chip, std::uint32_t word, std::uint16_t value);
   void BufferData(int chip, std::uint32_t word, std::uint16_t value);
   // A data word after the first of a buffered program, in range and not yet written. Both
   // chips are checked before either takes its half.
@@ -501,6 +530,10 @@ class NorFlash final : public Component, public BusDevice, public OsFlash {
   std::uint64_t startedBusy_ = 0;  // longest busy time started by the current write
   unsigned startedKinds_ = 0;      // operation kinds started by the current write
   bool recordOperations_ = false;
+  // Lock bits of chips that keep them, as nor-locks.json held them at attach.
+  bool haveKeptLocks_ = false;
+  std::array<std::array<std::uint8_t, kMaxBlocksPerChip>, 2> keptLocks_{};
+  bool locksChanged_ = false;  // kept lock bits changed since they were last written
   std::vector<NorOperation> operations_;
   std::vector<std::string> errors_;
   NorStatistics statistics_;
@@ -533,9 +566,10 @@ bool NorFlash::Create(const PresetSpec& preset, const fs::path& directory, Json&
       {"size", Hex(preset.norSize)},
       {"deviceCode", Hex(chip->deviceCode, 4)},
       {"storage", "complemented"},
-      // The boot loader's parameter blocks stay locked until someone unlocks them.
-      {"lockedBelow", "0x40000"},
   };
+  // A new module's chips have never had lock bits of their own.
+  std::error_code ignored;
+  fs::remove(directory / kLockFile, ignored);
   // Complemented storage: a sparse file of zeros is a fully erased flash.
   const fs::path file = directory / kImageFile;
   const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
@@ -635,6 +669,11 @@ bool NorFlash::Attach(Machine& machine, std::string* error) {
   imageFd_ = fd;
   image_ = static_cast<std::uint8_t*>(image);
   state_ = static_cast<SharedState*>(state);
+  locksChanged_ = false;
+  if (!LoadKeptLocks(machine.Directory(), error)) {
+    Detach(machine);
+    return false;
+  }
   // A new state file, or one left by other chips, is a power-up.
   if (state_->magic != kStateMagic || state_->layoutVersion != kStateLayoutVersion ||
       state_->size != config.size || state_->deviceCode != config.deviceCode) {
@@ -687,13 +726,68 @@ void NorFlash::PowerUp() {
   state_->size = config_.size;
   state_->deviceCode = config_.deviceCode;
   const std::uint32_t chipWords = config_.size / 4;
-  for (ChipState& chip : state_->chips) {
-    chip.mode = NorMode::kReadArray;
+  for (int chip = 0; chip < 2; ++chip) {
+    ChipState& state = state_->chips[chip];
+    state.mode = NorMode::kReadArray;
     for (std::uint32_t word = 0; word < chipWords; word += BlockOf(word).words) {
-      if (word * 4 < config_.lockedBelow) {
-        chip.locks[BlockOf(word).index] = LOCK_LOCKED;
+      const std::uint32_t index = BlockOf(word).index;
+      bool locked = true;  // volatile lock bits power up set
+      if (KeepsLocks()) {
+        locked = haveKeptLocks_ ? keptLocks_[chip][index] != 0 : word * 4 < config_.lockedBelow;
+      }
+      state.locks[index] = locked ? LOCK_LOCKED : 0;
+    }
+  }
+}
+
+bool NorFlash::LoadKeptLocks(const fs::path& directory, std::string* error) {
+  haveKeptLocks_ = false;
+  keptLocks_ = {};
+  const fs::path file = directory / kLockFile;
+  std::error_code missing;
+  if (!KeepsLocks() || !fs::exists(file, missing)) {
+    return true;
+  }
+  std::string text;
+  const Json locks = ReadWholeFile(file, &text) ? Json::parse(text, nullptr, false) : Json();
+  for (int chip = 0; chip < 2; ++chip) {
+    const std::string key = "chip" + std::to_string(chip);
+    if (!locks.is_object() || !locks.contains(key) || !locks[key].is_array()) {
+      *error = file.string() + ": expected {\"chip0\": [OFFSET, ...], \"chip1\": [...]}, the " +
+               "offsets of the locked blocks";
+      return false;
+    }
+    for (const Json& item : locks[key]) {
+      std::uint64_t offset = 0;
+      if (!ParseUnsigned(item, &offset) || offset >= config_.size ||
+          BlockOf(static_cast<std::uint32_t>(offset / 4)).start * 4 != offset) {
+        *error = file.string() + ": " + key + ": " + item.dump() +
+                 " is not the start of a block of the flash";
+        return false;
+      }
+      keptLocks_[chip][BlockOf(static_cast<std::uint32_t>(offset / 4)).index] = 1;
+    }
+  }
+  haveKeptLocks_ = true;
+  return true;
+}
+
+void NorFlash::SaveKeptLocks() {
+  locksChanged_ = false;
+  Json locks = Json::object();
+  const std::uint32_t chipWords = config_.size / 4;
+  for (int chip = 0; chip < 2; ++chip) {
+    Json offsets = Json::array();
+    for (std::uint32_t word = 0; word < chipWords; word += BlockOf(word).words) {
+      if ((state_->chips[chip].locks[BlockOf(word).index] & LOCK_LOCKED) != 0) {
+        offsets.push_back(Hex(word * 4));
       }
     }
+    locks["chip" + std::to_string(chip)] = offsets;
+  }
+  std::string error;
+  if (!WriteWholeFile(machine_->Directory() / kLockFile, locks.dump(2) + "\n", &error)) {
+    machine_->DebugLog("NOR: lock bits not kept: " + error);
   }
 }
 
@@ -1080,6 +1174,10 @@ void NorFlash::Command(int chip, std::uint32_t word, std::uint16_t value) {
 }
 
 void NorFlash::LockConfirm(int chip, std::uint32_t word, std::uint16_t value) {
+  if (KeepsLocks()) {
+    KeptLockConfirm(chip, word, value);
+    return;
+  }
   ChipState& state = state_->chips[chip];
   const Block block = BlockOf(word);
   std::uint8_t& lock = state.locks[block.index];
@@ -1106,6 +1204,39 @@ void NorFlash::LockConfirm(int chip, std::uint32_t word, std::uint16_t value) {
                               " instead of a lock, unlock or lock-down confirm");
       return;
   }
+}
+
+// Chips that keep their lock bits program them like array cells: a lock confirm sets one block's
+// bit, an unlock confirm clears every block's bit at once; the chip is busy meanwhile and answers
+// with its status. They have no lock-down.
+void NorFlash::KeptLockConfirm(int chip, std::uint32_t word, std::uint16_t value) {
+  ChipState& state = state_->chips[chip];
+  const Block block = BlockOf(word);
+  Operation operation = kNoOperation;
+  std::uint64_t busy = 0;
+  NorOperation::Kind kind = NorOperation::Kind::kUnlock;
+  switch (value) {
+    case CMD_CONFIRM:
+      operation = kClearLocksOperation;
+      busy = kClearLockBitsNanoseconds;
+      break;
+    case CMD_LOCK_BLOCK:
+      operation = kSetLockOperation;
+      busy = kSetLockBitNanoseconds;
+      kind = NorOperation::Kind::kLock;
+      break;
+    default:
+      SequenceError(chip, "lock setup followed by " + Hex(value, 4) + Where(chip, word) +
+                              " instead of a lock or unlock confirm (this chip has no lock-down)");
+      return;
+  }
+  state.mode = NorMode::kReadStatus;
+  state.operation = operation;
+  state.operationAddress = block.start;
+  state.operationWords = block.words;
+  state.pendingError = 0;
+  state.busyUntil = Now() + kBusAccessNanoseconds + busy;
+  Started(kind, chip, block.start, block.words, busy);
 }
 
 void NorFlash::BufferData(int chip, std::uint32_t word, std::uint16_t value) {
@@ -1248,6 +1379,12 @@ void NorFlash::Complete(int chip) {
     for (std::uint32_t i = 0; i < state.programWords; ++i) {
       ProgramHalf(chip, state.operationAddress + i, state.bufferData[i]);
     }
+  } else if (state.operation == kSetLockOperation) {
+    state.locks[BlockOf(state.operationAddress).index] |= LOCK_LOCKED;
+    locksChanged_ = true;
+  } else if (state.operation == kClearLocksOperation) {
+    state.locks.fill(0);
+    locksChanged_ = true;
   }
   state.status |= state.pendingError;
   state.pendingError = 0;
@@ -1344,6 +1481,7 @@ void NorFlash::Describe(Machine& /*machine*/, Json& info) {
       {"wordProgramMicroseconds", busyNanoseconds_[0] / kMicrosecond},
       {"bufferProgramMicroseconds", busyNanoseconds_[1] / kMicrosecond},
       {"blockEraseMilliseconds", busyNanoseconds_[2] / kMillisecond},
+      {"lockBits", KeepsLocks() ? "kept across power cycles" : "volatile (all locked at power-up)"},
       {"lockedBlocks", locked},
       {"chips", chips},
       {"imageBytesOnDisk", static_cast<std::uint64_t>(fileInfo.st_blocks) * 512},
@@ -1406,11 +1544,8 @@ bool NorFlash::Program(std::uint32_t offset, const void* buffer, std::uint32_t l
       clock_->Advance(10000 * kMillisecond);
       return false;
     }
-    for (ChipState& chip : state_->chips) {
-      if ((chip.locks[block.index] & LOCK_DOWN) != 0) {
-        return false;
-      }
-      chip.locks[block.index] = 0;
+    if (!OsUnlock(block)) {
+      return false;
     }
   }
   if (CountOperation()) {
@@ -1434,11 +1569,8 @@ bool NorFlash::EraseBlock(std::uint32_t offset) {
   const Block block = BlockOf(offset / 4);
   const std::uint32_t firstByte = block.start * 4;
   const std::uint32_t endByte = (block.start + block.words) * 4;
-  for (ChipState& chip : state_->chips) {
-    if ((chip.locks[block.index] & LOCK_DOWN) != 0) {
-      return false;
-    }
-    chip.locks[block.index] = 0;
+  if (!OsUnlock(block)) {
+    return false;
   }
   if (Hits(faults_.neverReady, -1, firstByte, endByte)) {
     clock_->Advance(10000 * kMillisecond);
@@ -1452,6 +1584,31 @@ bool NorFlash::EraseBlock(std::uint32_t offset) {
     return true;
   }
   EraseRange(firstByte, endByte - firstByte);
+  return true;
+}
+
+bool NorFlash::OsUnlock(const Block& block) {
+  bool locked = false;
+  for (const ChipState& chip : state_->chips) {
+    if ((chip.locks[block.index] & LOCK_DOWN) != 0) {
+      return false;
+    }
+    locked = locked || (chip.locks[block.index] & LOCK_LOCKED) != 0;
+  }
+  if (!KeepsLocks()) {
+    for (ChipState& chip : state_->chips) {
+      chip.locks[block.index] = 0;
+    }
+    return true;
+  }
+  // One unlock clears every block's bit, and takes the chips' time.
+  if (locked) {
+    for (ChipState& chip : state_->chips) {
+      chip.locks.fill(0);
+    }
+    clock_->Advance(kClearLockBitsNanoseconds);
+    SaveKeptLocks();
+  }
   return true;
 }
 

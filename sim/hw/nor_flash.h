@@ -9,24 +9,32 @@
 //  - programming only clears bits; a program that would need a 0 bit back at 1 sets the program
 //    error bit (the bits are still cleared, as on the chip);
 //  - program or erase of a locked block sets the block-locked and program/erase error bits;
+//  - lock bits follow the chip's family: the chips with volatile lock bits (device codes 0x88xx
+//    and 0x89xx) power up with every block locked and lock or unlock a block at once; the
+//    0x0017..0x0019 chips keep their lock bits across power cycles, set one block's bit in 64 us
+//    and clear every block's bit with one unlock command, busy for 0.5 s meanwhile;
 //  - erase and program keep the status not ready until the virtual clock has passed the chip's
 //    own typical time from its CFI timing bytes; each bus access costs virtual time too; a read
 //    of array data while a chip is busy is recorded (the chip answers with its status).
 //
 // module.json "flash" of a NOR module:
-//   {"kind": "nor", "size": "0x2000000", "deviceCode": "0x881B", "storage": "complemented",
-//    "lockedBelow": "0x40000"}
+//   {"kind": "nor", "size": "0x2000000", "deviceCode": "0x881B", "storage": "complemented"}
 //   size         bytes of both chips together; each chip holds half
 //   deviceCode   what each chip answers in identifier mode. A code of the table below gives the
 //                chip's geometry and timings; any other code takes "layout" ("uniform" or
 //                "bottom-parameter", default uniform) and "bufferBytes" (default 32)
 //   storage      "complemented": flash.img holds the complement of every flash byte, so that
 //                erased flash (all 0xFF) is a hole and a fresh module's image stays sparse
-//   lockedBelow  blocks that start below this offset are locked at power-up
+//   lockedBelow  chips that keep their lock bits: the blocks that start below this offset were
+//                locked when the module was made (until the chips' bits first change; from
+//                then on nor-locks.json in the module directory holds them). Chips with
+//                volatile lock bits power up with every block locked and do not use it
 //
 // The chips' volatile state (command mode, status, a running operation, lock bits) lives in
 // ram/nor-chips, shared by every process on the module and lost at a module reset, as the chips
-// lose it at a power cycle. The chips serve one bus master at a time: callers hold the module's
+// lose it at a power cycle. Lock bits that the chips keep across power cycles are written to
+// nor-locks.json whenever they change: {"chip0": [OFFSET, ...], "chip1": [...]}, the flash
+// offsets of the locked blocks. The chips serve one bus master at a time: callers hold the module's
 // "OnModuleFlash" mutex around every group of accesses, as on the module.
 //
 // Fault plan items (offsets are flash byte offsets; "chip" 0 or 1 limits an item to one chip):
@@ -58,6 +66,12 @@ enum class NorLayout : std::uint8_t {
   kBottomParameter,  // four 32 KiB parameter blocks at the bottom, 128 KiB blocks above
 };
 
+// How a chip keeps its block lock bits.
+enum class NorLockBits : std::uint8_t {
+  kVolatile,     // every block locked at power-up; lock and unlock act at once, block by block
+  kNonVolatile,  // kept across power cycles; one unlock clears every block's bit
+};
+
 // One chip of the device table. Sizes are those of one chip.
 struct NorChipType {
   std::uint16_t deviceCode;
@@ -70,6 +84,7 @@ struct NorChipType {
   // CFI 0x1F..0x26: typical word program 2^n us, typical buffer program 2^n us, typical block
   // erase 2^n ms, typical chip erase (0: none), and the maxima as 2^n times the typical.
   std::array<std::uint8_t, 8> timing;
+  NorLockBits lockBits = NorLockBits::kVolatile;
 };
 
 // The chips the model knows by device code.

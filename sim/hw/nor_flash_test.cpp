@@ -28,7 +28,7 @@ constexpr std::uint32_t kWordProgram = 0x00400040;
 constexpr std::uint32_t kWriteToBuffer = 0x00E800E8;
 constexpr std::uint32_t kConfirm = 0x00D000D0;
 
-// A block far above the preset's content, unlocked at power-up.
+// A block far above the preset's content, unlocked by the fixture when the flash has it.
 constexpr std::uint32_t kScratch = 0x1F00000;
 
 // Sets module.json's flash section (and the image's size) before the module attaches.
@@ -54,6 +54,17 @@ class NorModelTest : public ModuleTest {
     base_ = mmu.Reserve(sim::NorSize());
     ASSERT_NE(base_, 0u);
     ASSERT_TRUE(mmu.Map(base_, 0, sim::NorSize()));
+    if (UnlockScratch() && sim::NorSize() > kScratch && sim::NorBlockLocked(kScratch, 0)) {
+      Unlock(kScratch);
+    }
+  }
+  virtual bool UnlockScratch() const { return true; }
+  // Unlocks as the data sheets ask: unlock, then wait for the chips before the next command.
+  void Unlock(std::uint32_t offset) {
+    Write(offset, kLockSetup);
+    Write(offset, kConfirm);
+    EXPECT_EQ(WaitReady(offset) & 0x003A003A, 0u);
+    Write(offset, kReadArray);
   }
   std::uint32_t Read(std::uint32_t offset) {
     return Machine().VirtualMemory().Read32(base_ + offset);
@@ -96,6 +107,7 @@ struct ChipCase {
   const char* layout;  // for codes outside the table
   std::uint32_t cfiSizeExponent;
   bool parameterBlocks;
+  bool lockedAtPowerUp;  // volatile lock bits; chips that keep theirs come new and unlocked
 };
 
 class NorChipTypeTest : public NorModelTest, public ::testing::WithParamInterface<ChipCase> {
@@ -116,7 +128,7 @@ TEST_P(NorChipTypeTest, IdentifiesItselfAndErasesItsOwnBlocks) {
   Write(0, kReadIdentifier);
   EXPECT_EQ(Read(0), 0x00890089u);
   EXPECT_EQ(Read(4), code | code << 16);
-  EXPECT_EQ(Read(8), 0x00010001u) << "the presets' boot blocks start locked";
+  EXPECT_EQ(Read(8), chip.lockedAtPowerUp ? 0x00010001u : 0u);
   Write(0, kCfiQuery);
   EXPECT_EQ(Read(0x10 * 4), 0x00510051u);  // "Q"
   EXPECT_EQ(Read(0x11 * 4), 0x00520052u);  // "R"
@@ -135,8 +147,7 @@ TEST_P(NorChipTypeTest, IdentifiesItselfAndErasesItsOwnBlocks) {
   // 64 KiB block there, a uniform chip the whole first 256 KiB.
   std::vector<std::uint8_t> zeros(0x80000, 0);
   ASSERT_TRUE(sim::NorBackdoorWrite(0, zeros.data(), zeros.size()));
-  Write(0x10000, kLockSetup);
-  Write(0x10000, kConfirm);
+  Unlock(0x10000);
   Write(0x10000, kEraseSetup);
   Write(0x10000, kConfirm);
   EXPECT_EQ(WaitReady(0x10000) & 0x003A003A, 0u);
@@ -150,19 +161,19 @@ TEST_P(NorChipTypeTest, IdentifiesItselfAndErasesItsOwnBlocks) {
   EXPECT_TRUE(sim::NorProtocolErrors().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(DeviceCodes, NorChipTypeTest,
-                         ::testing::Values(ChipCase{"0x0018", "0x2000000", nullptr, 24, false},
-                                           ChipCase{"0x0019", "0x4000000", nullptr, 25, false},
-                                           ChipCase{"0x8801", "0x1000000", nullptr, 23, false},
-                                           ChipCase{"0x881B", "0x2000000", nullptr, 24, true},
-                                           ChipCase{"0x8922", "0x4000000", nullptr, 25, true},
-                                           ChipCase{"0x8820", "0x1000000", nullptr, 23, true},
-                                           ChipCase{"0x8960", "0x8000000", "uniform", 26, false},
-                                           ChipCase{"0x1234", "0x1000000", "bottom-parameter", 23,
-                                                    true}),
-                         [](const ::testing::TestParamInfo<ChipCase>& info) {
-                           return std::string("Code") + (info.param.deviceCode + 2);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    DeviceCodes, NorChipTypeTest,
+    ::testing::Values(ChipCase{"0x0018", "0x2000000", nullptr, 24, false, false},
+                      ChipCase{"0x0019", "0x4000000", nullptr, 25, false, false},
+                      ChipCase{"0x8801", "0x1000000", nullptr, 23, false, true},
+                      ChipCase{"0x881B", "0x2000000", nullptr, 24, true, true},
+                      ChipCase{"0x8922", "0x4000000", nullptr, 25, true, true},
+                      ChipCase{"0x8820", "0x1000000", nullptr, 23, true, true},
+                      ChipCase{"0x8960", "0x8000000", "uniform", 26, false, true},
+                      ChipCase{"0x1234", "0x1000000", "bottom-parameter", 23, true, true}),
+    [](const ::testing::TestParamInfo<ChipCase>& info) {
+      return std::string("Code") + (info.param.deviceCode + 2);
+    });
 
 // ---------------------------------------------------------------------------------------------
 // Command sequence errors
@@ -263,7 +274,7 @@ TEST_F(NorModelTest, ProgramOverProgrammedBits_OnlyClearsAndReportsAnError) {
   EXPECT_FALSE(sim::NorProtocolErrors().empty());
 }
 
-TEST_F(NorModelTest, LockedBootBlocks_RefuseUntilUnlockedAndRelockAtPowerUp) {
+TEST_F(NorModelTest, LockedBlocks_RefuseUntilUnlockedAndAllRelockAtPowerUp) {
   const std::uint32_t before = Read(0x100);
   Write(0x100, kWordProgram);
   Write(0x100, 0);
@@ -285,14 +296,100 @@ TEST_F(NorModelTest, LockedBootBlocks_RefuseUntilUnlockedAndRelockAtPowerUp) {
   Reattach();
   EXPECT_FALSE(sim::NorBlockLocked(0, 0));
   EXPECT_TRUE(sim::NorBlockLocked(0x10000, 0));
-  // ...and a power cycle locks the boot blocks again.
+  EXPECT_FALSE(sim::NorBlockLocked(kScratch, 0));
+  // ...and a power cycle locks every block again.
   sim::Detach();
   std::string error;
   ASSERT_TRUE(sim::ResetModule(ModuleDirectory(), &error)) << error;
   ASSERT_TRUE(sim::Attach(ModuleDirectory(), sim::AttachOptions{}, &error)) << error;
-  EXPECT_TRUE(sim::NorBlockLocked(0, 0));
-  EXPECT_TRUE(sim::NorBlockLocked(0, 1));
-  EXPECT_FALSE(sim::NorBlockLocked(0x40000, 0));
+  for (const std::uint32_t offset : {0x0u, 0x30000u, 0x40000u, kScratch, sim::NorSize() - 1}) {
+    EXPECT_TRUE(sim::NorBlockLocked(offset, 0)) << std::hex << offset;
+    EXPECT_TRUE(sim::NorBlockLocked(offset, 1)) << std::hex << offset;
+  }
+}
+
+// Chips that keep their lock bits across power cycles (0x0017..0x0019), made with every block
+// locked.
+class NorKeptLocksTest : public NorModelTest {
+ protected:
+  bool UnlockScratch() const override { return false; }
+  void Configure(sim::Json& config) override {
+    ConfigureFlash(ModuleDirectory(), config,
+                   {{"deviceCode", "0x0018"}, {"size", "0x2000000"}, {"lockedBelow", "0x2000000"}});
+  }
+  void PowerCycle() {
+    sim::Detach();
+    std::string error;
+    ASSERT_TRUE(sim::ResetModule(ModuleDirectory(), &error)) << error;
+    ASSERT_TRUE(sim::Attach(ModuleDirectory(), sim::AttachOptions{}, &error)) << error;
+    sim::Mmu& mmu = Machine().VirtualMemory();
+    base_ = mmu.Reserve(sim::NorSize());
+    ASSERT_TRUE(mmu.Map(base_, 0, sim::NorSize()));
+  }
+  sim::Json LockFile() {
+    std::string text;
+    EXPECT_TRUE(sim::ReadWholeFile(ModuleDirectory() / "nor-locks.json", &text));
+    return sim::Json::parse(text, nullptr, false);
+  }
+};
+
+TEST_F(NorKeptLocksTest, OneUnlockClearsEveryBlockInItsTime_AndTheBitsOutlastAPowerCycle) {
+  for (const std::uint32_t offset : {0x0u, 0x40000u, 0x1FC0000u}) {
+    EXPECT_TRUE(sim::NorBlockLocked(offset, 0)) << std::hex << offset;
+  }
+  Write(0x80000, kLockSetup);
+  Write(0x80000, kConfirm);
+  const std::uint64_t confirmed = Machine().Clock().Now();
+  EXPECT_EQ(Read(0x80000) & 0x00800080, 0u) << "busy clearing the lock bits";
+  Write(0x80000, kReadIdentifier);  // lost: the chips take only status and read array now
+  EXPECT_FALSE(sim::NorProtocolErrors().empty());
+  sim::NorClearProtocolErrors();
+  EXPECT_EQ(WaitReady(0x80000) & 0x003A003A, 0u);
+  EXPECT_GE(Machine().Clock().Now() - confirmed, 500 * sim::kMillisecond);
+  EXPECT_LT(Machine().Clock().Now() - confirmed, 600 * sim::kMillisecond);
+  for (const std::uint32_t offset : {0x0u, 0x40000u, 0x80000u, 0x1FC0000u}) {
+    EXPECT_FALSE(sim::NorBlockLocked(offset, 0)) << std::hex << offset;
+    EXPECT_FALSE(sim::NorBlockLocked(offset, 1)) << std::hex << offset;
+  }
+  // Setting one block's bit takes the chips' time too; there is no lock-down.
+  Write(0xC0000, kLockSetup);
+  Write(0xC0000, 0x00010001);
+  EXPECT_EQ(Read(0xC0000) & 0x00800080, 0u);
+  EXPECT_EQ(WaitReady(0xC0000) & 0x003A003A, 0u);
+  Write(0xC0000, kLockSetup);
+  Write(0xC0000, 0x002F002F);
+  EXPECT_EQ(Read(0xC0000) & 0x00300030, 0x00300030u) << "lock-down is a bad sequence here";
+  Write(0xC0000, kClearStatus);
+  Write(0xC0000, kReadArray);
+  EXPECT_EQ(LockFile(), sim::Json({{"chip0", {"0xC0000"}}, {"chip1", {"0xC0000"}}}));
+
+  // A power cycle keeps the bits as they were (module.json's lockedBelow no longer applies).
+  PowerCycle();
+  EXPECT_TRUE(sim::NorBlockLocked(0xC0000, 0));
+  EXPECT_TRUE(sim::NorBlockLocked(0xC0000, 1));
+  EXPECT_FALSE(sim::NorBlockLocked(0x0, 0));
+  EXPECT_FALSE(sim::NorBlockLocked(0x80000, 1));
+  ExpectReadArray();
+
+  // The OS driver's unlock before it erases clears every bit as well, and takes the time.
+  sim::OsFlash* os = sim::CurrentOsFlash();
+  ASSERT_NE(os, nullptr);
+  const std::uint64_t before = Machine().Clock().Now();
+  ASSERT_TRUE(os->EraseBlock(0xC0000));
+  EXPECT_GE(Machine().Clock().Now() - before, 500 * sim::kMillisecond);
+  EXPECT_FALSE(sim::NorBlockLocked(0xC0000, 0));
+  EXPECT_EQ(LockFile(), sim::Json({{"chip0", sim::Json::array()}, {"chip1", sim::Json::array()}}));
+}
+
+TEST_F(NorKeptLocksTest, LockFileThatIsNoListOfBlocks_NamesTheFile) {
+  sim::Detach();
+  std::string error;
+  ASSERT_TRUE(sim::WriteWholeFile(ModuleDirectory() / "nor-locks.json",
+                                  R"({"chip0": ["0x10"], "chip1": []})", &error));
+  ASSERT_TRUE(sim::ResetModule(ModuleDirectory(), &error)) << error;
+  EXPECT_FALSE(sim::Attach(ModuleDirectory(), sim::AttachOptions{}, &error));
+  EXPECT_NE(error.find("nor-locks.json"), std::string::npos) << error;
+  EXPECT_NE(error.find("0x10"), std::string::npos) << error;
 }
 
 TEST_F(NorModelTest, ReadOfArrayWhileBusy_AnswersStatusAndIsRecorded) {
@@ -418,7 +515,11 @@ TEST_F(NorModelTest, Describe_ShowsChipsLocksAndStorage) {
   EXPECT_EQ(flash["deviceCode"], "0x881B");
   EXPECT_EQ(flash["storage"], "complemented");
   EXPECT_EQ(flash["blockEraseMilliseconds"], 1024);
-  EXPECT_EQ(flash["lockedBlocks"], sim::Json({"0x0", "0x10000", "0x20000", "0x30000"}));
+  EXPECT_EQ(flash["lockBits"], "volatile (all locked at power-up)");
+  // Four parameter blocks and 127 main blocks, all but the fixture's scratch block locked.
+  ASSERT_EQ(flash["lockedBlocks"].size(), 130u);
+  EXPECT_EQ(flash["lockedBlocks"][4], "0x40000");
+  EXPECT_EQ(flash["lockedBlocks"][129], "0x1FC0000");
   EXPECT_EQ(flash["chips"][1]["mode"], "read array");
 }
 
