@@ -106,6 +106,8 @@ class ConsoleFrontEnd : public FrontEnd {
     }
   }
 
+  void WindowServed(HWND window) override { watcher_.Served(window); }
+
   void WindowClosed(const WindowView& window) override {
     watcher_.Closed(window);  // its last step first, then how long it took
     std::lock_guard<std::mutex> lock(mutex_);
@@ -226,7 +228,7 @@ class ConsoleFrontEnd : public FrontEnd {
   std::deque<std::string> answers_;
   std::FILE* out_;
   std::map<HWND, std::uint64_t> progressStart_;
-  progress_watch::ProgressWatcher watcher_;  // last: its thread reports through the above
+  progress_watch::ProgressWatcher watcher_;
 };
 
 std::unique_ptr<FrontEnd> CreateConsole(const FrontEndOptions& options, std::string* /*error*/) {

@@ -1,7 +1,6 @@
 #include "host/progress_watcher.h"
 
 #include <algorithm>
-#include <chrono>
 #include <vector>
 
 #include "sim/base/utf.h"
@@ -87,20 +86,21 @@ double ModuleTime() {
   return static_cast<double>(sim::CurrentMachine().Clock().SinceAttach()) / 1e9;
 }
 
-ProgressWatcher::ProgressWatcher(Report report)
-    : report_(std::move(report)), thread_([this] { Loop(); }) {}
-
-ProgressWatcher::~ProgressWatcher() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stop_ = true;
-  }
-  thread_.join();
-}
-
 void ProgressWatcher::Follow(HWND window) {
   std::lock_guard<std::mutex> lock(mutex_);
   followed_.try_emplace(window);
+}
+
+void ProgressWatcher::Served(HWND window) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = followed_.find(window);
+  if (it == followed_.end()) {
+    return;
+  }
+  WindowView view;
+  if (sim::ui::GetWindowView(window, &view)) {
+    Look(view, it->second);
+  }
 }
 
 void ProgressWatcher::Closed(const WindowView& window) {
@@ -125,40 +125,6 @@ void ProgressWatcher::Look(const WindowView& window, Followed& followed) {
   followed.phase = step.phase;
   followed.tenth = tenth;
   report_(step);
-}
-
-void ProgressWatcher::Loop() {
-  std::uint64_t seen = sim::ui::ChangeCount();
-  while (true) {
-    std::vector<HWND> windows;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stop_) {
-        return;
-      }
-      for (const auto& [window, followed] : followed_) {
-        windows.push_back(window);
-      }
-    }
-    if (windows.empty() || !sim::ui::WaitForChange(seen, std::chrono::milliseconds(50))) {
-      if (windows.empty()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      }
-      continue;
-    }
-    seen = sim::ui::ChangeCount();
-    for (HWND handle : windows) {
-      WindowView view;
-      if (!sim::ui::GetWindowView(handle, &view)) {
-        continue;
-      }
-      std::lock_guard<std::mutex> lock(mutex_);
-      auto it = followed_.find(handle);
-      if (it != followed_.end()) {
-        Look(view, it->second);
-      }
-    }
-  }
 }
 
 }  // namespace progress_watch

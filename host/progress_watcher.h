@@ -2,18 +2,17 @@
 // console's progress lines and the event log of a run.
 //
 // A progress window shows a line of text naming what is being done ("Erasing Flash (at
-// 00040000)") over a bar, and a second bar for the whole operation. The watcher reads them on a
-// thread of its own whenever the screen changes and reports a step when the phase (the text
-// without its numbers) changes and each time the amount passes another tenth, never once per
-// percent.
+// 00040000)") over a bar, and a second bar for the whole operation. The worker changes them with
+// messages that the window's thread serves; the watcher reads the window after each one (the
+// front end's WindowServed), so it misses no step however fast the module works, and reports a
+// step when the phase (the text without its numbers) changes and each time the amount passes
+// another tenth, never once per percent.
 #pragma once
 
-#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "sim/ui/front_end.h"
 
@@ -37,14 +36,13 @@ double ModuleTime();
 class ProgressWatcher {
  public:
   using Report = std::function<void(const Step&)>;
-  // Steps are reported one at a time, from the watcher's thread or from Closed's caller.
-  explicit ProgressWatcher(Report report);
-  ~ProgressWatcher();
-  ProgressWatcher(const ProgressWatcher&) = delete;
-  ProgressWatcher& operator=(const ProgressWatcher&) = delete;
+  // Steps are reported one at a time, on the thread that calls Served or Closed.
+  explicit ProgressWatcher(Report report) : report_(std::move(report)) {}
 
-  // Follows a progress window from now on.
+  // Follows a progress window from now on (from the front end's WindowOpened).
   void Follow(HWND window);
+  // A message to the window has been served (from the front end's WindowServed): looks at it.
+  void Served(HWND window);
   // Takes a last look at a window as it closed (its final text and bars) and lets it go.
   void Closed(const sim::ui::WindowView& window);
 
@@ -53,14 +51,11 @@ class ProgressWatcher {
     std::string phase;
     int tenth = -1;  // the last tenth of the amount reported in this phase
   };
-  void Loop();
   void Look(const sim::ui::WindowView& window, Followed& followed);
 
   Report report_;
   std::mutex mutex_;
   std::map<HWND, Followed> followed_;
-  bool stop_ = false;
-  std::thread thread_;  // last: starts once everything above exists
 };
 
 }  // namespace progress_watch

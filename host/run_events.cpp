@@ -99,7 +99,6 @@ bool IsFaultLine(const std::string& line) {
 }
 
 RunRecorder::~RunRecorder() {
-  watcher_.reset();  // its thread reports into what follows
   if (events_ != nullptr) {
     std::fclose(events_);
   }
@@ -161,6 +160,15 @@ void RunRecorder::WindowOpened(const WindowView& window) {
   }
   if (inner_ != nullptr) {
     inner_->WindowOpened(window);
+  }
+}
+
+void RunRecorder::WindowServed(HWND window) {
+  if (watcher_ != nullptr) {
+    watcher_->Served(window);
+  }
+  if (inner_ != nullptr) {
+    inner_->WindowServed(window);
   }
 }
 

@@ -52,6 +52,7 @@ class RunRecorder : public sim::ui::FrontEnd {
   [[nodiscard]] std::string FailureMessage() const;
 
   void WindowOpened(const sim::ui::WindowView& window) override;
+  void WindowServed(HWND window) override;
   void WindowClosed(const sim::ui::WindowView& window) override;
   void Finish() override;
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
+#include <sstream>
 #include <thread>
 
 #include "platform/kernel.h"
@@ -127,6 +129,91 @@ TEST_F(ConsoleUi, DialogsWaitingForAPersonCloseAndProgressWindowsTellTheirModule
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Flashwick 3.4.0: this dialog needs a person (use --ui terminal); closing it\n"
             "Image Update: 2.500 s of module time\n");
+}
+
+// A worker drives a progress window as the program does: every step reaches the console, which
+// prints a line for each phase and each tenth of its amount, with the module time, and no more.
+TEST_F(ConsoleUi, ProgressWindowsPrintAPhaseAndEveryTenthWithTheModuleTime) {
+  Start({});
+  InitCommonControls();
+  HWND progress = nullptr;
+  std::thread window([&progress] {
+    DialogBoxParamW(sim::ui::ProgramInstance(), MAKEINTRESOURCE(IDD_PROGRESS), nullptr, Silent, 0);
+  });
+  while (progress == nullptr) {
+    for (const sim::ui::WindowView& view : sim::ui::OpenWindows()) {
+      if (view.templateId == IDD_PROGRESS && view.visible) {
+        progress = view.handle;
+      }
+    }
+    std::this_thread::yield();
+  }
+  testing::internal::CaptureStdout();
+  HWND upper = GetDlgItem(progress, IDC_PROGRESS_UPPER_BAR);
+  HWND lower = GetDlgItem(progress, IDC_PROGRESS_LOWER_BAR);
+  SetWindowTextW(progress, u"Image Update");
+  SendMessageW(upper, PBM_SETRANGE32, 0, 200);
+  SetDlgItemTextW(progress, IDC_PROGRESS_UPPER_TEXT, u"Erasing Flash (at 00000000)");
+  for (int block = 0; block <= 200; ++block) {  // 201 steps of 1 ms each
+    SendMessageW(upper, PBM_SETPOS, static_cast<WPARAM>(block), 0);
+    Machine().Clock().Advance(sim::kMillisecond);
+  }
+  SetDlgItemTextW(progress, IDC_PROGRESS_UPPER_TEXT,
+                  u"Preparing filesystem driver. Please wait...");
+  SendMessageW(upper, PBM_SETRANGE32, 0, 2);
+  for (int tick = 0; tick < 6; ++tick) {  // the busy animation: no amounts
+    SendMessageW(upper, PBM_SETPOS, static_cast<WPARAM>(tick % 3), 0);
+  }
+  // Sections: each fills the upper bar anew, the lower one gives the amount of the whole.
+  SendMessageW(lower, PBM_SETRANGE32, 0, 4);
+  for (int section = 0; section < 4; ++section) {
+    SetDlgItemTextW(progress, IDC_PROGRESS_UPPER_TEXT,
+                    section % 2 == 0 ? u"Section Start: 00040000" : u"Section Start: 00080000");
+    SendMessageW(upper, PBM_SETRANGE32, 0, 1);
+    SendMessageW(upper, PBM_SETPOS, 1, 0);
+    SendMessageW(lower, PBM_SETPOS, static_cast<WPARAM>(section + 1), 0);
+  }
+  EndDialog(progress, 0);
+  window.join();
+  const std::string printed = testing::internal::GetCapturedStdout();
+
+  std::string lines;
+  std::vector<double> times;
+  const std::regex step(R"(^(.*) \(module time ([0-9.]+) s\)$)");
+  std::istringstream in(printed);
+  for (std::string line; std::getline(in, line);) {
+    std::smatch match;
+    if (std::regex_match(line, match, step)) {
+      lines += match[1].str() + "\n";
+      times.push_back(std::stod(match[2]));
+    } else {
+      lines += line + "\n";
+    }
+  }
+  EXPECT_EQ(lines,
+            "Image Update: Erasing Flash 0%\n"
+            "Image Update: Erasing Flash 10%\n"
+            "Image Update: Erasing Flash 20%\n"
+            "Image Update: Erasing Flash 30%\n"
+            "Image Update: Erasing Flash 40%\n"
+            "Image Update: Erasing Flash 50%\n"
+            "Image Update: Erasing Flash 60%\n"
+            "Image Update: Erasing Flash 70%\n"
+            "Image Update: Erasing Flash 80%\n"
+            "Image Update: Erasing Flash 90%\n"
+            "Image Update: Erasing Flash 100%\n"
+            "Image Update: Preparing filesystem driver. Please wait...\n"
+            "Image Update: Section Start 0%\n"
+            "Image Update: Section Start 25%\n"
+            "Image Update: Section Start 50%\n"
+            "Image Update: Section Start 75%\n"
+            "Image Update: Section Start 100%\n"
+            "Image Update: 0.201 s of module time\n");
+  // Each tenth of the erase is 20 blocks of 1 ms later than the one before.
+  ASSERT_EQ(times.size(), 17u);
+  for (std::size_t i = 1; i <= 10; ++i) {
+    EXPECT_NEAR(times[i] - times[i - 1], 0.020, 1e-6) << i;
+  }
 }
 
 }  // namespace

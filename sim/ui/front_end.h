@@ -223,6 +223,10 @@ class FrontEnd {
   // A dialog, message box or file dialog has opened and is about to wait for input. Called on
   // the thread that opened it, which waits for the call to return.
   virtual void WindowOpened(const WindowView& /*window*/) {}
+  // A message that another thread sent or posted to a top-level window or one of its controls
+  // has been served. Called on the window's thread, before a sender goes on, so that a front end
+  // that reads the window here sees each change a worker makes (the progress window's steps).
+  virtual void WindowServed(HWND /*window*/) {}
   // A top-level window has closed; the view shows it as it was last.
   virtual void WindowClosed(const WindowView& /*window*/) {}
   // The program has ended: put the terminal back, print what is left.

@@ -68,10 +68,32 @@ std::string WhyNoInputLocked(const Window& window) {
   return WhyNoInputLocked(*parent);
 }
 
+// Shows the front end the top-level window that a served message went to (lock not held), so
+// that it can follow what the message changed before the sender goes on.
+void ShowServed(HWND handle) {
+  FrontEnd* frontEnd = installedFrontEnd.load();
+  if (frontEnd == nullptr) {
+    return;
+  }
+  HWND topLevel = handle;
+  {
+    std::lock_guard<std::mutex> lock(State().mutex);
+    std::shared_ptr<Window> window = FindLocked(handle);
+    if (!window) {
+      return;
+    }
+    if (window->parent != nullptr) {
+      topLevel = window->parent;
+    }
+  }
+  frontEnd->WindowServed(topLevel);
+}
+
 void Serve(QueueItem& item) {
   switch (item.kind) {
     case QueueItem::Kind::kSent: {
       const LRESULT result = Dispatch(item.window, item.message, item.wParam, item.lParam);
+      ShowServed(item.window);
       std::lock_guard<std::mutex> lock(State().mutex);
       item.reply->done = true;
       item.reply->result = result;
@@ -80,6 +102,7 @@ void Serve(QueueItem& item) {
     }
     case QueueItem::Kind::kPosted:
       Dispatch(item.window, item.message, item.wParam, item.lParam);
+      ShowServed(item.window);
       break;
     case QueueItem::Kind::kInput:
       item.input();
