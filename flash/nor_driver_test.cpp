@@ -1,4 +1,4 @@
-// The NOR driver over the dual-chip model of an identity-17 module.
+// The NOR driver over the dual-chip model of a PXA27x module.
 #include "flash/nor_driver.h"
 
 #include <gtest/gtest.h>
@@ -11,8 +11,8 @@
 #include "flash/flash_ops.h"
 #include "flash/kernel_mode.h"
 #include "platform/kernel.h"
-#include "sim/module/machine.h"
 #include "sim/hw/nor_flash.h"
+#include "sim/module/machine.h"
 #include "tests/support/module_fixture.h"
 
 namespace {

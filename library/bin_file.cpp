@@ -21,7 +21,6 @@ constexpr DWORD kImageHeaderSize = 15;
 constexpr DWORD kRecordHeaderSize = 12;
 constexpr DWORD kChunkHeaderSize = 12;
 constexpr DWORD kDefaultOsOffset = 0x80000;
-constexpr DWORD kNorIdentity = 17;
 constexpr DWORD kFlashLayoutItemSize = 24;
 
 // Reads exactly length bytes; false on a short read or an error.
@@ -331,7 +330,7 @@ FwlStatus BinFileWalk::WalkCpldSection() {
       return FWL_ERR_CHECKSUM;
     }
   }
-  if (GetProcessorIdentity() != kNorIdentity) {
+  if (GetProcessorIdentity() != kProcessorPxa27x) {
     BinContents |= BIN_CONTENTS_CPLD;
     result_.types |= REGION_CPLD_FIRMWARE;
   }

@@ -4,9 +4,11 @@
 #include <fstream>
 #include <string>
 
-#include "cpld/xsvf_test_stream.h"
+#include "host/sample_content.h"
+#include "sim/base/files.h"
 #include "sim/module/machine.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/xsvf_test_stream.h"
 
 namespace {
 
@@ -55,11 +57,10 @@ TEST(ModuleToolCpld, PlaysAStreamWithATrace_AndTheNewUserCodeShows) {
 TEST(ModuleToolCpld, TruncatedStream_ReportsTheEndOfStreamError) {
   TemporaryModule module("pxa320");
   TemporaryDirectory scratch;
-  const xsvf_test::Bytes full = xsvf_test::SampleStream("xc2c64a_idcode.xsvf");
+  const sample_content::Bytes full = xsvf_test::SampleStream("xc2c64a_idcode.xsvf");
   ASSERT_GE(full.size(), 40u);
   const std::filesystem::path cut = scratch.Path() / "cut.xsvf";
-  std::ofstream(cut, std::ios::binary)
-      .write(reinterpret_cast<const char*>(full.data()), static_cast<std::streamsize>(40));
+  ASSERT_TRUE(sim::WriteWholeFile(cut, std::span(full.data(), 40), nullptr));
   std::string output;
   EXPECT_EQ(
       RunCommand(Tool() + " play-xsvf " + Quoted(module.Directory()) + " " + Quoted(cut), &output),

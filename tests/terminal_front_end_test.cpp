@@ -6,10 +6,9 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
+#include "sim/base/files.h"
 #include "tests/support/module_fixture.h"
 
 namespace {
@@ -124,10 +123,9 @@ class TerminalUi : public Terminal {
   }
 
   std::string Result() {
-    std::ifstream in(result_);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    std::string text;  // none yet: empty
+    (void)sim::ReadWholeFile(result_, &text);
+    return text;
   }
 
   testing_support::TemporaryModule module_{"pxa320"};

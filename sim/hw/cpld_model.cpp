@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "sim/base/hex.h"
+#include "sim/hw/cpu.h"
 
 namespace sim {
 namespace {
@@ -36,11 +37,11 @@ constexpr std::uint64_t kReadNanoseconds = 20 * kMicrosecond;     // row read in
 // Pads of the JTAG port (TCK, TMS, TDI, TDO), by processor identity.
 bool JtagPads(std::uint32_t identity, std::vector<unsigned>* pads) {
   switch (identity) {
-    case 2:
+    case kProcessorPxa320:
       *pads = {83, 129, 86, 85};  // TMS on the second pad of GPIO1
       return true;
-    case 8:
-    case 9:
+    case kProcessorPxa300:
+    case kProcessorPxa310:
       *pads = {85, 84, 88, 87};
       return true;
     default:
