@@ -6,14 +6,13 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "bench/bench_support.h"
 #include "cpld/cpld_access.h"
 #include "cpld/gpio_pins.h"
 #include "flash/kernel_mode.h"
+#include "sim/base/files.h"
 #include "sim/hw/cpld_model.h"
 #include "sim/hw/gpio.h"
 #include "sim/module/machine.h"
@@ -22,10 +21,11 @@ namespace {
 
 // The sample stream that programs the part, kept in the tree with its licence.
 std::vector<BYTE> ProgramStream() {
-  std::ifstream in(
+  std::vector<BYTE> stream;
+  (void)sim::ReadWholeFile(
       std::filesystem::path(FLASHWICK_SOURCE_DIR) / "testdata" / "xsvf" / "xc2c64a_light_LED.xsvf",
-      std::ios::binary);
-  return std::vector<BYTE>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      &stream);
+  return stream;
 }
 
 void BM_PlayProgramStream(benchmark::State& state) {

@@ -8,7 +8,9 @@
 #include <cstring>
 #include <vector>
 
-#include "tests/support/bin_builder.h"
+#include "host/sample_content.h"
+#include "library/library_internal.h"
+#include "tests/support/test_pattern.h"
 
 namespace {
 
@@ -76,7 +78,7 @@ TEST(Checksum, MatchesReferenceInAnyPieces) {
   for (const auto* source : {&data, &ones}) {
     for (const std::size_t length : {0u, 4u, 356u, 360u, 364u, 720u, 1440u, 4096u, 39996u}) {
       const std::vector<BYTE> whole(source->begin(), source->begin() + length);
-      const DWORD expected = testing_support::Fletcher32(whole);
+      const DWORD expected = sample_content::Fletcher32(whole);
       EXPECT_EQ(Fletcher({whole}), expected) << length;
       DWORD byteSum = 0;
       for (BYTE byte : whole) {

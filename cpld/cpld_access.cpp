@@ -38,11 +38,11 @@ const BYTE* streamEnd = nullptr;
 // CPLD.
 bool PinsOf(DWORD identity, JtagPins* pins) {
   switch (identity) {
-    case 2:
+    case kProcessorPxa320:
       *pins = {83, 129, 86, 85};  // TMS on the second pad of GPIO1
       return true;
-    case 8:
-    case 9:
+    case kProcessorPxa300:
+    case kProcessorPxa310:
       *pins = {85, 84, 88, 87};
       return true;
     default:

@@ -1,6 +1,6 @@
 // The on-module CPLD over its JTAG port: open (identify the part), close, read its user code
 // and program it from an XSVF stream. The port is four processor GPIOs driven bit by bit; only
-// modules with processor identity 2, 8 or 9 carry a CPLD.
+// the PXA320, PXA300 and PXA310 modules carry a CPLD.
 //
 // Closed until CpldOpen succeeds, open until CpldClose. Reading the user code and programming
 // touch no pin before a successful open, and nothing touches a pin on a module without a CPLD.
@@ -12,7 +12,7 @@
 // Status values of the CPLD operations.
 constexpr DWORD kCpldOk = 0;
 constexpr DWORD kCpldNotOpen = 2;
-constexpr DWORD kCpldNoCpld = 3;          // processor identity is not 2, 8 or 9
+constexpr DWORD kCpldNoCpld = 3;          // a processor without a CPLD
 constexpr DWORD kCpldIdCodeFailed = 4;    // no IDCODE could be read
 constexpr DWORD kCpldWrongIdCode = 5;     // the part is not the expected one
 constexpr DWORD kCpldUserCodeFailed = 6;  // the user code could not be read

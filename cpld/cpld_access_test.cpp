@@ -6,18 +6,19 @@
 #include <string>
 
 #include "cpld/gpio_pins.h"
-#include "cpld/xsvf_test_stream.h"
 #include "flash/kernel_mode.h"
+#include "host/sample_content.h"
 #include "sim/hw/cpld_model.h"
 #include "sim/hw/gpio.h"
 #include "sim/module/machine.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
+#include "tests/support/xsvf_test_stream.h"
 
 namespace {
 
+using sample_content::Bytes;
 using testing_support::ModuleTest;
-using xsvf_test::Bytes;
 
 std::string Hex(std::uint32_t value) {
   char text[16];
@@ -71,7 +72,7 @@ TEST_F(CpldTestBase, BeforeOpen_ReadAndProgramReturnNotOpenWithoutTouchingAPin) 
   DWORD code = 0x12345678;
   EXPECT_EQ(CpldReadUserCode(&code), kCpldNotOpen);
   EXPECT_EQ(code, 0x12345678u);
-  const Bytes stream = xsvf_test::Stream().Complete().Data();
+  const Bytes stream = sample_content::XsvfStream().Complete().Data();
   EXPECT_EQ(CpldProgram(stream.data(), static_cast<DWORD>(stream.size())), kCpldNotOpen);
   EXPECT_EQ(Gpio().AccessCount(), 0u);
   EXPECT_EQ(Cpld().TckPulses(), 0u);
@@ -192,8 +193,8 @@ TEST_F(CpldProgramming, EraseProgramVerify_ChangesTheUserCodeForGood) {
   DWORD userCode = 0;
   ASSERT_EQ(CpldReadUserCode(&userCode), kCpldOk);
   EXPECT_EQ(userCode, 0x00020001u) << "module.json names the user code";
-  const Bytes stream =
-      xsvf_test::ProgramStream({{sim::kCpldUserCodeRow, xsvf_test::UserCodeRow(0x00010504)}}, {});
+  const Bytes stream = sample_content::ProgramStream(
+      {{sim::kCpldUserCodeRow, sample_content::UserCodeRow(0x00010504)}}, {});
   XsvfResult result{};
   ASSERT_EQ(Program(stream, &result), kCpldOk) << "player error " << result.errorCode;
   ASSERT_EQ(CpldReadUserCode(&userCode), kCpldOk);
@@ -208,8 +209,8 @@ TEST_F(CpldProgramming, EraseProgramVerify_ChangesTheUserCodeForGood) {
 TEST_F(CpldProgramming, FailedVerify_ReturnsProgramFailedAndReleasesThePort) {
   ASSERT_EQ(CpldOpen(), kCpldOk);
   Machine().Faults().Add({{"kind", "cpld.row-fail"}, {"row", sim::kCpldUserCodeRow}});
-  const Bytes stream =
-      xsvf_test::ProgramStream({{sim::kCpldUserCodeRow, xsvf_test::UserCodeRow(0x00010504)}}, {});
+  const Bytes stream = sample_content::ProgramStream(
+      {{sim::kCpldUserCodeRow, sample_content::UserCodeRow(0x00010504)}}, {});
   XsvfResult result{};
   EXPECT_EQ(Program(stream, &result), kCpldProgramFailed);
   EXPECT_EQ(result.errorCode, kXsvfErrorTdoMismatch);

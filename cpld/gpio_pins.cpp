@@ -82,7 +82,10 @@ struct GpioState {
 
 GpioState gpio{};
 
-bool IsPxa3xx(DWORD identity) { return identity == 2 || identity == 8 || identity == 9; }
+bool IsPxa3xx(DWORD identity) {
+  return identity == kProcessorPxa320 || identity == kProcessorPxa300 ||
+         identity == kProcessorPxa310;
+}
 
 bool Initialise() {
   if (gpio.initialised != 0) {
@@ -98,18 +101,18 @@ bool Initialise() {
   }
   IoPointer mfpRegs;
   DWORD pinCount = kPxa27xPinCount;
-  if (identity == 2) {
+  if (identity == kProcessorPxa320) {
     mfpRegs = MapRegisters(kPadPhysicalPxa320);
     for (DWORD pin = 0; pin < kPxa320PinCount; ++pin) {
       gpio.mfpIndex[pin] = kPxa320PadIndex[pin];
     }
     pinCount = kPxa320PinCount;
-  } else if (identity == 8 || identity == 9) {
+  } else if (identity == kProcessorPxa300 || identity == kProcessorPxa310) {
     mfpRegs = MapRegisters(kPadPhysicalPxa30x);
     for (DWORD pin = 0; pin < kPxa310PinCount; ++pin) {
       gpio.mfpIndex[pin] = static_cast<WORD>((kPxa30xPadOffset[pin] - kPadTableBaseOffset) / 4);
     }
-    pinCount = identity == 8 ? kPxa300PinCount : kPxa310PinCount;
+    pinCount = identity == kProcessorPxa300 ? kPxa300PinCount : kPxa310PinCount;
   }
   if (IsPxa3xx(identity) && !mfpRegs) {
     UnmapRegisters(gpioRegs);
@@ -160,14 +163,15 @@ void GpioSetFunction(DWORD pin, DWORD function, DWORD output) {
   }
   if (IsPxa3xx(gpio.processorIdentity)) {
     DWORD index = gpio.mfpIndex[pin];
-    if (gpio.processorIdentity == 9 && pin >= kPxa310ShiftFirst && pin <= kPxa310ShiftLast) {
+    if (gpio.processorIdentity == kProcessorPxa310 && pin >= kPxa310ShiftFirst &&
+        pin <= kPxa310ShiftLast) {
       index += kPxa310Shift;
     }
     const DWORD word = gpio.mfpRegs.Read32(4 * index);
     // Only the function field changes; pulls, drive strength and edge bits stay.
     gpio.mfpRegs.Write32(4 * index, (word & ~MFPR_AF_MASK) | (function & MFPR_AF_MASK));
     const DWORD reduced = Reduced(pin);
-    if (gpio.processorIdentity == 2) {
+    if (gpio.processorIdentity == kProcessorPxa320) {
       const bool fixedDirection = reduced == 56 || (reduced >= 59 && reduced <= 62);
       if (!fixedDirection && function == 0) {
         GpioSetDirection(reduced, output);

@@ -3,8 +3,8 @@
 // Pins are numbered as the processor numbers its GPIOs. On a PXA3xx processor a number of 128 or
 // more names the second pad of GPIO (number - 128): the pad register is chosen by the full
 // number, the GPIO bank and bit by the reduced one. The register layout follows the processor
-// identity: 2, 8 and 9 have pad (multi-function pin) registers and set/clear direction
-// registers, any other identity has GAFR function registers and GPDR directions.
+// identity: the PXA320, PXA300 and PXA310 have pad (multi-function pin) registers and set/clear
+// direction registers, any other processor has GAFR function registers and GPDR directions.
 //
 // The registers are mapped on the first call and stay mapped for the life of the process. A pin
 // number at or above the processor's pin count is ignored (and reads as 0). Only the thread that

@@ -9,19 +9,20 @@
 
 #include "cpld/cpld_access.h"
 #include "cpld/gpio_pins.h"
-#include "cpld/xsvf_test_stream.h"
 #include "flash/kernel_mode.h"
+#include "host/sample_content.h"
 #include "sim/hw/cpld_model.h"
 #include "sim/module/machine.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
+#include "tests/support/xsvf_test_stream.h"
 
 namespace {
 
+using sample_content::Bytes;
+using sample_content::XsvfStream;
 using testing_support::ModuleTest;
-using xsvf_test::Bytes;
 using xsvf_test::Hex;
-using xsvf_test::Stream;
 
 // The stream plays through the program's CPLD port on a PXA320 module against the CPLD model,
 // which records every TAP state it enters and every data register update.
@@ -99,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(Files, SampleStreams,
 TEST_F(PlayerTest, ProgramStream_LeavesItsRowsInTheArrayAndItsVerifyPasses) {
   const Bytes stream = xsvf_test::SampleStream("xc2c64a_light_LED.xsvf");
   ASSERT_FALSE(stream.empty());
-  std::map<unsigned, xsvf_test::Cells> rows;
+  std::map<unsigned, sample_content::CpldCells> rows;
   ASSERT_TRUE(xsvf_test::ProgrammedRows(stream, &rows));
   ASSERT_EQ(rows.size(), sim::kCpldRows);
   const XsvfResult result = Play(stream);
@@ -192,38 +193,39 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"Command6", {6}, kXsvfErrorIllegalCommand},
         ErrorCase{"Command24", {24}, kXsvfErrorIllegalCommand},
         ErrorCase{"Command255", {255}, kXsvfErrorIllegalCommand},
-        ErrorCase{"EndDr2", Stream().EndDr(2).Complete().Data(), kXsvfErrorIllegalState},
-        ErrorCase{"EndIr2", Stream().EndIr(2).Complete().Data(), kXsvfErrorIllegalState},
-        ErrorCase{"Exit2DrFromIdle", Stream().State(1).State(7).Complete().Data(),
+        ErrorCase{"EndDr2", XsvfStream().EndDr(2).Complete().Data(), kXsvfErrorIllegalState},
+        ErrorCase{"EndIr2", XsvfStream().EndIr(2).Complete().Data(), kXsvfErrorIllegalState},
+        ErrorCase{"Exit2DrFromIdle", XsvfStream().State(1).State(7).Complete().Data(),
                   kXsvfErrorIllegalState},
-        ErrorCase{"Exit2IrFromIdle", Stream().State(1).State(14).Complete().Data(),
+        ErrorCase{"Exit2IrFromIdle", XsvfStream().State(1).State(14).Complete().Data(),
                   kXsvfErrorIllegalState},
-        ErrorCase{"NoSuchState", Stream().State(1).State(16).Complete().Data(),
+        ErrorCase{"NoSuchState", XsvfStream().State(1).State(16).Complete().Data(),
                   kXsvfErrorIllegalState},
-        ErrorCase{"SdrSize7000Bytes", Stream().SdrSize(56000).Complete().Data(), kXsvfErrorNone},
-        ErrorCase{"SdrSize7001Bytes", Stream().SdrSize(56001).Complete().Data(),
+        ErrorCase{"SdrSize7000Bytes", XsvfStream().SdrSize(56000).Complete().Data(),
+                  kXsvfErrorNone},
+        ErrorCase{"SdrSize7001Bytes", XsvfStream().SdrSize(56001).Complete().Data(),
                   kXsvfErrorDataOverflow},
-        ErrorCase{"SdrSizeNear4G", Stream().SdrSize(0xFFFFFFFF).Complete().Data(),
+        ErrorCase{"SdrSizeNear4G", XsvfStream().SdrSize(0xFFFFFFFF).Complete().Data(),
                   kXsvfErrorDataOverflow},
         // Refused before its (missing) operand is read.
         ErrorCase{"Sir2Of7001Bytes", {21, 0xDA, 0xC8}, kXsvfErrorDataOverflow},
-        ErrorCase{"CommentSkipped", Stream().Comment("made by hand").Complete().Data(),
+        ErrorCase{"CommentSkipped", XsvfStream().Comment("made by hand").Complete().Data(),
                   kXsvfErrorNone}),
     testing_support::CaseName());
 
 TEST_F(PlayerTest, InstructionOfNoBits_WaitsInIdleOnlyWithARunTestTime) {
-  EXPECT_EQ(Play(Stream().RunTest(5000).Sir(0, {}).Complete().Data()).errorCode, 0);
+  EXPECT_EQ(Play(XsvfStream().RunTest(5000).Sir(0, {}).Complete().Data()).errorCode, 0);
   EXPECT_EQ(Cpld().TapState(), sim::kTapRunTestIdle);
   EXPECT_EQ(Sleeps(), std::vector<std::uint64_t>{5});
   Machine().Calls().Clear();
-  EXPECT_EQ(Play(Stream().RunTest(0).Sir(0, {}).Complete().Data()).errorCode, 0);
+  EXPECT_EQ(Play(XsvfStream().RunTest(0).Sir(0, {}).Complete().Data()).errorCode, 0);
   EXPECT_EQ(Cpld().TapState(), sim::kTapTestLogicReset) << "nothing moved";
   EXPECT_TRUE(Sleeps().empty());
 }
 
 TEST_F(PlayerTest, IdCodeCheck_UnderMaskPasses_WithoutMaskFailsOnTheRevision) {
   // The module's part has revision 1: IDCODE 0x16E5D093.
-  const Bytes passes = Stream()
+  const Bytes passes = XsvfStream()
                            .Sir(8, {0x01})
                            .SdrSize(32)
                            .TdoMask(Hex("0fffffff"))
@@ -233,7 +235,7 @@ TEST_F(PlayerTest, IdCodeCheck_UnderMaskPasses_WithoutMaskFailsOnTheRevision) {
                            .Complete()
                            .Data();
   EXPECT_EQ(Play(passes).errorCode, kXsvfErrorNone);
-  const Bytes strict = Stream()
+  const Bytes strict = XsvfStream()
                            .Sir2(8, {0x01})
                            .SdrSize(32)
                            .TdoMask(Hex("ffffffff"))
@@ -241,14 +243,14 @@ TEST_F(PlayerTest, IdCodeCheck_UnderMaskPasses_WithoutMaskFailsOnTheRevision) {
                            .Complete()
                            .Data();
   EXPECT_EQ(Play(strict).errorCode, kXsvfErrorTdoMismatch);
-  Bytes retried = Stream().Repeat(3).Data();
+  Bytes retried = XsvfStream().Repeat(3).Data();
   retried.insert(retried.end(), strict.begin(), strict.end());
   EXPECT_EQ(Play(retried).errorCode, kXsvfErrorTooManyRetries);
 }
 
 TEST_F(PlayerTest, MismatchWithWait_RetriesThroughPauseWithAQuarterMoreEachTime) {
   // BYPASS captures 0, so expecting 0x55 fails every time.
-  const Bytes stream = Stream()
+  const Bytes stream = XsvfStream()
                            .Sir(8, {0xFF})
                            .Repeat(2)
                            .RunTest(8000)
@@ -275,7 +277,7 @@ TEST_F(PlayerTest, MismatchWithWait_RetriesThroughPauseWithAQuarterMoreEachTime)
 }
 
 TEST_F(PlayerTest, MismatchWithoutWait_RepeatsWithoutPause) {
-  const Bytes stream = Stream()
+  const Bytes stream = XsvfStream()
                            .Sir(8, {0xFF})
                            .Repeat(2)
                            .SdrSize(8)
@@ -292,7 +294,7 @@ TEST_F(PlayerTest, MismatchWithoutWait_RepeatsWithoutPause) {
 
 TEST_F(PlayerTest, SdrInc_AddsTheAddressMaskAndFillsTheDataMaskFromItsLowestBit) {
   // IDCODE is a 32-bit register: at each Update-DR it holds exactly the 32 bits shifted in.
-  const Bytes stream = Stream()
+  const Bytes stream = XsvfStream()
                            .Sir(8, {0x01})
                            .SdrSize(32)
                            .TdoMask(Hex("00000000"))
@@ -308,7 +310,7 @@ TEST_F(PlayerTest, SdrInc_AddsTheAddressMaskAndFillsTheDataMaskFromItsLowestBit)
 }
 
 TEST_F(PlayerTest, SdrPieces_ShiftOneRegisterInPartsWithoutLeavingShift) {
-  const Bytes stream = Stream()
+  const Bytes stream = XsvfStream()
                            .Sir(8, {0x01})
                            .SdrSize(8)
                            .SdrB({0x11})
@@ -325,7 +327,7 @@ TEST_F(PlayerTest, SdrPieces_ShiftOneRegisterInPartsWithoutLeavingShift) {
 
 TEST_F(PlayerTest, SdrTdoPieces_CompareEveryBitWhateverTheMask) {
   auto stream = [](std::uint8_t lastExpected) {
-    return Stream()
+    return XsvfStream()
         .Sir(8, {0x01})
         .SdrSize(8)
         .TdoMask({0x00})
@@ -341,7 +343,7 @@ TEST_F(PlayerTest, SdrTdoPieces_CompareEveryBitWhateverTheMask) {
 }
 
 TEST_F(PlayerTest, Wait_VisitsItsStateSleepsAndEndsInItsEndState) {
-  EXPECT_EQ(Play(Stream().State(1).Wait(6, 1, 2500).Complete().Data()).errorCode, 0);
+  EXPECT_EQ(Play(XsvfStream().State(1).Wait(6, 1, 2500).Complete().Data()).errorCode, 0);
   EXPECT_EQ(StatesAfterReset(),
             (std::vector<int>{sim::kTapRunTestIdle, sim::kTapSelectDr, sim::kTapCaptureDr,
                               sim::kTapExit1Dr, sim::kTapPauseDr, sim::kTapExit2Dr,
@@ -361,7 +363,7 @@ struct WalkCase {
 class StateWalks : public PlayerTest, public ::testing::WithParamInterface<WalkCase> {};
 
 TEST_P(StateWalks, FollowTheStateDiagram) {
-  Stream stream;
+  XsvfStream stream;
   for (std::uint8_t state : GetParam().xstates) {
     stream.State(state);
   }

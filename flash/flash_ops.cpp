@@ -12,9 +12,6 @@ int flashChipClass = 0;
 
 namespace {
 
-// The processor whose modules carry NOR flash; every other identity has NAND flash.
-constexpr DWORD kNorProcessorIdentity = 17;
-
 // Shared with the OS flash driver, which takes it around its own flash accesses.
 constexpr WCHAR kFlashMutexName[] = u"OnModuleFlash";
 
@@ -36,7 +33,8 @@ int FlashInit() {
   // Marked first, so that the lock below does not run the selection again.
   flashInitDone = 1;
   const int locked = FlashLock(INFINITE);
-  if (GetProcessorIdentity() == kNorProcessorIdentity) {
+  // The PXA27x modules carry NOR flash; every other has NAND flash.
+  if (GetProcessorIdentity() == kProcessorPxa27x) {
     FlashKind = kFlashKindNor;
     flashInitDone = NorInit();
     FlashOps = kNorOperations;

@@ -2,7 +2,7 @@
 // one-time driver selection.
 //
 // Callers see one flat byte space from offset 0 to FlashSize, whatever the chips behind it:
-// NOR flash on the identity-17 processor, NAND flash with its bad block table on the others.
+// NOR flash on the PXA27x modules, NAND flash with its bad block table on the others.
 // Operations return non-zero for success. Bracket every group of accesses with
 // FlashLock(INFINITE) and FlashUnlock(); "OnModuleFlash" is shared with the OS flash driver.
 #pragma once

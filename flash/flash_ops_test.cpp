@@ -115,7 +115,7 @@ TEST_F(NorFlashOpsTest, HeldByAnotherProcess_LockWithoutWaitFailsAtOnce) {
   EXPECT_EQ(FlashUnlock(), TRUE);
 }
 
-// Any identity but 17 reaches the NAND driver.
+// Any processor but the PXA27x reaches the NAND driver.
 TEST_F(FlashOpsTest, OtherIdentity_NandTableWithPageSizeAndEcc) {
   ASSERT_EQ(FlashInit(), kFlashKindNand);
   ASSERT_NE(FlashOps.PageSize, nullptr);

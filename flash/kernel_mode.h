@@ -20,9 +20,15 @@ using KernelTarget = DWORD (*)(ULONG_PTR first, ULONG_PTR second);
 // Runs routine(argument) in kernel mode through the kernel service control. Returns the
 // routine's result; 0 when routine is null (no call is made) or the control fails.
 [[nodiscard]] int RunInKernelMode(KernelRoutine routine, ULONG_PTR argument);
-// The processor product number (bits 4 to 9 of the main ID register): 17 for the NOR-flash
-// processor, 2, 8 and 9 for the NAND-flash processors; 0 when the kernel call failed.
+// The processor product number (bits 4 to 9 of the main ID register): one of the identities
+// below; 0 when the kernel call failed.
 [[nodiscard]] DWORD GetProcessorIdentity();
+
+// Processor identities, and what the program makes of each.
+constexpr DWORD kProcessorPxa27x = 17;  // NOR flash, no CPLD
+constexpr DWORD kProcessorPxa320 = 2;   // NAND flash and a CPLD; hardware 1.2 needed
+constexpr DWORD kProcessorPxa300 = 8;   // NAND flash (156 MHz controller clock) and a CPLD
+constexpr DWORD kProcessorPxa310 = 9;   // as the PXA300; its boot ROM wants a boot marker
 // VirtualCopy, directly in a privileged mode, else through the kernel service control.
 // Non-zero on success.
 [[nodiscard]] int CopyVirtual(LPVOID destination, LPVOID source, DWORD size, DWORD protection);

@@ -106,8 +106,6 @@ DWORD nandProcessorIdentity = 0;
 
 namespace {
 
-// The processor whose identifier read must go out as a plain page read.
-constexpr DWORD kReadIdAsReadIdentity = 9;
 // That read moves a whole small page: the identifier word and 508 more bytes.
 constexpr DWORD kReadIdAsReadDrain = 508;
 // A READ ID command moves 8 bytes: the identifier word and one more.
@@ -302,7 +300,7 @@ int NandReadId(DWORD* id) {
   DWORD ndcr = ndcrShadow;
   DWORD type = kCommandTypeReadId;
   DWORD drain = kReadIdDrain;
-  if (nandProcessorIdentity == kReadIdAsReadIdentity) {
+  if (nandProcessorIdentity == kProcessorPxa310) {
     // This processor's controller takes the identifier read as a plain read of a small page
     // without ECC or spare.
     ndcr &= kNdcrReadIdMask;
@@ -448,8 +446,10 @@ int NandControllerInit(int fullSetup) {
     ndcrShadow = (ndcrSaved & ~NDCR_DMA_EN) | NDCR_INTERRUPT_MASKS;
   }
   nandProcessorIdentity = GetProcessorIdentity();
-  // The controller runs from a 156 MHz clock on identities 8 and 9, 104 MHz on the others.
-  nandClockMhz = nandProcessorIdentity == 8 || nandProcessorIdentity == 9 ? 156 : 104;
+  // The controller runs from a 156 MHz clock on the PXA300 and PXA310, 104 MHz on the others.
+  nandClockMhz =
+      nandProcessorIdentity == kProcessorPxa300 || nandProcessorIdentity == kProcessorPxa310 ? 156
+                                                                                             : 104;
   DWORD id = 0;
   if (NandReadId(&id) != kNandOk) {
     return kNandTimeout;

@@ -40,7 +40,7 @@ constexpr DWORD NDCR_RA_START = 0x00008000;         // row address from the thir
 constexpr DWORD NDCR_PG_PER_BLK_64 = 0x00004000;    // 64 pages per block (else 32)
 constexpr DWORD NDCR_ND_ARB_EN = 0x00001000;        // arbiter with the memory controller
 constexpr DWORD NDCR_INTERRUPT_MASKS = 0x00000FFF;  // every interrupt masked
-constexpr DWORD kNdcrReadIdMask = 0x0087DFFF;       // identity-9 READ ID: 512-byte, no ECC/spare
+constexpr DWORD kNdcrReadIdMask = 0x0087DFFF;       // PXA310 READ ID: 512-byte, no ECC/spare
 
 constexpr DWORD NDSR_WRCMDREQ = 0x001;   // write command request
 constexpr DWORD NDSR_RDDREQ = 0x002;     // read data request

@@ -43,7 +43,7 @@ bool BeyondFlash(DWORD offset, DWORD length) { return std::uint64_t{offset} + le
 // marker at flash offset 4 as one starting at 0 or 4 does, and a short write never has bytes
 // placed past its end.
 void PlaceBootMarker(BYTE* bytes, DWORD offset, DWORD length) {
-  if (nandProcessorIdentity != kBootMarkerIdentity || offset > kBootMarkerOffset ||
+  if (nandProcessorIdentity != kProcessorPxa310 || offset > kBootMarkerOffset ||
       std::uint64_t{offset} + length <= kBootMarkerOffset) {
     return;
   }

@@ -7,10 +7,10 @@
 // and leave a code in FlashLastError (bad_block_table.h lists them).
 #pragma once
 
+#include "flash/kernel_mode.h"
 #include "platform/types.h"
 
-// The processor whose boot ROM wants the marker "HMIT" at flash offset 4 of the boot image.
-constexpr DWORD kBootMarkerIdentity = 9;
+// The PXA310's boot ROM wants the marker "HMIT" at flash offset 4 of the boot image.
 constexpr DWORD kBootMarkerOffset = 4;
 constexpr DWORD kBootMarker = 0x54494D48;  // the bytes "HMIT"
 

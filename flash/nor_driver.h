@@ -1,4 +1,4 @@
-// NOR flash driver for the identity-17 modules: two 16-bit chips of the Intel command set side
+// NOR flash driver for the PXA27x modules: two 16-bit chips of the Intel command set side
 // by side on the 32-bit bus at physical 0. Every 32-bit word holds a half from each chip, and
 // every command goes to both chips as the same 16-bit value in both halves.
 //

@@ -1,4 +1,4 @@
-// The NOR driver over the dual-chip model of an identity-17 module.
+// The NOR driver over the dual-chip model of a PXA27x module.
 #include "flash/nor_driver.h"
 
 #include <gtest/gtest.h>

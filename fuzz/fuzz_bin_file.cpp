@@ -10,11 +10,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "library/library_internal.h"
+#include "sim/base/files.h"
 #include "sim/module/machine.h"
 
 namespace {
@@ -128,10 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if ((steering & 2) != 0) {
     SealChecksums(bytes);
   }
-  {
-    std::ofstream out(FileOnModule(), std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
+  if (!sim::WriteWholeFile(FileOnModule(), bytes, nullptr)) {
+    std::abort();  // the host cannot hold the input: nothing below would mean anything
   }
   reportsLeft = steering >> 2;
   ImageInfo info{};

@@ -5,14 +5,13 @@
 // a file that the library accepts is then laid out record by record and section by section.
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "host/default_module.h"
 #include "host/module_tool.h"
 #include "library/library_internal.h"
+#include "sim/base/files.h"
 #include "sim/base/hex.h"
 #include "sim/base/utf.h"
 #include "sim/module/machine.h"
@@ -384,10 +383,8 @@ int ShowBinFile(const Arguments& arguments) {
   if (code || !fs::is_regular_file(file, code)) {
     return Fail(arguments.positional[0] + ": no such file");
   }
-  std::ifstream in(file, std::ios::binary);
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                  std::istreambuf_iterator<char>());
-  if (!in.good() && !in.eof()) {
+  std::vector<std::uint8_t> bytes;
+  if (!sim::ReadWholeFile(file, &bytes)) {
     return Fail(file.string() + ": cannot read");
   }
   if (!AttachFor(arguments, file.parent_path())) {

@@ -1,13 +1,12 @@
 // flashwick-module cpld and play-xsvf: the module's CPLD as the program sees it, through the
 // program's own JTAG port and XSVF player.
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "cpld/cpld_access.h"
 #include "host/module_tool.h"
+#include "sim/base/files.h"
 #include "sim/hw/cpld_model.h"
 #include "sim/hw/gpio.h"
 #include "sim/module/machine.h"
@@ -130,10 +129,8 @@ int PlayXsvf(const Arguments& arguments) {
     return Fail(file.string() +
                 (code ? ": cannot read: " + code.message() : ": too large for an XSVF stream"));
   }
-  std::ifstream in(file, std::ios::binary);
-  const std::vector<BYTE> stream((std::istreambuf_iterator<char>(in)),
-                                 std::istreambuf_iterator<char>());
-  if (!in.good() && !in.eof()) {
+  std::vector<BYTE> stream;
+  if (!sim::ReadWholeFile(file, &stream)) {
     return Fail(file.string() + ": cannot read");
   }
   if (!AttachModule(count == 2 ? std::filesystem::path(arguments.positional[0])

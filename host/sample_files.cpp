@@ -1,37 +1,25 @@
 #include "host/sample_files.h"
 
-#include <algorithm>
-#include <bitset>
 #include <cstdint>
+#include <map>
 #include <vector>
 
+#include "host/sample_content.h"
 #include "library/flashwick_lib.h"
-#include "library/library_internal.h"
 #include "platform/kernel.h"
 #include "sim/base/utf.h"
+#include "sim/hw/cpu.h"
 #include "sim/module/machine.h"
 #include "sim/module/preset_content.h"
 
 namespace sample_files {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using sample_content::Bytes;
 
 constexpr std::uint32_t kImageBase = 0x80000000;  // where the module's OS images are linked
 constexpr std::uint32_t kRecordBytes = 0x10000;
 constexpr std::uint32_t kTrailerMagic = 0x52435353;  // "SSCR"
-
-void PutWord(Bytes& bytes, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) {
-    bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-  }
-}
-
-void SetWord(Bytes& bytes, std::size_t at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) {
-    bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
-  }
-}
 
 // ---------------------------------------------------------------------------------------------
 // The OS image update: a newer build of the module's image, as the image builder writes it
@@ -41,9 +29,9 @@ Bytes OsImage(const sim::PresetLayout& layout) {
   // The trailer behind the image: "SSCR", a version, the length of what follows it.
   const std::size_t trailer = image.size();
   image.resize(trailer + 16 + layout.osTrailer, 0);
-  SetWord(image, trailer, kTrailerMagic);
-  SetWord(image, trailer + 4, 1);
-  SetWord(image, trailer + 8, layout.osTrailer);
+  sample_content::SetWord(image, trailer, kTrailerMagic);
+  sample_content::SetWord(image, trailer + 4, 1);
+  sample_content::SetWord(image, trailer + 8, layout.osTrailer);
   std::uint32_t state = 0x5EED1234;
   for (std::size_t i = trailer + 16; i < image.size(); ++i) {
     state = state * 1103515245u + 12345u;
@@ -52,142 +40,28 @@ Bytes OsImage(const sim::PresetLayout& layout) {
   return image;
 }
 
-Bytes BinFile(std::uint32_t start, const Bytes& image) {
-  Bytes file = {'B', '0', '0', '0', 'F', 'F', '\n'};
-  PutWord(file, start);
-  PutWord(file, static_cast<std::uint32_t>(image.size()));
-  for (std::size_t at = 0; at < image.size(); at += kRecordBytes) {
-    const std::size_t length = std::min<std::size_t>(kRecordBytes, image.size() - at);
-    std::uint32_t sum = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-      sum += image[at + i];
-    }
-    PutWord(file, start + static_cast<std::uint32_t>(at));
-    PutWord(file, static_cast<std::uint32_t>(length));
-    PutWord(file, sum);
-    file.insert(file.end(), image.begin() + static_cast<std::ptrdiff_t>(at),
-                image.begin() + static_cast<std::ptrdiff_t>(at + length));
-  }
-  // The end record: address and checksum 0, the image's entry point in the length word.
-  PutWord(file, 0);
-  PutWord(file, start + 0x1000);
-  PutWord(file, 0);
-  return file;
+// The image in records of 64 KiB, its entry point 4 KiB in.
+Bytes OsUpdateFile(const sim::PresetLayout& layout) {
+  const Bytes image = OsImage(layout);
+  return sample_content::BinBuilder()
+      .Header(kImageBase, static_cast<std::uint32_t>(image.size()))
+      .Records(kImageBase, image, kRecordBytes)
+      .End(kImageBase + 0x1000)
+      .Data();
 }
 
 // ---------------------------------------------------------------------------------------------
-// The CPLD update: an XSVF stream that identifies the part, erases it, programs every row of a
-// new design (its user code in row 97), reads every row back, loads the new design and leaves
-// programming mode
+// The CPLD update: a stream that identifies the part, erases it, programs every row of a new
+// design (its user code in the user code row), reads every row back and leaves programming mode
 // ---------------------------------------------------------------------------------------------
-constexpr unsigned kRows = 98;
-constexpr unsigned kRowCells = 274;
-constexpr unsigned kUserCodeRow = 97;
-using Cells = std::bitset<kRowCells>;
-
-enum XsvfCommand : std::uint8_t {
-  kXComplete = 0,
-  kXTdoMask = 1,
-  kXSir = 2,
-  kXRepeat = 7,
-  kXSdrSize = 8,
-  kXSdrTdo = 9,
-  kXState = 18,
-  kXEndIr = 19,
-  kXEndDr = 20,
-  kXWait = 23,
-};
-enum TapState : std::uint8_t {
-  kReset = 0,
-  kIdle = 1,
-  kSelectDr = 2,
-  kCaptureDr = 3,
-  kExit1Dr = 5,
-  kUpdateDr = 8,
-};
-
-class XsvfStream {
- public:
-  XsvfStream& Byte(std::uint8_t value) {
-    bytes_.push_back(value);
-    return *this;
+// The new design: a fixed pattern of programmed cells per row, the user code in its row.
+sample_content::CpldCells DesignRow(unsigned row) {
+  if (row == sample_content::kCpldUserCodeRow) {
+    return sample_content::UserCodeRow(kCpldUpdateUserCode);
   }
-  XsvfStream& Bits(const Bytes& bits) {
-    bytes_.insert(bytes_.end(), bits.begin(), bits.end());
-    return *this;
-  }
-  XsvfStream& Number(std::uint32_t value, int count) {
-    for (int i = count - 1; i >= 0; --i) {
-      bytes_.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-    }
-    return *this;
-  }
-  XsvfStream& Instruction(std::uint8_t code) { return Byte(kXSir).Byte(8).Byte(code); }
-  XsvfStream& Wait(std::uint32_t microseconds) {
-    return Byte(kXWait).Byte(kIdle).Byte(kIdle).Number(microseconds, 4);
-  }
-  XsvfStream& Size(std::uint32_t bits) { return Byte(kXSdrSize).Number(bits, 4); }
-  [[nodiscard]] const Bytes& Data() const { return bytes_; }
-
- private:
-  Bytes bytes_;
-};
-
-// Bit n of a shifted vector is bit n % 8 of byte (count - 1 - n / 8): the last byte goes first.
-Bytes Pack(const std::vector<bool>& bits) {
-  const std::size_t count = (bits.size() + 7) / 8;
-  Bytes bytes(count, 0);
-  for (std::size_t bit = 0; bit < bits.size(); ++bit) {
-    if (bits[bit]) {
-      bytes[count - 1 - bit / 8] =
-          static_cast<std::uint8_t>(bytes[count - 1 - bit / 8] | (1u << (bit % 8)));
-    }
-  }
-  return bytes;
-}
-
-unsigned Gray(unsigned row) { return row ^ (row >> 1); }
-
-// The 281-bit program vector: the row's cells, then its 7-bit Gray address, least significant
-// bit shifted in last.
-Bytes ProgramVector(unsigned row, const Cells& cells) {
-  std::vector<bool> bits(kRowCells + 7);
-  for (unsigned cell = 0; cell < kRowCells; ++cell) {
-    bits[cell] = cells[cell];
-  }
-  for (unsigned i = 0; i < 7; ++i) {
-    bits[kRowCells + 6 - i] = ((Gray(row) >> i) & 1) != 0;
-  }
-  return Pack(bits);
-}
-
-Bytes ReadAddress(unsigned row) {
-  std::vector<bool> bits(7);
-  for (unsigned i = 0; i < 7; ++i) {
-    bits[6 - i] = ((Gray(row) >> i) & 1) != 0;
-  }
-  return Pack(bits);
-}
-
-Bytes CellBytes(const Cells& cells) {
-  std::vector<bool> bits(kRowCells);
-  for (unsigned cell = 0; cell < kRowCells; ++cell) {
-    bits[cell] = cells[cell];
-  }
-  return Pack(bits);
-}
-
-// The new design: a fixed pattern of programmed cells per row, the user code in row 97.
-Cells DesignRow(unsigned row) {
-  Cells cells;
+  sample_content::CpldCells cells;
   cells.set();
-  if (row == kUserCodeRow) {
-    for (unsigned bit = 0; bit < 32; ++bit) {
-      cells[bit] = ((kCpldUpdateUserCode >> bit) & 1) != 0;
-    }
-    return cells;
-  }
-  for (unsigned cell = 0; cell < kRowCells; ++cell) {
+  for (unsigned cell = 0; cell < sample_content::kCpldRowCells; ++cell) {
     if ((row * 37 + cell * 11) % 7 == 0) {
       cells[cell] = false;
     }
@@ -195,62 +69,16 @@ Cells DesignRow(unsigned row) {
   return cells;
 }
 
-Bytes CpldStream() {
-  XsvfStream stream;
-  stream.Byte(kXRepeat).Byte(0).Byte(kXEndIr).Byte(0).Byte(kXEndDr).Byte(0);
-  stream.Byte(kXState).Byte(kReset).Byte(kXState).Byte(kIdle);
-  // The part must be the module's 64-macrocell CPLD (any revision).
-  stream.Instruction(0x01).Size(32);
-  stream.Byte(kXTdoMask).Bits({0x0F, 0xFF, 0xFF, 0xFF});
-  stream.Byte(kXSdrTdo).Bits({0, 0, 0, 0}).Bits({0x06, 0xE5, 0xD0, 0x93});
-  stream.Instruction(0xE8);  // ISC_ENABLE
-  // ISC_ERASE runs in Run-Test/Idle once Update-DR armed it.
-  stream.Instruction(0xED).Byte(kXState).Byte(kUpdateDr).Byte(kXState).Byte(kIdle);
-  stream.Wait(100000);
-  stream.Instruction(0xEA).Size(kRowCells + 7);  // ISC_PROGRAM
-  stream.Byte(kXTdoMask).Bits(Bytes(36, 0));
-  for (unsigned row = 0; row < kRows; ++row) {
-    stream.Byte(kXSdrTdo).Bits(ProgramVector(row, DesignRow(row))).Bits(Bytes(36, 0));
-    stream.Wait(10000);
+Bytes CpldFile() {
+  std::map<unsigned, sample_content::CpldCells> rows;
+  for (unsigned row = 0; row < sample_content::kCpldRows; ++row) {
+    rows[row] = DesignRow(row);
   }
-  stream.Instruction(0xEE);  // ISC_READ: every row back against the design
-  Bytes all(35, 0xFF);
-  all[0] = 0x03;  // 274 bits in 35 bytes
-  for (unsigned row = 0; row < kRows; ++row) {
-    stream.Size(7).Byte(kXTdoMask).Byte(0).Byte(kXSdrTdo).Bits(ReadAddress(row)).Byte(0);
-    stream.Wait(100);
-    stream.Size(kRowCells).Byte(kXTdoMask).Bits(all);
-    stream.Byte(kXSdrTdo).Bits(all).Bits(CellBytes(DesignRow(row)));
-  }
-  // ISC_INIT: a discharge, then a pass through Update-DR loads the array into the running
-  // configuration, which ISC_DISABLE starts.
-  stream.Instruction(0xF0).Wait(20);
-  stream.Instruction(0xF0).Byte(kXState).Byte(kSelectDr).Byte(kXState).Byte(kCaptureDr);
-  stream.Byte(kXState).Byte(kExit1Dr).Byte(kXState).Byte(kUpdateDr).Byte(kXState).Byte(kIdle);
-  stream.Wait(800);
-  stream.Instruction(0xC0).Wait(100);  // ISC_DISABLE
-  stream.Instruction(0xFF).Byte(kXComplete);
-  Bytes data = stream.Data();
+  Bytes stream = sample_content::ProgramStream(rows, sample_content::ProgramOptions{});
   // Whole words, so that the section's Fletcher-32 covers every byte (the player stops at
   // XCOMPLETE and never reads the padding).
-  data.resize((data.size() + 3) / 4 * 4, 0);
-  return data;
-}
-
-Bytes CpldFile() {
-  const Bytes stream = CpldStream();
-  ChecksumSelect(CHECKSUM_FLETCHER32);
-  (void)ChecksumUpdate(stream.data(), static_cast<DWORD>(stream.size()));
-  const DWORD checksum = ChecksumFinish();
-  Bytes file;
-  PutWord(file, kCpldSectionMagic);
-  PutWord(file, 1);
-  PutWord(file, kCpldSectionHeaderSize);
-  PutWord(file, static_cast<std::uint32_t>(stream.size()));
-  PutWord(file, 0);
-  PutWord(file, checksum);
-  file.insert(file.end(), stream.begin(), stream.end());
-  return file;
+  stream.resize((stream.size() + 3) / 4 * 4, 0);
+  return sample_content::BinBuilder().Cpld(stream).Data();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -302,7 +130,7 @@ bool WriteAll(const sim::PresetLayout& layout, bool withCpld, std::string* error
         sim::ToUtf8(kFolder) + ": cannot create (error " + std::to_string(GetLastError()) + ")";
     return false;
   }
-  const Bytes osUpdate = BinFile(kImageBase, OsImage(layout));
+  const Bytes osUpdate = OsUpdateFile(layout);
   // The damaged file: the same update with one byte changed in its second record.
   Bytes damaged = osUpdate;
   damaged[15 + 12 + kRecordBytes + 12 + 0x1234] ^= 0x20;
@@ -332,7 +160,7 @@ bool AddSampleFiles(const std::filesystem::path& module, std::string* error) {
   if (!sim::FindPreset(machine.Config().value("preset", ""), 0, &presetSpec, &ignored)) {
     presetSpec = sim::PresetSpec{};
   }
-  const bool withCpld = machine.Identity() != 17;
+  const bool withCpld = machine.Identity() != sim::kProcessorPxa27x;
   const bool written = WriteAll(sim::LayoutForPreset(presetSpec), withCpld, error);
   if (!written) {
     for (const char16_t* path : {kOsUpdate, kDamaged, kCpldUpdate, kFullBackup}) {

@@ -19,7 +19,6 @@ namespace {
 
 constexpr DWORD kChunkHeaderSize = 12;
 constexpr DWORD kDefaultOsOffset = 0x80000;
-constexpr DWORD kNorIdentity = 17;
 constexpr DWORD kFlashLayoutItemSize = 24;
 
 // The AddressOffset for an image linked at start; false when the start is not accepted.
@@ -335,7 +334,7 @@ FwlStatus BinFileWalk::WalkCpldSection() {
       return FWL_ERR_CHECKSUM;
     }
   }
-  if (GetProcessorIdentity() != kNorIdentity) {
+  if (GetProcessorIdentity() != kProcessorPxa27x) {
     BinContents |= BIN_CONTENTS_CPLD;
     result_.types |= REGION_CPLD_FIRMWARE;
   }

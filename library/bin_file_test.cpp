@@ -10,20 +10,21 @@
 #include "flash/flash_ops.h"
 #include "flash/kernel_mode.h"
 #include "flash/nand_driver.h"
+#include "host/sample_content.h"
 #include "library/library_internal.h"
 #include "sim/os/handles.h"
-#include "tests/support/bin_builder.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
+#include "tests/support/test_pattern.h"
 
 namespace {
 
-using testing_support::AppendWord;
-using testing_support::BinBuilder;
-using testing_support::Bytes;
-using testing_support::Chunk;
-using testing_support::FileSystemSection;
-using testing_support::Fletcher32;
+using sample_content::AppendWord;
+using sample_content::BinBuilder;
+using sample_content::Bytes;
+using sample_content::Chunk;
+using sample_content::FileSystemSection;
+using sample_content::Fletcher32;
 using testing_support::Pattern;
 
 constexpr WCHAR kBinPath[] = u"\\test.bin";

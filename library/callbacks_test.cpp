@@ -6,13 +6,14 @@
 #include "flash/flash_ops.h"
 #include "flash/kernel_mode.h"
 #include "flash/nand_driver.h"
+#include "host/sample_content.h"
 #include "library/library_internal.h"
-#include "tests/support/bin_builder.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/test_pattern.h"
 
 namespace {
 
-using testing_support::BinBuilder;
+using sample_content::BinBuilder;
 using testing_support::Pattern;
 
 // Every call of every slot, in order: {slot, arguments...}.

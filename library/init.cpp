@@ -10,8 +10,8 @@ DWORD HardwareCheckStatus = 1;  // 1: the check has not run yet
 
 namespace {
 
-constexpr DWORD kRevisionNeeded = 0x00010002;  // hardware 1.2 on the identity-2 boards
-constexpr DWORD kIdentityNeedingRevision = 2;
+constexpr DWORD kWorkBufferLargest = 0x200000;  // 2 MiB
+constexpr DWORD kRevisionNeeded = 0x00010002;   // hardware 1.2 on the PXA320 boards
 
 DWORD PlatformItem(DWORD code, DWORD subCode, void* item, DWORD size) {
   // Pointer-sized words on the host (the item buffer is an address); 12 bytes on the module.
@@ -26,7 +26,7 @@ FwlStatus HardwareCheck() {
     return static_cast<FwlStatus>(HardwareCheckStatus);
   }
   HardwareCheckStatus = FWL_ERR_HW_VERSION;
-  if (GetProcessorIdentity() == kIdentityNeedingRevision) {
+  if (GetProcessorIdentity() == kProcessorPxa320) {
     WORD version[4] = {0, 0, 0, 0};  // major, minor in the first two 16-bit halves
     if (QueryPlatform(kPlatformItemHardwareVersion, version, sizeof(version)) != 0) {
       const DWORD revision = (static_cast<DWORD>(version[0]) << 16) | version[1];

@@ -10,27 +10,29 @@
 #include <vector>
 
 #include "cpld/cpld.h"
-#include "cpld/xsvf_test_stream.h"
 #include "flash/flash_ops.h"
 #include "flash/kernel_mode.h"
 #include "flash/nand_driver.h"
+#include "host/sample_content.h"
 #include "library/library_internal.h"
 #include "resources/resource.h"
 #include "shell/shell.h"
+#include "sim/base/files.h"
 #include "sim/base/utf.h"
 #include "sim/os/os_flash.h"
 #include "sim/ui/front_end.h"
-#include "tests/support/bin_builder.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/program_state.h"
 #include "tests/support/test_names.h"
+#include "tests/support/test_pattern.h"
 #include "tests/support/ui_driver.h"
+#include "tests/support/xsvf_test_stream.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using testing_support::BinBuilder;
-using testing_support::Bytes;
+using sample_content::BinBuilder;
+using sample_content::Bytes;
 using testing_support::Pattern;
 using testing_support::ProgramThread;
 using testing_support::ShownMessageBox;
@@ -66,11 +68,11 @@ const Bytes& OsData() {
 }
 
 Bytes CpldStream() {
-  xsvf_test::Cells cells;
-  for (unsigned cell = 0; cell < xsvf_test::kRowCells; ++cell) {
+  sample_content::CpldCells cells;
+  for (unsigned cell = 0; cell < sample_content::kCpldRowCells; ++cell) {
     cells[cell] = cell % 5 == 0;
   }
-  return xsvf_test::ProgramStream({{5, cells}}, xsvf_test::ProgramOptions{});
+  return sample_content::ProgramStream({{5, cells}}, sample_content::ProgramOptions{});
 }
 
 class ImageUpdateTest : public testing_support::ModuleTest {
@@ -95,9 +97,8 @@ class ImageUpdateTest : public testing_support::ModuleTest {
 
   // Stores a file under "\USB HD\IMAGES" and gives its module path.
   std::u16string Put(const std::string& name, const Bytes& bytes) {
-    std::ofstream out(ImagesFolder() / name, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
+    std::string error;
+    EXPECT_TRUE(sim::WriteWholeFile(ImagesFolder() / name, bytes, &error)) << error;
     return u"\\USB HD\\IMAGES\\" + sim::FromUtf8(name);
   }
 
@@ -488,7 +489,7 @@ Bytes CorruptRecordFile() {
 }
 
 Bytes OtherVersionSection() {
-  return testing_support::FileSystemSection(3, {}, 348, 0xFFFFFFFF, 0xFFFFFFFF, 2);
+  return sample_content::FileSystemSection(3, {}, 348, 0xFFFFFFFF, 0xFFFFFFFF, 2);
 }
 
 const FileCase kFileErrors[] = {

@@ -12,7 +12,6 @@ HWND MainDialogHandle = nullptr;
 
 namespace {
 
-constexpr DWORD kNorIdentity = 17;
 constexpr size_t kVersionTextUnits = 256;
 
 // The running update; only the dialog's own thread touches it.
@@ -110,7 +109,7 @@ void InitDialog(HWND dialog, FwlStatus status) {
     ShowError(dialog, text);
     return;
   }
-  if (GetProcessorIdentity() == kNorIdentity) {
+  if (GetProcessorIdentity() == kProcessorPxa27x) {
     (void)ShowWindow(GetDlgItem(dialog, IDC_MAIN_CPLD_VERSION), SW_HIDE);
   }
   MainDialogHandle = dialog;

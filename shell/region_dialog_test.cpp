@@ -17,6 +17,7 @@
 #include "library/library_internal.h"
 #include "resources/resource.h"
 #include "shell/shell.h"
+#include "sim/base/files.h"
 #include "sim/base/utf.h"
 #include "sim/os/os_flash.h"
 #include "sim/ui/front_end.h"
@@ -378,7 +379,7 @@ class RegionOverwrite : public RegionDialogTest,
 
 TEST_P(RegionOverwrite, AnExistingFileIsReplacedOnlyWhenTheUserAgrees) {
   const fs::path existing = HostPath(u"Config Block.bin");
-  std::ofstream(existing) << "older backup";
+  ASSERT_TRUE(sim::WriteWholeFile(existing, "older backup", nullptr));
   ASSERT_NE(Open(), nullptr);
   Select({kConfigBlock});
   Press(IDC_REGION_BACKUP);
@@ -477,7 +478,7 @@ TEST_P(RegionBackupFailure, ShowsItsMessageAndLeavesNoFileItWrote) {
   const BackupFailureCase& c = GetParam();
   const std::u16string name = u"target.bin";
   if (c.existing) {
-    std::ofstream(HostPath(name)) << "older backup";
+    ASSERT_TRUE(sim::WriteWholeFile(HostPath(name), "older backup", nullptr));
   }
   ASSERT_NE(Open(), nullptr);
   Select(c.items);

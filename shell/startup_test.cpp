@@ -11,16 +11,17 @@
 #include "flash/flash_ops.h"
 #include "flash/kernel_mode.h"
 #include "flash/nand_driver.h"
+#include "host/sample_content.h"
 #include "library/library_internal.h"
 #include "resources/resource.h"
 #include "shell/shell.h"
 #include "sim/base/utf.h"
 #include "sim/os/os_flash.h"
 #include "sim/ui/front_end.h"
-#include "tests/support/bin_builder.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/program_state.h"
 #include "tests/support/test_names.h"
+#include "tests/support/test_pattern.h"
 #include "tests/support/ui_driver.h"
 
 namespace {
@@ -39,7 +40,7 @@ const std::u16string kUpdate = u"\\USB HD\\IMAGES\\update.bin";
 // A path of exactly 259 characters, the longest an entry holds, naming an existing update file.
 const std::u16string kLongest = u"\\USB HD\\IMAGES\\" + std::u16string(240, u'a') + u".bin";
 
-testing_support::Bytes UpdateData() { return testing_support::Pattern(kUpdateLength, 7); }
+sample_content::Bytes UpdateData() { return testing_support::Pattern(kUpdateLength, 7); }
 
 // The parsed command table in short: "u:<name>" (an update, always silent; "u!" when the name was
 // too long for the entry), "f"/"fu", "c"/"cu", "r<value>", "?" for a letter without a command.
@@ -278,7 +279,7 @@ class CommandLine : public testing_support::ModuleTest,
     ModuleTest::SetUp();
     ResetShellStateForTesting();
     testing_support::ForgetProgramState();
-    testing_support::BinBuilder bin;
+    sample_content::BinBuilder bin;
     bin.Header(0x80000000, kUpdateLength).Record(0x80000000, UpdateData()).End();
     for (const std::u16string& path : {kUpdate, kLongest}) {
       std::string relative = Narrow(path.substr(1));

@@ -7,15 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "host/sample_content.h"
 #include "platform/registry.h"
 #include "sim/os/registry.h"
-#include "tests/support/bin_builder.h"
 #include "tests/support/file_system_fixture.h"
 #include "tests/support/test_names.h"
+#include "tests/support/test_pattern.h"
 
 namespace {
 
-using testing_support::Bytes;
+using sample_content::Bytes;
 using testing_support::FileSystemTest;
 
 constexpr const char* kProfile = "HKLM\\System\\StorageManager\\Profiles\\FlashDisk";

@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "host/sample_content.h"
 #include "sim/os/registry.h"
-#include "tests/support/bin_builder.h"
 #include "tests/support/file_system_fixture.h"
 #include "tests/support/test_names.h"
 
 namespace {
 
-using testing_support::Bytes;
+using sample_content::Bytes;
 using testing_support::FileSystemTest;
 
 constexpr const char* kOwnKey = "HKLM\\Drivers\\BuiltIn\\FWLFMD";
@@ -43,7 +43,7 @@ Bytes Section(FsSectionHeader header, const Bytes& payload) {
   Bytes bytes(kFsHeaderBytes);
   EncodeFsSectionHeader(header, bytes.data());
   const std::uint32_t checksum =
-      testing_support::Fletcher32(Bytes(bytes.begin(), bytes.begin() + kFsHeaderBytes - 4));
+      sample_content::Fletcher32(Bytes(bytes.begin(), bytes.begin() + kFsHeaderBytes - 4));
   for (int i = 0; i < 4; ++i) {
     bytes[kFsHeaderBytes - 4 + i] = static_cast<std::uint8_t>(checksum >> (8 * i));
   }
@@ -305,12 +305,12 @@ INSTANTIATE_TEST_SUITE_P(
                     FWL_ERR_FILE_VERSION, true},
         RefusalCase{"ChunkHeaderCut",
                     [](const FsSectionHeader& header) {
-                      return Cut(Section(header, testing_support::Chunk(1, Bytes(512, 3))), 516);
+                      return Cut(Section(header, sample_content::Chunk(1, Bytes(512, 3))), 516);
                     },
                     FWL_ERR_BAD_FILE, true},
         RefusalCase{"SectorDataCut",
                     [](const FsSectionHeader& header) {
-                      return Cut(Section(header, testing_support::Chunk(1, Bytes(1024, 3))), 100);
+                      return Cut(Section(header, sample_content::Chunk(1, Bytes(1024, 3))), 100);
                     },
                     FWL_ERR_BAD_FILE, true},
         RefusalCase{"PartitionRecordCut",
@@ -359,7 +359,7 @@ TEST_P(RestoreFaultTest, FailureSurfacesAsItsStatus) {
     payload = FilesPayload(u"\\Flash Disk", {Directory(u"\\Flash Disk\\Sub"),
                                              File(u"\\Flash Disk\\Sub\\x.txt", Bytes(9, 4))});
   } else {
-    payload = testing_support::Chunk(100, Bytes(2 * header.storeInfo.dwBytesPerSector, 4));
+    payload = sample_content::Chunk(100, Bytes(2 * header.storeInfo.dwBytesPerSector, 4));
   }
   Machine().Faults().Add(c.fault);
   EXPECT_EQ(Restore(Section(header, payload)), c.status);

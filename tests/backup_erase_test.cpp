@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "host/sample_content.h"
 #include "sim/hw/nand_flash.h"
-#include "tests/support/bin_builder.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
 #include "tests/update_test_support.h"
@@ -96,7 +96,7 @@ class BackupLayout : public LibraryTest {
       EXPECT_EQ(record.address, region.start);
       const std::uint32_t length = kinds[i] == REGION_REGISTRY ? region.length : region.used;
       EXPECT_EQ(record.data.size(), length);
-      EXPECT_EQ(record.checksum, testing_support::ByteSum(record.data));
+      EXPECT_EQ(record.checksum, sample_content::ByteSum(record.data));
       EXPECT_TRUE(record.data == Flash(region.start, length)) << "record " << i;
     }
     EXPECT_EQ(file.endLength, 0xBCA01000u);

@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -16,16 +14,18 @@
 #include "flash/flash_ops.h"
 #include "flash/kernel_mode.h"
 #include "flash/nand_driver.h"
+#include "host/sample_content.h"
 #include "library/library_internal.h"
-#include "tests/support/bin_builder.h"
+#include "sim/base/files.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
+#include "tests/support/test_pattern.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using testing_support::BinBuilder;
-using testing_support::Bytes;
+using sample_content::BinBuilder;
+using sample_content::Bytes;
 using testing_support::Pattern;
 using testing_support::RunCommand;
 
@@ -38,14 +38,14 @@ struct Range {
 std::string Quoted(const fs::path& path) { return "'" + path.string() + "'"; }
 
 Bytes ReadHostFile(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  Bytes bytes;
+  EXPECT_TRUE(sim::ReadWholeFile(file, &bytes)) << file;
+  return bytes;
 }
 
 void WriteHostFile(const fs::path& file, const Bytes& bytes) {
-  std::ofstream(file, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
+  std::string error;
+  EXPECT_TRUE(sim::WriteWholeFile(file, bytes, &error)) << error;
 }
 
 // The data ranges srec_info reports for a bin file ("Data:" and the lines below it).

@@ -2,25 +2,26 @@
 // timing, ISC mode, persistence and the pin trace.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 
 #include "cpld/cpld_access.h"
 #include "cpld/gpio_pins.h"
-#include "cpld/xsvf_test_stream.h"
 #include "flash/kernel_mode.h"
+#include "host/sample_content.h"
+#include "sim/base/files.h"
 #include "sim/hw/cpld_model.h"
 #include "sim/module/machine.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
+#include "tests/support/xsvf_test_stream.h"
 
 namespace {
 
+using sample_content::Bytes;
+using sample_content::CpldCells;
+using sample_content::XsvfStream;
 using testing_support::ModuleTest;
-using xsvf_test::Bytes;
-using xsvf_test::Cells;
-using xsvf_test::Stream;
 
 class CpldProgrammingTest : public ModuleTest {
  protected:
@@ -40,9 +41,9 @@ class CpldProgrammingTest : public ModuleTest {
     (void)CpldProgram(stream.data(), static_cast<DWORD>(stream.size()), &result);
     return result.errorCode;
   }
-  static Cells Pattern() {
-    Cells cells;
-    for (unsigned cell = 0; cell < xsvf_test::kRowCells; ++cell) {
+  static CpldCells Pattern() {
+    CpldCells cells;
+    for (unsigned cell = 0; cell < sample_content::kCpldRowCells; ++cell) {
       cells[cell] = cell % 3 != 0;
     }
     return cells;
@@ -64,10 +65,10 @@ class ProgrammingWaits : public CpldProgrammingTest,
 TEST_P(ProgrammingWaits, OperationsCutShortChangeNoCell) {
   const WaitCase& c = GetParam();
   const sim::CpldRow before = Cpld().Row(5);
-  xsvf_test::ProgramOptions options;
+  sample_content::ProgramOptions options;
   options.eraseWait = c.eraseWait;
   options.programWait = c.programWait;
-  const int error = Play(xsvf_test::ProgramStream({{5, Pattern()}}, options));
+  const int error = Play(sample_content::ProgramStream({{5, Pattern()}}, options));
   EXPECT_EQ(error, c.erased && c.programmed ? kXsvfErrorNone : kXsvfErrorTdoMismatch);
   sim::CpldRow expected = c.erased ? sim::CpldRow().set() : before;
   if (c.programmed) {
@@ -104,13 +105,14 @@ TEST_P(NewDesignTest, RunsAfterTheLoadAndDisableOrAPowerCycle) {
   const std::uint32_t oldUserCode = Cpld().UserCode();
   const std::string oldRow = Text(Cpld().ActiveRow(5));
   constexpr std::uint32_t kNewUserCode = 0x00030007;
-  xsvf_test::ProgramOptions options;
+  sample_content::ProgramOptions options;
   options.initialize = c.initialize;
   options.discharge = c.discharge;
-  EXPECT_EQ(Play(xsvf_test::ProgramStream(
-                {{5, Pattern()}, {sim::kCpldUserCodeRow, xsvf_test::UserCodeRow(kNewUserCode)}},
-                options)),
-            kXsvfErrorNone);
+  EXPECT_EQ(
+      Play(sample_content::ProgramStream(
+          {{5, Pattern()}, {sim::kCpldUserCodeRow, sample_content::UserCodeRow(kNewUserCode)}},
+          options)),
+      kXsvfErrorNone);
   EXPECT_FALSE(Cpld().IscEnabled());
   EXPECT_EQ(Cpld().ArrayUserCode(), kNewUserCode) << "the array is programmed either way";
   const std::uint32_t running = c.runsNewDesign ? kNewUserCode : oldUserCode;
@@ -144,13 +146,13 @@ INSTANTIATE_TEST_SUITE_P(Streams, NewDesignTest,
 
 TEST_F(CpldProgrammingTest, IscInstructionsOutsideIscMode_ActAsBypass) {
   const std::string before = Text(Cpld().Row(3));
-  const Bytes stream = Stream()
+  const Bytes stream = XsvfStream()
                            .Sir(8, {0xED})  // ISC_ERASE
                            .State(8)
                            .Wait(1, 1, 100000)
                            .Sir(8, {0xEA})  // ISC_PROGRAM
                            .SdrSize(281)
-                           .SdrTdo(xsvf_test::ProgramVector(3, Cells()), Bytes(36, 0))
+                           .SdrTdo(sample_content::ProgramVector(3, CpldCells()), Bytes(36, 0))
                            .Wait(1, 1, 10000)
                            .Complete()
                            .Data();
@@ -160,7 +162,7 @@ TEST_F(CpldProgrammingTest, IscInstructionsOutsideIscMode_ActAsBypass) {
 }
 
 TEST_F(CpldProgrammingTest, IscMode_SurvivesAProcessButNotAReset) {
-  EXPECT_EQ(Play(Stream().Sir(8, {0xE8}).Complete().Data()), kXsvfErrorNone);
+  EXPECT_EQ(Play(XsvfStream().Sir(8, {0xE8}).Complete().Data()), kXsvfErrorNone);
   EXPECT_TRUE(Cpld().IscEnabled());
   Reattach();
   EXPECT_TRUE(Cpld().IscEnabled());
@@ -185,10 +187,8 @@ TEST_F(CpldProgrammingTest, Trace_RecordsEveryClockInTimeOrder) {
   ASSERT_TRUE(Cpld().StartTrace(file, &error)) << error;
   ASSERT_EQ(CpldOpen(), kCpldOk);
   ASSERT_TRUE(Cpld().StopTrace(&error)) << error;
-  std::ifstream in(file);
-  std::stringstream text;
-  text << in.rdbuf();
-  const std::string vcd = text.str();
+  std::string vcd;
+  ASSERT_TRUE(sim::ReadWholeFile(file, &vcd));
   for (const char* declaration :
        {"$var wire 1 ! TCK $end", "$var wire 1 \" TMS $end", "$var wire 1 # TDI $end",
         "$var wire 1 $ TDO $end", "$var reg 4 % tap_state $end", "$enddefinitions $end"}) {

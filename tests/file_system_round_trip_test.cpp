@@ -8,14 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "host/sample_content.h"
 #include "sim/module/machine.h"
-#include "tests/support/bin_builder.h"
 #include "tests/support/file_system_fixture.h"
 #include "tests/support/test_names.h"
+#include "tests/support/test_pattern.h"
 
 namespace {
 
-using testing_support::Bytes;
+using sample_content::Bytes;
 using testing_support::FileSystemTest;
 using testing_support::Pattern;
 using testing_support::ReadStore;
@@ -317,7 +318,7 @@ TEST_F(FileRoundTripTest, LongerHeader_IsSkippedAndTheSectionRestored) {
   longer[9] = 352 >> 8;
   longer.insert(longer.end(), 4, 0);
   const std::uint32_t checksum =
-      testing_support::Fletcher32(std::vector<std::uint8_t>(longer.begin(), longer.begin() + 348));
+      sample_content::Fletcher32(std::vector<std::uint8_t>(longer.begin(), longer.begin() + 348));
   for (int i = 0; i < 4; ++i) {
     longer[348 + i] = static_cast<std::uint8_t>(checksum >> (8 * i));
   }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/base/files.h"
 #include "sim/module/machine.h"
 #include "sim/os/os_flash.h"
 #include "tests/support/module_fixture.h"
@@ -49,8 +50,9 @@ std::uint64_t Digest(const fs::path& file) {
 }
 
 Bytes ReadFile(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  Bytes bytes;
+  EXPECT_TRUE(sim::ReadWholeFile(file, &bytes)) << file;
+  return bytes;
 }
 
 // A module made by the module tool, as a user makes one.

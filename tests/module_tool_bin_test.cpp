@@ -3,21 +3,22 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
+#include "host/sample_content.h"
+#include "sim/base/files.h"
 #include "sim/module/machine.h"
-#include "tests/support/bin_builder.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/test_pattern.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using testing_support::BinBuilder;
-using testing_support::Bytes;
-using testing_support::Chunk;
+using sample_content::BinBuilder;
+using sample_content::Bytes;
+using sample_content::Chunk;
+using sample_content::FileSystemSection;
 using testing_support::Executable;
-using testing_support::FileSystemSection;
 using testing_support::Pattern;
 using testing_support::RunCommand;
 using testing_support::TemporaryDirectory;
@@ -27,9 +28,8 @@ std::string Quoted(const fs::path& path) { return "'" + path.string() + "'"; }
 
 fs::path Write(const TemporaryDirectory& folder, const std::string& name, const Bytes& bytes) {
   const fs::path file = folder.Path() / name;
-  std::ofstream(file, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
+  std::string error;
+  EXPECT_TRUE(sim::WriteWholeFile(file, bytes, &error)) << error;
   return file;
 }
 

@@ -4,9 +4,11 @@
 #include <fstream>
 #include <string>
 
-#include "cpld/xsvf_test_stream.h"
+#include "host/sample_content.h"
+#include "sim/base/files.h"
 #include "sim/module/machine.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/xsvf_test_stream.h"
 
 namespace {
 
@@ -55,10 +57,10 @@ TEST(ModuleToolCpld, PlaysAStreamWithATrace_AndTheNewUserCodeShows) {
 TEST(ModuleToolCpld, ArrayProgrammedWithoutTheLoad_ShowsWhatRunsAndWhatWaits) {
   TemporaryModule module("pxa300");
   TemporaryDirectory scratch;
-  xsvf_test::ProgramOptions options;
+  sample_content::ProgramOptions options;
   options.initialize = false;
-  const xsvf_test::Bytes stream = xsvf_test::ProgramStream(
-      {{xsvf_test::kRows - 1, xsvf_test::UserCodeRow(0x00020001)}}, options);
+  const xsvf_test::Bytes stream = sample_content::ProgramStream(
+      {{sample_content::kCpldRows - 1, sample_content::UserCodeRow(0x00020001)}}, options);
   const std::filesystem::path file = scratch.Path() / "no-load.xsvf";
   std::ofstream(file, std::ios::binary)
       .write(reinterpret_cast<const char*>(stream.data()),
@@ -77,11 +79,10 @@ TEST(ModuleToolCpld, ArrayProgrammedWithoutTheLoad_ShowsWhatRunsAndWhatWaits) {
 TEST(ModuleToolCpld, TruncatedStream_ReportsTheEndOfStreamError) {
   TemporaryModule module("pxa320");
   TemporaryDirectory scratch;
-  const xsvf_test::Bytes full = xsvf_test::SampleStream("xc2c64a_idcode.xsvf");
+  const sample_content::Bytes full = xsvf_test::SampleStream("xc2c64a_idcode.xsvf");
   ASSERT_GE(full.size(), 40u);
   const std::filesystem::path cut = scratch.Path() / "cut.xsvf";
-  std::ofstream(cut, std::ios::binary)
-      .write(reinterpret_cast<const char*>(full.data()), static_cast<std::streamsize>(40));
+  ASSERT_TRUE(sim::WriteWholeFile(cut, std::span(full.data(), 40), nullptr));
   std::string output;
   EXPECT_EQ(
       RunCommand(Tool() + " play-xsvf " + Quoted(module.Directory()) + " " + Quoted(cut), &output),

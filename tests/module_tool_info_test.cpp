@@ -5,6 +5,7 @@
 #include <string>
 
 #include "sim/base/hex.h"
+#include "sim/hw/cpu.h"
 #include "sim/module/machine.h"
 #include "tests/support/module_fixture.h"
 
@@ -75,7 +76,7 @@ TEST(ModuleToolInfo, FlashMap_MatchesTheModulesLayoutAndStore) {
     EXPECT_EQ(region["present"], true);
   }
   // The hardware is shown beside it.
-  EXPECT_EQ(info["processor"]["identity"], 17);
+  EXPECT_EQ(info["processor"]["identity"], sim::kProcessorPxa27x);
 }
 
 TEST(ModuleToolInfo, Text_ShowsTheMapAsATable) {

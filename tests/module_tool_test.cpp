@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 
+#include "sim/base/files.h"
 #include "tests/support/module_fixture.h"
 
 namespace {
@@ -51,10 +52,9 @@ class DamagedModuleToolTest : public ::testing::TestWithParam<DamageCommandCase>
 TEST_P(DamagedModuleToolTest, OneErrorLineAndNothingChanges) {
   const Damage& damage = GetParam().damage;
   TemporaryModule module("pxa320");
-  {
-    std::ofstream out(module.Directory() / damage.file, std::ios::binary | std::ios::trunc);
-    out << damage.content;
-  }
+  std::string error;
+  ASSERT_TRUE(sim::WriteWholeFile(module.Directory() / damage.file, damage.content, &error))
+      << error;
   const auto before = Snapshot(module.Directory());
   std::string output;
   const int status = RunCommand(

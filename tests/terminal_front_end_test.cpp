@@ -6,10 +6,9 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
+#include "sim/base/files.h"
 #include "tests/support/module_fixture.h"
 
 namespace {
@@ -133,10 +132,9 @@ class TerminalUi : public Terminal {
   }
 
   std::string Result() {
-    std::ifstream in(result_);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    std::string text;  // none yet: empty
+    (void)sim::ReadWholeFile(result_, &text);
+    return text;
   }
 
   testing_support::TemporaryModule module_{"pxa320"};
@@ -239,12 +237,8 @@ TEST_F(FlashwickInTerminal, RegionDialogRevealsItsButtonsAndEscapeAnswersNo) {
   EXPECT_EQ(Screen().find("UsedBytes0x"), std::string::npos) << Screen();
   // Erase asks Yes/No; Escape answers No and nothing is erased.
   const std::uintmax_t before = std::filesystem::file_size(module_ / "flash.img");
-  const std::string flash = [&] {
-    std::ifstream in(module_ / "flash.img", std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-  }();
+  std::string flash;
+  ASSERT_TRUE(sim::ReadWholeFile(module_ / "flash.img", &flash));
   FocusButton("Erase");
   Keys("Enter");
   ASSERT_TRUE(WaitForScreen(
@@ -256,11 +250,10 @@ TEST_F(FlashwickInTerminal, RegionDialogRevealsItsButtonsAndEscapeAnswersNo) {
   ASSERT_TRUE(WaitForScreenWithout("Select Region(s)"));
   Keys("Escape");
   ASSERT_TRUE(WaitForScreen({"flashwick: exit code 1 after", "OK", "EXIT=1"}));
-  std::ifstream in(module_ / "flash.img", std::ios::binary);
-  std::stringstream after;
-  after << in.rdbuf();
+  std::string after;
+  ASSERT_TRUE(sim::ReadWholeFile(module_ / "flash.img", &after));
   EXPECT_EQ(std::filesystem::file_size(module_ / "flash.img"), before);
-  EXPECT_TRUE(after.str() == flash) << "the flash changed";
+  EXPECT_TRUE(after == flash) << "the flash changed";
 }
 
 TEST_F(FlashwickInTerminal, UpdateThroughTheMainDialogEndsWithTheColdReset) {

@@ -9,17 +9,18 @@
 #include <string>
 #include <vector>
 
-#include "cpld/xsvf_test_stream.h"
+#include "host/sample_content.h"
 #include "sim/hw/cpld_model.h"
 #include "sim/hw/nand_flash.h"
 #include "sim/hw/nor_flash.h"
-#include "tests/support/bin_builder.h"
 #include "tests/support/test_names.h"
+#include "tests/support/test_pattern.h"
+#include "tests/support/xsvf_test_stream.h"
 #include "tests/update_test_support.h"
 
 namespace {
 
-using testing_support::BinBuilder;
+using sample_content::BinBuilder;
 using testing_support::Pattern;
 using update_test::Bytes;
 using update_test::LibraryTest;
@@ -337,8 +338,8 @@ TEST_P(BoardData, SurvivesAConfigBlockRewrite) {
   const Bytes item12 = Item(12, 4);
   // A new config block with its marker and other board data.
   Bytes block = Pattern(0x400, 9);
-  testing_support::Bytes marker;
-  testing_support::AppendWord(marker, 0xCF014000);
+  sample_content::Bytes marker;
+  sample_content::AppendWord(marker, 0xCF014000);
   std::copy(marker.begin(), marker.end(), block.begin());
   BinBuilder builder;
   builder.Header(0x40000, 0x40000).Record(0x40000, block);
@@ -374,8 +375,9 @@ INSTANTIATE_TEST_SUITE_P(
 // CPLD section
 // ---------------------------------------------------------------------------------------------
 Bytes UserCodeStream(std::uint32_t userCode) {
-  return xsvf_test::ProgramStream({{sim::kCpldUserCodeRow, xsvf_test::UserCodeRow(userCode)}},
-                                  xsvf_test::ProgramOptions{});
+  return sample_content::ProgramStream(
+      {{sim::kCpldUserCodeRow, sample_content::UserCodeRow(userCode)}},
+      sample_content::ProgramOptions{});
 }
 
 TEST_F(NandUpdateTest, CpldOnlyFile_ProgramsTheCpldAndTouchesNoFlash) {

@@ -7,16 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "host/sample_content.h"
 #include "sim/hw/nand_flash.h"
 #include "sim/hw/nor_flash.h"
 #include "sim/module/preset_content.h"
-#include "tests/support/bin_builder.h"
 #include "tests/support/test_names.h"
+#include "tests/support/test_pattern.h"
 #include "tests/update_test_support.h"
 
 namespace {
 
-using testing_support::BinBuilder;
+using sample_content::BinBuilder;
 using testing_support::Pattern;
 using update_test::Bytes;
 using update_test::LibraryTest;

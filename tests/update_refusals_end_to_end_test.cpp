@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/bin_builder.h"
+#include "host/sample_content.h"
 #include "tests/support/module_fixture.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using testing_support::Bytes;
+using sample_content::Bytes;
 using testing_support::Executable;
 using testing_support::RunCommand;
 
@@ -145,7 +145,7 @@ INSTANTIATE_TEST_SUITE_P(
                                     return WithSecondSection(samples, [](Bytes& section) {
                                       PutWord(section, 12, 4);
                                       PutWord(section, 344,
-                                              testing_support::Fletcher32(
+                                              sample_content::Fletcher32(
                                                   Bytes(section.begin(), section.begin() + 344)));
                                     });
                                   },

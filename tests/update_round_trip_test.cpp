@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "host/sample_content.h"
 #include "sim/module/preset_content.h"
-#include "tests/support/bin_builder.h"
 #include "tests/update_test_support.h"
 
 namespace {
@@ -149,7 +149,7 @@ TEST_P(OsImageUpdate, LinkedAtItsVirtualAddress_LandsInTheOsRegionAlone) {
   const Bytes image = sim::BuildRomImage(kBase, kLength, 0x01C9A0B0C0D0E0F0ull, 31);
   // The start, the body in 64 KiB records, then the signature and table-of-contents pointer at
   // +0x40, which the linker knows only at the end.
-  testing_support::BinBuilder builder;
+  sample_content::BinBuilder builder;
   builder.Header(kBase, kLength).Record(kBase, Bytes(image.begin(), image.begin() + 0x40));
   for (std::uint32_t at = 0x48; at < kLength;) {
     const std::uint32_t end = std::min<std::uint32_t>((at & ~0xFFFFu) + 0x10000, kLength);

@@ -9,15 +9,16 @@
 #include <string>
 #include <vector>
 
-#include "cpld/xsvf_test_stream.h"
+#include "host/sample_content.h"
 #include "sim/hw/cpld_model.h"
-#include "tests/support/bin_builder.h"
 #include "tests/support/file_system_fixture.h"
+#include "tests/support/test_pattern.h"
+#include "tests/support/xsvf_test_stream.h"
 #include "tests/update_test_support.h"
 
 namespace {
 
-using testing_support::BinBuilder;
+using sample_content::BinBuilder;
 using testing_support::Pattern;
 using update_test::Bytes;
 using update_test::LibraryTest;
@@ -33,7 +34,7 @@ void PutWord(Bytes& bytes, std::size_t at, std::uint32_t value) {
 // Rewrites a word of a section's 348-byte header and seals the header again.
 Bytes WithHeaderWord(Bytes section, std::size_t at, std::uint32_t value) {
   PutWord(section, at, value);
-  PutWord(section, 344, testing_support::Fletcher32(Bytes(section.begin(), section.begin() + 344)));
+  PutWord(section, 344, sample_content::Fletcher32(Bytes(section.begin(), section.begin() + 344)));
   return section;
 }
 
@@ -150,9 +151,9 @@ TEST_P(MultiSectionFiles, AreCheckedWholeBeforeAnythingChanges) {
 
 Bytes UserCodeSection() {
   return BinBuilder()
-      .Cpld(
-          xsvf_test::ProgramStream({{sim::kCpldUserCodeRow, xsvf_test::UserCodeRow(kNewUserCode)}},
-                                   xsvf_test::ProgramOptions{}))
+      .Cpld(sample_content::ProgramStream(
+          {{sim::kCpldUserCodeRow, sample_content::UserCodeRow(kNewUserCode)}},
+          sample_content::ProgramOptions{}))
       .Data();
 }
 

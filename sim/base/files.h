@@ -4,17 +4,24 @@
 // Whole-file I/O of the module's host files.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sim {
 
 namespace fs = std::filesystem;
 
-// Reads a whole file; false when it cannot.
+// Reads a whole file; false (content untouched) when it is missing, a folder or unreadable.
 bool ReadWholeFile(const fs::path& file, std::string* content);
+bool ReadWholeFile(const fs::path& file, std::vector<std::uint8_t>* content);
 // Writes a file through a temporary and a rename, so that a crash leaves the old one whole.
+// error, when not null, gets one line naming the file on failure.
 bool WriteWholeFile(const fs::path& file, std::string_view content, std::string* error);
+bool WriteWholeFile(const fs::path& file, std::span<const std::uint8_t> content,
+                    std::string* error);
 
 }  // namespace sim

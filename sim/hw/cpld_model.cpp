@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "sim/base/hex.h"
+#include "sim/hw/cpu.h"
 
 namespace sim {
 namespace {
@@ -42,11 +43,11 @@ constexpr const char* kActiveFile = "cpld-active.fuses";  // in ram/: the runnin
 // Pads of the JTAG port (TCK, TMS, TDI, TDO), by processor identity.
 bool JtagPads(std::uint32_t identity, std::vector<unsigned>* pads) {
   switch (identity) {
-    case 2:
+    case kProcessorPxa320:
       *pads = {83, 129, 86, 85};  // TMS on the second pad of GPIO1
       return true;
-    case 8:
-    case 9:
+    case kProcessorPxa300:
+    case kProcessorPxa310:
       *pads = {85, 84, 88, 87};
       return true;
     default:

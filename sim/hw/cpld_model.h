@@ -77,7 +77,6 @@ class CpldModel final : public Component, public PadDevice {
  public:
   CpldModel();
   const char* ComponentName() const override { return "cpld"; }
-  int Order() const override { return 40; }  // after the GPIO block it is wired to
   bool Create(const PresetSpec& presetSpec, const fs::path& directory, Json& config,
               std::string* error) override;
   void Validate(ConfigReader& reader) override;
@@ -98,7 +97,7 @@ class CpldModel final : public Component, public PadDevice {
   bool StopTrace(std::string* error = nullptr);
 
   // --- testing calls ---
-  // The module has the CPLD's pads wired (processor identity 2, 8 or 9).
+  // The module has the CPLD's pads wired (a PXA3xx processor).
   [[nodiscard]] bool Wired() const { return wired_; }
   // The array's rows and user code, as ISC_READ reads them.
   [[nodiscard]] const CpldRow& Row(unsigned row);

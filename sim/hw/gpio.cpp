@@ -5,6 +5,7 @@
 #include <string>
 
 #include "sim/base/hex.h"
+#include "sim/hw/cpu.h"
 
 namespace sim {
 namespace {
@@ -117,7 +118,7 @@ GpioModel::GpioModel() { RegisterComponent(this); }
 // Layout
 // ---------------------------------------------------------------------------------------------
 void GpioModel::Build(std::uint32_t identity) {
-  const bool pxa3xx = identity == 2 || identity == 8 || identity == 9;
+  const bool pxa3xx = IsPxa3xx(identity);
   layout_ = pxa3xx ? GpioLayout::kPxa3xx : GpioLayout::kPxa27x;
   // PXA27x: GPIO 0 to 120; PXA3xx: GPIO 0 to 127.
   gpioCount_ = pxa3xx ? 128 : 121;
@@ -166,7 +167,8 @@ void GpioModel::Build(std::uint32_t identity) {
         pad.name = "GPIO" + std::to_string(gpio) + (range.secondPad ? "_2" : "");
         pad.offset = range.offset + 4 * (gpio - range.firstGpio);
         pad.pin = static_cast<int>(range.secondPad ? 128 + gpio : gpio);
-        pad.gpioFunction = identity == 2 ? 0 : Pxa30xGpioFunction(gpio, range.secondPad);
+        pad.gpioFunction =
+            identity == kProcessorPxa320 ? 0 : Pxa30xGpioFunction(gpio, range.secondPad);
         pads_.push_back(pad);
       }
     }
@@ -179,10 +181,10 @@ void GpioModel::Build(std::uint32_t identity) {
       pads_.push_back(pad);
     }
   };
-  if (identity == 2) {
+  if (identity == kProcessorPxa320) {
     addRanges(kPxa320Ranges, std::size(kPxa320Ranges));
     addOthers(kPxa320Others, std::size(kPxa320Others));
-  } else if (identity == 8) {
+  } else if (identity == kProcessorPxa300) {
     addRanges(kPxa300Ranges, std::size(kPxa300Ranges));
     addOthers(kPxa300Others, std::size(kPxa300Others));
   } else {

@@ -4,7 +4,7 @@
 // Two register layouts exist. The PXA27x layout selects a pin's function in the GAFR registers
 // (two bits per pin) and its direction in GPDR; the PXA3xx layout selects a pad's function in the
 // pad's own register and sets directions through the GSDR/GCDR set and clear registers. Which one
-// the module has follows from its processor identity (2, 8 and 9: PXA3xx; others: PXA27x).
+// the module has follows from its processor identity (IsPxa3xx in sim/hw/cpu.h; others: PXA27x).
 //
 // Pads are numbered as the program numbers pins: n below 128 is the own pad of GPIO n, 128 + n the
 // second pad of GPIO n (PXA3xx only). A pad carries its GPIO only while its function is the GPIO
@@ -60,7 +60,6 @@ class GpioModel final : public Component {
  public:
   GpioModel();
   const char* ComponentName() const override { return "gpio"; }
-  int Order() const override { return 30; }
   bool Attach(Machine& machine, std::string* error) override;
   void Detach(Machine& machine) override;
   void Describe(Machine& machine, Json& info) override;

@@ -13,67 +13,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "sim/base/bytes.h"
 #include "sim/base/hex.h"
+#include "sim/hw/cpu.h"
+#include "sim/hw/nand_flash_internal.h"
 #include "sim/os/shared_memory.h"
 
 namespace sim {
 namespace {
-
-// ---------------------------------------------------------------------------------------------
-// Controller registers (offsets from 0x43100000) and bits, as the processor manual names them
-// ---------------------------------------------------------------------------------------------
-constexpr std::uint32_t NDCR = 0x00;      // control
-constexpr std::uint32_t NDTR0CS0 = 0x04;  // timing 0, both chip selects
-constexpr std::uint32_t NDTR1CS0 = 0x0C;  // timing 1
-constexpr std::uint32_t NDSR = 0x14;      // status, write one to clear
-constexpr std::uint32_t NDPCR = 0x18;     // page count (not used by the program)
-constexpr std::uint32_t NDBDR0 = 0x1C;    // bad block detected, chip select 0
-constexpr std::uint32_t NDBDR1 = 0x20;    // bad block detected, chip select 1
-constexpr std::uint32_t NDDB = 0x40;      // data FIFO, 4 bytes per access
-constexpr std::uint32_t NDCB0 = 0x48;     // command FIFO: three words per command
-constexpr std::uint32_t NDCB1 = 0x4C;     // read-back of the latched address word 1
-constexpr std::uint32_t NDCB2 = 0x50;     // read-back of the latched address word 2
-constexpr std::uint32_t kRegisterWindow = 0x1000;
-
-constexpr std::uint32_t NDCR_SPARE_EN = 1u << 31;    // spare area moves through NDDB
-constexpr std::uint32_t NDCR_ECC_EN = 1u << 30;      // hardware error correction
-constexpr std::uint32_t NDCR_DMA_EN = 1u << 29;      // data through DMA (not modelled)
-constexpr std::uint32_t NDCR_ND_RUN = 1u << 28;      // controller runs a command
-constexpr std::uint32_t NDCR_PAGE_SZ = 3u << 24;     // 0: 512-byte pages, 1: 2048-byte pages
-constexpr std::uint32_t NDCR_RD_ID_CNT = 7u << 16;   // identifier bytes latched by READ ID
-constexpr std::uint32_t NDCR_RA_START = 1u << 15;    // row address starts at the third cycle
-constexpr std::uint32_t NDCR_PG_PER_BLK = 1u << 14;  // 64 pages per block (else 32)
-constexpr std::uint32_t NDCR_ND_ARB_EN = 1u << 12;   // bus arbiter with the memory controller
-constexpr std::uint32_t NDCR_INTERRUPT_MASKS = 0xFFF;
-
-constexpr std::uint32_t NDSR_WRCMDREQ = 0x001;   // write command request
-constexpr std::uint32_t NDSR_RDDREQ = 0x002;     // read data request
-constexpr std::uint32_t NDSR_WRDREQ = 0x004;     // write data request
-constexpr std::uint32_t NDSR_CORERR = 0x008;     // corrected bit error
-constexpr std::uint32_t NDSR_UNCERR = 0x010;     // uncorrectable error
-constexpr std::uint32_t NDSR_CS1_BBD = 0x020;    // bad block detected, chip select 1
-constexpr std::uint32_t NDSR_CS0_BBD = 0x040;    // bad block detected, chip select 0
-constexpr std::uint32_t NDSR_CS1_CMDD = 0x080;   // command done, chip select 1
-constexpr std::uint32_t NDSR_CS0_CMDD = 0x100;   // command done, chip select 0
-constexpr std::uint32_t NDSR_CS1_PAGED = 0x200;  // page done, chip select 1
-constexpr std::uint32_t NDSR_CS0_PAGED = 0x400;  // page done, chip select 0
-constexpr std::uint32_t NDSR_RDY = 0x800;        // the chip's ready line rose
-
-constexpr std::uint32_t NDCB0_CMD1 = 0xFF;          // first command byte
-constexpr std::uint32_t NDCB0_CMD2 = 0xFF00;        // second command byte
-constexpr std::uint32_t NDCB0_ADDR_CYC_SHIFT = 16;  // bits 16-18: address cycles
-constexpr std::uint32_t NDCB0_DBC = 1u << 19;       // double-byte command
-constexpr std::uint32_t NDCB0_NC = 1u << 20;        // next command follows (not modelled)
-constexpr std::uint32_t NDCB0_CMD_TYPE_SHIFT = 21;  // bits 21-23
-constexpr std::uint32_t NDCB0_CSEL = 1u << 24;      // chip select 1
-constexpr std::uint32_t NDCB0_AUTO_RS = 1u << 25;   // read the chip's status after the command
-constexpr std::uint32_t NDCB0_RESERVED = 0xFC000000u;
-
-constexpr int kTypeRead = 0;
-constexpr int kTypeProgram = 1;
-constexpr int kTypeErase = 2;
-constexpr int kTypeReadId = 3;
-constexpr int kTypeReset = 5;
 
 // A processor access to a controller register takes about one cycle of the 104 MHz
 // peripheral bus.
@@ -89,101 +36,111 @@ constexpr const char* kControllerFile = "nand.controller";
 // The five supported chips. Timings are the datasheets' minimum interface timings; busy times
 // are the array's typical page read, page program and block erase times.
 constexpr NandChip kChips[] = {
-    {0xD3EC,
-     {0xEC, 0xD3, 0x51, 0x95, 0x58},
-     8192,
-     1,
-     5,
-     3,
-     5,
-     20,
-     10,
-     12,
-     10,
-     22,
-     60,
-     10,
-     20 * kMicrosecond,
-     200 * kMicrosecond,
-     2 * kMillisecond,
-     5 * kMicrosecond,
-     "8 Gbit, 8192 blocks of 128 KiB"},
-    {0xF1EC,
-     {0xEC, 0xF1, 0x00, 0x95, 0x40},
-     1024,
-     1,
-     4,
-     2,
-     5,
-     20,
-     10,
-     12,
-     10,
-     22,
-     60,
-     10,
-     25 * kMicrosecond,
-     200 * kMicrosecond,
-     2 * kMillisecond,
-     5 * kMicrosecond,
-     "1 Gbit, 1024 blocks of 128 KiB"},
-    {0xDAEC,
-     {0xEC, 0xDA, 0x10, 0x95, 0x44},
-     2048,
-     1,
-     5,
-     3,
-     5,
-     20,
-     10,
-     12,
-     10,
-     22,
-     60,
-     10,
-     25 * kMicrosecond,
-     200 * kMicrosecond,
-     2 * kMillisecond,
-     5 * kMicrosecond,
-     "2 Gbit, 2048 blocks of 128 KiB"},
-    {0xDCEC,
-     {0xEC, 0xDC, 0x10, 0x95, 0x54},
-     4096,
-     1,
-     5,
-     3,
-     5,
-     20,
-     10,
-     12,
-     10,
-     22,
-     60,
-     10,
-     25 * kMicrosecond,
-     200 * kMicrosecond,
-     2 * kMillisecond,
-     5 * kMicrosecond,
-     "4 Gbit, 4096 blocks of 128 KiB"},
-    {0xDCAD,
-     {0xAD, 0xDC, 0x10, 0x95, 0x54},
-     8192,
-     2,
-     5,
-     3,
-     5,
-     25,
-     10,
-     15,
-     10,
-     25,
-     60,
-     15,
-     25 * kMicrosecond,
-     200 * kMicrosecond,
-     2 * kMillisecond,
-     5 * kMicrosecond,
-     "2 x 4 Gbit on two chip selects, 8192 blocks of 128 KiB"},
+    {
+        .id = 0xD3EC,
+        .idBytes = {0xEC, 0xD3, 0x51, 0x95, 0x58},
+        .blocks = 8192,
+        .chipSelects = 1,
+        .readAddressCycles = 5,
+        .eraseAddressCycles = 3,
+        .tCH = 5,
+        .tCS = 20,
+        .tWH = 10,
+        .tWP = 12,
+        .tRH = 10,
+        .tRP = 22,
+        .tWHR = 60,
+        .tAR = 10,
+        .readBusy = 20 * kMicrosecond,
+        .programBusy = 200 * kMicrosecond,
+        .eraseBusy = 2 * kMillisecond,
+        .resetBusy = 5 * kMicrosecond,
+        .description = "8 Gbit, 8192 blocks of 128 KiB",
+    },
+    {
+        .id = 0xF1EC,
+        .idBytes = {0xEC, 0xF1, 0x00, 0x95, 0x40},
+        .blocks = 1024,
+        .chipSelects = 1,
+        .readAddressCycles = 4,
+        .eraseAddressCycles = 2,
+        .tCH = 5,
+        .tCS = 20,
+        .tWH = 10,
+        .tWP = 12,
+        .tRH = 10,
+        .tRP = 22,
+        .tWHR = 60,
+        .tAR = 10,
+        .readBusy = 25 * kMicrosecond,
+        .programBusy = 200 * kMicrosecond,
+        .eraseBusy = 2 * kMillisecond,
+        .resetBusy = 5 * kMicrosecond,
+        .description = "1 Gbit, 1024 blocks of 128 KiB",
+    },
+    {
+        .id = 0xDAEC,
+        .idBytes = {0xEC, 0xDA, 0x10, 0x95, 0x44},
+        .blocks = 2048,
+        .chipSelects = 1,
+        .readAddressCycles = 5,
+        .eraseAddressCycles = 3,
+        .tCH = 5,
+        .tCS = 20,
+        .tWH = 10,
+        .tWP = 12,
+        .tRH = 10,
+        .tRP = 22,
+        .tWHR = 60,
+        .tAR = 10,
+        .readBusy = 25 * kMicrosecond,
+        .programBusy = 200 * kMicrosecond,
+        .eraseBusy = 2 * kMillisecond,
+        .resetBusy = 5 * kMicrosecond,
+        .description = "2 Gbit, 2048 blocks of 128 KiB",
+    },
+    {
+        .id = 0xDCEC,
+        .idBytes = {0xEC, 0xDC, 0x10, 0x95, 0x54},
+        .blocks = 4096,
+        .chipSelects = 1,
+        .readAddressCycles = 5,
+        .eraseAddressCycles = 3,
+        .tCH = 5,
+        .tCS = 20,
+        .tWH = 10,
+        .tWP = 12,
+        .tRH = 10,
+        .tRP = 22,
+        .tWHR = 60,
+        .tAR = 10,
+        .readBusy = 25 * kMicrosecond,
+        .programBusy = 200 * kMicrosecond,
+        .eraseBusy = 2 * kMillisecond,
+        .resetBusy = 5 * kMicrosecond,
+        .description = "4 Gbit, 4096 blocks of 128 KiB",
+    },
+    {
+        .id = 0xDCAD,
+        .idBytes = {0xAD, 0xDC, 0x10, 0x95, 0x54},
+        .blocks = 8192,
+        .chipSelects = 2,
+        .readAddressCycles = 5,
+        .eraseAddressCycles = 3,
+        .tCH = 5,
+        .tCS = 25,
+        .tWH = 10,
+        .tWP = 15,
+        .tRH = 10,
+        .tRP = 25,
+        .tWHR = 60,
+        .tAR = 15,
+        .readBusy = 25 * kMicrosecond,
+        .programBusy = 200 * kMicrosecond,
+        .eraseBusy = 2 * kMillisecond,
+        .resetBusy = 5 * kMicrosecond,
+        .description = "2 x 4 Gbit on two chip selects, 8192 blocks of 128 KiB",
+    },
 };
 
 bool IsNandModule(const Json& config) {
@@ -219,39 +176,12 @@ bool AllZero(const std::uint8_t* bytes, std::size_t count) {
   return any == 0;
 }
 
-std::uint16_t Get16(const std::uint8_t* bytes) {
-  return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
-}
-std::uint32_t Get32(const std::uint8_t* bytes) {
-  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-void Put16(std::uint8_t* bytes, std::uint16_t value) {
-  bytes[0] = static_cast<std::uint8_t>(value);
-  bytes[1] = static_cast<std::uint8_t>(value >> 8);
-}
-void Put32(std::uint8_t* bytes, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) {
-    bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
-  }
-}
-
 std::uint64_t Mix(std::uint64_t value) {
   value ^= value >> 30;
   value *= 0xBF58476D1CE4E5B9ull;
   value ^= value >> 27;
   value *= 0x94D049BB133111EBull;
   return value ^ (value >> 31);
-}
-
-// Cycles that a timing register field gives for ns at the controller clock: the field holds
-// cycles - 1, as the driver computes it (a datasheet minimum rounded up to whole cycles).
-std::uint32_t FieldFor(std::uint32_t ns, std::uint32_t mhz, std::uint32_t maximum) {
-  if (ns <= 1) {
-    return 0;
-  }
-  const std::uint32_t cycles = (ns * mhz + 999) / 1000 - 1;
-  return std::min(cycles, maximum);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -335,7 +265,7 @@ const NandChip* FindNandChip(std::uint32_t id) {
 }
 
 std::uint32_t NandControllerClockMhz(std::uint32_t processorIdentity) {
-  return processorIdentity == 8 || processorIdentity == 9 ? 156 : 104;
+  return processorIdentity == kProcessorPxa300 || processorIdentity == kProcessorPxa310 ? 156 : 104;
 }
 
 void NandEccEncode(const std::uint8_t* data, const std::uint8_t* visibleSpare, std::uint8_t* code) {
@@ -385,13 +315,6 @@ NandEccResult NandEccDecode(std::uint8_t* data, std::uint8_t* spare) {
 // ---------------------------------------------------------------------------------------------
 // Model state kept outside the process
 // ---------------------------------------------------------------------------------------------
-// The controller's configuration registers: they hold their values while the module runs.
-struct NandFlash::Controller {
-  std::uint32_t magic;
-  std::uint32_t ndcr;
-  std::uint32_t ndtr0;
-  std::uint32_t ndtr1;
-};
 namespace {
 constexpr std::uint32_t kControllerMagic = 0x4E444652;  // "RFDN"
 // Power-on values: every interface timing at its slowest.
@@ -836,85 +759,6 @@ void NandFlash::Detach(Machine& /*machine*/) {
   CloseFiles();
   sharedTable_ = nullptr;
   chip_ = nullptr;
-}
-
-// ---------------------------------------------------------------------------------------------
-// The running OS: its flash driver sets the controller up and publishes the bad block map
-// ---------------------------------------------------------------------------------------------
-void NandFlash::Boot(Machine& /*machine*/) {
-  if (!Present() || !osDriverLoaded_) {
-    return;
-  }
-  OsDriverBoot();
-}
-
-void NandFlash::OsDriverBoot() {
-  const NandChip& chip = *chip_;
-  registers_->ndcr = NDCR_SPARE_EN | NDCR_ECC_EN | 1u << 24 | 4u << 16 | NDCR_RA_START |
-                     NDCR_PG_PER_BLK | NDCR_ND_ARB_EN | NDCR_INTERRUPT_MASKS;
-  const std::uint32_t mhz = clockMhz_;
-  registers_->ndtr0 = FieldFor(chip.tCH, mhz, 7) << 19 | FieldFor(chip.tCS, mhz, 7) << 16 |
-                      FieldFor(chip.tWH, mhz, 7) << 11 | FieldFor(chip.tWP, mhz, 7) << 8 |
-                      FieldFor(chip.tRH, mhz, 7) << 3 | FieldFor(chip.tRP, mhz, 7);
-  registers_->ndtr1 = FieldFor(static_cast<std::uint32_t>(chip.readBusy) + 120, mhz, 0xFFFF) << 16 |
-                      FieldFor(chip.tWHR, mhz, 15) << 4 | FieldFor(chip.tAR, mhz, 15);
-  std::uint8_t page[kNandPageBytes];
-  ReadRawPage(kNandTablePage, page, nullptr);
-  if (Get16(page) != kNandTableMagic) {
-    return;  // the OS driver finds no table and publishes none
-  }
-  std::uint8_t* shared = SharedTable(true);
-  if (shared == nullptr) {
-    return;
-  }
-  std::vector<std::uint16_t> map = OsBlockMap();
-  for (std::uint32_t block = 0; block < map.size(); ++block) {
-    Put16(shared + 4 + 2 * block, map[block]);
-  }
-  Put32(shared, kNandSharedTableMagic);
-}
-
-std::uint8_t* NandFlash::SharedTable(bool create) {
-  if (sharedTable_ == nullptr) {
-    std::error_code code;
-    if (!create && !fs::exists(NamedMemoryFile(kNandSharedTableName), code)) {
-      return nullptr;
-    }
-    sharedTable_ =
-        static_cast<std::uint8_t*>(OpenNamedMemory(kNandSharedTableName, kNandSharedTableBytes));
-  }
-  return sharedTable_;
-}
-
-std::vector<std::uint16_t> NandFlash::OsBlockMap() {
-  std::vector<std::uint16_t> map(BlockCount());
-  const std::uint8_t* shared = SharedTable(false);
-  if (shared != nullptr && Get32(shared) == kNandSharedTableMagic) {
-    for (std::uint32_t block = 0; block < map.size(); ++block) {
-      map[block] = Get16(shared + 4 + 2 * block);
-    }
-    return map;
-  }
-  for (std::uint32_t block = 0; block < map.size(); ++block) {
-    map[block] = static_cast<std::uint16_t>(block);
-  }
-  std::uint8_t page[kNandPageBytes];
-  ReadRawPage(kNandTablePage, page, nullptr);
-  if (Get16(page) != kNandTableMagic) {
-    return map;
-  }
-  for (std::uint32_t entry = 0; entry < kNandTableMaxEntries; ++entry) {
-    const std::uint16_t logical = Get16(page + 4 + 4 * entry);
-    const std::uint16_t replacement = Get16(page + 6 + 4 * entry);
-    if (logical == 0xFFFF) {
-      break;
-    }
-    // Entries that name no block of this chip are ignored, as is a replacement by block 0.
-    if (logical != 0 && logical < map.size() && replacement != 0 && replacement < map.size()) {
-      map[logical] = replacement;
-    }
-  }
-  return map;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1718,133 +1562,6 @@ void NandFlash::StartCommandLog() {
 }
 
 NandBusyTotals NandFlash::Totals() const { return totals_; }
-
-// ---------------------------------------------------------------------------------------------
-// The OS flash driver's view
-// ---------------------------------------------------------------------------------------------
-bool NandFlash::OsTranslate(const std::vector<std::uint16_t>& map, std::uint32_t logicalPage,
-                            std::uint32_t* physicalPage) const {
-  // Logical pages 63 to 126 sit one page further on, so that page 63 keeps the table; 127 has
-  // no page. Each page moves with the block that holds it.
-  if (logicalPage == 127) {
-    return false;
-  }
-  const std::uint32_t shifted =
-      logicalPage >= 63 && logicalPage <= 126 ? logicalPage + 1 : logicalPage;
-  const std::uint32_t block = shifted / kNandPagesPerBlock;
-  if (block >= map.size() || map[block] >= BlockCount()) {
-    return false;
-  }
-  *physicalPage = map[block] * kNandPagesPerBlock + shifted % kNandPagesPerBlock;
-  return true;
-}
-
-std::uint32_t NandFlash::Size() {
-  return Present() ? (BlockCount() - ReservedBlocks()) * kNandBlockBytes : 0;
-}
-
-std::uint32_t NandFlash::BlockSize(std::uint32_t /*offset*/) { return kNandBlockBytes; }
-
-bool NandFlash::Read(std::uint32_t offset, void* buffer, std::uint32_t length) {
-  if (!Present() || std::uint64_t{offset} + length > Size()) {
-    return false;
-  }
-  const std::vector<std::uint16_t> map = OsBlockMap();
-  auto* out = static_cast<std::uint8_t*>(buffer);
-  VirtualClock& clock = CurrentMachine().Clock();
-  std::uint8_t data[kNandPageBytes];
-  std::uint8_t spare[kNandSpareBytes];
-  while (length > 0) {
-    const std::uint32_t logicalPage = offset / kNandPageBytes;
-    const std::uint32_t inPage = offset % kNandPageBytes;
-    const std::uint32_t take = std::min(length, kNandPageBytes - inPage);
-    std::uint32_t physical = 0;
-    if (!OsTranslate(map, logicalPage, &physical)) {
-      if (logicalPage != 127) {
-        return false;
-      }
-      std::memset(data, 0xFF, sizeof(data));
-    } else if (PageErased(physical)) {
-      std::memset(data, 0xFF, sizeof(data));
-    } else {
-      Sense(physical, data, spare);
-      if (NandEccDecode(data, spare) == NandEccResult::kUncorrectable) {
-        CurrentMachine().DebugLog("nand: OS driver read of page " + std::to_string(physical) +
-                                  " is uncorrectable");
-        return false;
-      }
-      clock.Advance(chip_->readBusy + (kNandPageBytes + kNandSpareBytes) * ReadCyclePs() / 1000);
-    }
-    std::memcpy(out, data + inPage, take);
-    out += take;
-    offset += take;
-    length -= take;
-  }
-  return true;
-}
-
-bool NandFlash::Program(std::uint32_t offset, const void* buffer, std::uint32_t length) {
-  if (!Present() || std::uint64_t{offset} + length > Size()) {
-    return false;
-  }
-  const std::vector<std::uint16_t> map = OsBlockMap();
-  const auto* in = static_cast<const std::uint8_t*>(buffer);
-  VirtualClock& clock = CurrentMachine().Clock();
-  std::uint8_t data[kNandPageBytes];
-  std::uint8_t spare[kNandSpareBytes];
-  while (length > 0) {
-    const std::uint32_t logicalPage = offset / kNandPageBytes;
-    const std::uint32_t inPage = offset % kNandPageBytes;
-    const std::uint32_t take = std::min(length, kNandPageBytes - inPage);
-    std::uint32_t physical = 0;
-    if (OsTranslate(map, logicalPage, &physical)) {
-      if (!PageErased(physical)) {
-        CurrentMachine().DebugLog("nand: OS driver program of page " + std::to_string(physical) +
-                                  ", which is not erased");
-        return false;
-      }
-      std::memset(data, 0xFF, sizeof(data));
-      std::memcpy(data + inPage, in, take);
-      std::memset(spare, 0xFF, sizeof(spare));
-      NandEccEncode(data, spare, spare + kNandEccVisibleSpare);
-      if (ProgramPage(physical, data, spare, true) == ProgramOutcome::kFailed) {
-        return false;
-      }
-      clock.Advance(chip_->programBusy +
-                    (kNandPageBytes + kNandSpareBytes) * WriteCyclePs() / 1000);
-    } else if (logicalPage != 127) {
-      return false;
-    }
-    in += take;
-    offset += take;
-    length -= take;
-  }
-  return true;
-}
-
-bool NandFlash::EraseBlock(std::uint32_t offset) {
-  if (!Present() || offset >= Size()) {
-    return false;
-  }
-  const std::vector<std::uint16_t> map = OsBlockMap();
-  const std::uint32_t logical = offset / kNandBlockBytes;
-  if (map[logical] >= BlockCount()) {
-    return false;
-  }
-  // Block 0 holds the table page: it is saved and written back around the erase.
-  std::uint8_t table[kNandPageBytes];
-  if (logical == 0) {
-    ReadRawPage(kNandTablePage, table, nullptr);
-  }
-  const bool erased = EraseBlockPhysical(map[logical]);
-  if (logical == 0 && erased) {
-    std::uint8_t spare[kNandSpareBytes];
-    std::memset(spare, 0xFF, sizeof(spare));
-    ProgramPage(kNandTablePage, table, spare, false);
-  }
-  CurrentMachine().Clock().Advance(chip_->eraseBusy);
-  return erased;
-}
 
 // ---------------------------------------------------------------------------------------------
 // flashwick-module info

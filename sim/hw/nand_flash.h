@@ -99,8 +99,8 @@ std::span<const NandChip> NandChips();
 // The chip with that identifier, or null.
 const NandChip* FindNandChip(std::uint32_t id);
 
-// Controller clock that the interface timings count in: 156 MHz on processor identities 8 and
-// 9, 104 MHz on the others.
+// Controller clock that the interface timings count in: 156 MHz on the PXA300 and PXA310,
+// 104 MHz on the others.
 std::uint32_t NandControllerClockMhz(std::uint32_t processorIdentity);
 
 // ---------------------------------------------------------------------------------------------
@@ -146,7 +146,6 @@ class NandFlash final : public Component, public BusDevice, public OsFlash {
 
   // Component
   const char* ComponentName() const override { return "nand"; }
-  int Order() const override { return 20; }
   bool Create(const PresetSpec& presetSpec, const fs::path& directory, Json& config,
               std::string* error) override;
   void Validate(ConfigReader& reader) override;

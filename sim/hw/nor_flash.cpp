@@ -74,28 +74,137 @@ constexpr std::size_t CFI_WORD_PROGRAM = 0;    // 0x1F
 constexpr std::size_t CFI_BUFFER_PROGRAM = 1;  // 0x20
 constexpr std::size_t CFI_BLOCK_ERASE = 2;     // 0x21
 
-constexpr NorLockBits kKept = NorLockBits::kNonVolatile;  // rows without it: volatile lock bits
-
 // The device table. Pairs of these chips make 16, 32 and 64 MiB modules. The uniform
 // 0x0017..0x0019 chips keep their lock bits in the array across power cycles; the 0x88xx and
 // 0x89xx chips hold theirs in latches that power up locked.
 constexpr NorChipType kChipTypes[] = {
     // 64, 128 and 256 Mbit uniform-block chips with a 32-byte write buffer, x8/x16, 3 V.
-    {0x0017, 0x0800000, NorLayout::kUniform, 5, 2, 0x27, 0x36, {8, 8, 10, 0, 1, 1, 2, 0}, kKept},
-    {0x0018, 0x1000000, NorLayout::kUniform, 5, 2, 0x27, 0x36, {8, 8, 10, 0, 1, 1, 2, 0}, kKept},
-    {0x0019, 0x2000000, NorLayout::kUniform, 5, 2, 0x27, 0x36, {8, 8, 10, 0, 1, 1, 2, 0}, kKept},
+    {
+        .deviceCode = 0x0017,
+        .chipBytes = 0x0800000,
+        .layout = NorLayout::kUniform,
+        .bufferBytesLog2 = 5,
+        .interfaceCode = 2,
+        .vccMinimum = 0x27,
+        .vccMaximum = 0x36,
+        .timing = {8, 8, 10, 0, 1, 1, 2, 0},
+        .lockBits = NorLockBits::kNonVolatile,
+    },
+    {
+        .deviceCode = 0x0018,
+        .chipBytes = 0x1000000,
+        .layout = NorLayout::kUniform,
+        .bufferBytesLog2 = 5,
+        .interfaceCode = 2,
+        .vccMinimum = 0x27,
+        .vccMaximum = 0x36,
+        .timing = {8, 8, 10, 0, 1, 1, 2, 0},
+        .lockBits = NorLockBits::kNonVolatile,
+    },
+    {
+        .deviceCode = 0x0019,
+        .chipBytes = 0x2000000,
+        .layout = NorLayout::kUniform,
+        .bufferBytesLog2 = 5,
+        .interfaceCode = 2,
+        .vccMinimum = 0x27,
+        .vccMaximum = 0x36,
+        .timing = {8, 8, 10, 0, 1, 1, 2, 0},
+        .lockBits = NorLockBits::kNonVolatile,
+    },
     // 64, 128 and 256 Mbit uniform-block chips, x16, 3 V core.
-    {0x8801, 0x0800000, NorLayout::kUniform, 5, 1, 0x27, 0x33, {8, 9, 10, 0, 1, 1, 2, 0}},
-    {0x8802, 0x1000000, NorLayout::kUniform, 5, 1, 0x27, 0x33, {8, 9, 10, 0, 1, 1, 2, 0}},
-    {0x8803, 0x2000000, NorLayout::kUniform, 5, 1, 0x27, 0x33, {8, 9, 10, 0, 1, 1, 2, 0}},
+    {
+        .deviceCode = 0x8801,
+        .chipBytes = 0x0800000,
+        .layout = NorLayout::kUniform,
+        .bufferBytesLog2 = 5,
+        .interfaceCode = 1,
+        .vccMinimum = 0x27,
+        .vccMaximum = 0x33,
+        .timing = {8, 9, 10, 0, 1, 1, 2, 0},
+    },
+    {
+        .deviceCode = 0x8802,
+        .chipBytes = 0x1000000,
+        .layout = NorLayout::kUniform,
+        .bufferBytesLog2 = 5,
+        .interfaceCode = 1,
+        .vccMinimum = 0x27,
+        .vccMaximum = 0x33,
+        .timing = {8, 9, 10, 0, 1, 1, 2, 0},
+    },
+    {
+        .deviceCode = 0x8803,
+        .chipBytes = 0x2000000,
+        .layout = NorLayout::kUniform,
+        .bufferBytesLog2 = 5,
+        .interfaceCode = 1,
+        .vccMinimum = 0x27,
+        .vccMaximum = 0x33,
+        .timing = {8, 9, 10, 0, 1, 1, 2, 0},
+    },
     // 64, 128, 256 and 256 Mbit bottom-parameter chips with a 64-byte buffer, 1.8 V core.
-    {0x881A, 0x0800000, NorLayout::kBottomParameter, 6, 1, 0x17, 0x20, {8, 9, 10, 0, 1, 1, 2, 0}},
-    {0x881B, 0x1000000, NorLayout::kBottomParameter, 6, 1, 0x17, 0x20, {8, 9, 10, 0, 1, 1, 2, 0}},
-    {0x891C, 0x2000000, NorLayout::kBottomParameter, 6, 1, 0x17, 0x20, {8, 9, 10, 0, 1, 1, 2, 0}},
-    {0x8922, 0x2000000, NorLayout::kBottomParameter, 6, 1, 0x27, 0x36, {8, 9, 10, 0, 1, 1, 2, 0}},
+    {
+        .deviceCode = 0x881A,
+        .chipBytes = 0x0800000,
+        .layout = NorLayout::kBottomParameter,
+        .bufferBytesLog2 = 6,
+        .interfaceCode = 1,
+        .vccMinimum = 0x17,
+        .vccMaximum = 0x20,
+        .timing = {8, 9, 10, 0, 1, 1, 2, 0},
+    },
+    {
+        .deviceCode = 0x881B,
+        .chipBytes = 0x1000000,
+        .layout = NorLayout::kBottomParameter,
+        .bufferBytesLog2 = 6,
+        .interfaceCode = 1,
+        .vccMinimum = 0x17,
+        .vccMaximum = 0x20,
+        .timing = {8, 9, 10, 0, 1, 1, 2, 0},
+    },
+    {
+        .deviceCode = 0x891C,
+        .chipBytes = 0x2000000,
+        .layout = NorLayout::kBottomParameter,
+        .bufferBytesLog2 = 6,
+        .interfaceCode = 1,
+        .vccMinimum = 0x17,
+        .vccMaximum = 0x20,
+        .timing = {8, 9, 10, 0, 1, 1, 2, 0},
+    },
+    {
+        .deviceCode = 0x8922,
+        .chipBytes = 0x2000000,
+        .layout = NorLayout::kBottomParameter,
+        .bufferBytesLog2 = 6,
+        .interfaceCode = 1,
+        .vccMinimum = 0x27,
+        .vccMaximum = 0x36,
+        .timing = {8, 9, 10, 0, 1, 1, 2, 0},
+    },
     // 64 and 128 Mbit bottom-parameter chips of a slower 3 V line.
-    {0x8820, 0x0800000, NorLayout::kBottomParameter, 6, 1, 0x27, 0x36, {9, 10, 10, 0, 1, 1, 2, 0}},
-    {0x8821, 0x1000000, NorLayout::kBottomParameter, 6, 1, 0x27, 0x36, {9, 10, 10, 0, 1, 1, 2, 0}},
+    {
+        .deviceCode = 0x8820,
+        .chipBytes = 0x0800000,
+        .layout = NorLayout::kBottomParameter,
+        .bufferBytesLog2 = 6,
+        .interfaceCode = 1,
+        .vccMinimum = 0x27,
+        .vccMaximum = 0x36,
+        .timing = {9, 10, 10, 0, 1, 1, 2, 0},
+    },
+    {
+        .deviceCode = 0x8821,
+        .chipBytes = 0x1000000,
+        .layout = NorLayout::kBottomParameter,
+        .bufferBytesLog2 = 6,
+        .interfaceCode = 1,
+        .vccMinimum = 0x27,
+        .vccMaximum = 0x36,
+        .timing = {9, 10, 10, 0, 1, 1, 2, 0},
+    },
 };
 // Timings of a chip the table does not know.
 constexpr std::array<std::uint8_t, 8> kDefaultTiming = {8, 8, 10, 0, 1, 1, 2, 0};
@@ -300,7 +409,6 @@ class NorFlash final : public Component, public BusDevice, public OsFlash {
 
   // --- Component ---
   const char* ComponentName() const override { return "nor"; }
-  int Order() const override { return 20; }
   bool Create(const PresetSpec& preset, const fs::path& directory, Json& config,
               std::string* error) override;
   void Validate(ConfigReader& reader) override;

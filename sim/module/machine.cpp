@@ -5,10 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 #include "sim/base/file_lock.h"
+#include "sim/base/files.h"
 #include "sim/hw/cpu.h"
+#include "sim/module/attach_order.h"
 
 namespace sim {
 namespace {
@@ -20,10 +21,18 @@ std::vector<Component*>& Components() {
   return components;
 }
 
-std::vector<Component*> SortedComponents() {
-  std::vector<Component*> sorted = Components();
-  std::stable_sort(sorted.begin(), sorted.end(),
-                   [](Component* a, Component* b) { return a->Order() < b->Order(); });
+// The components in attach order. Every component registers from a static initialiser, so the
+// order is fixed by the time anyone asks; a component without its one place in the list is a
+// fault of the build, found at the first attach.
+const std::vector<Component*>& SortedComponents() {
+  static const std::vector<Component*> sorted = [] {
+    std::vector<Component*> ordered;
+    std::string error;
+    if (!OrderComponents(Components(), kAttachOrder, &ordered, &error)) {
+      Fault(error);
+    }
+    return ordered;
+  }();
   return sorted;
 }
 
@@ -242,7 +251,7 @@ bool Attach(const fs::path& directory, const AttachOptions& options, std::string
   }
   Current() = std::move(machine);
   Machine& m = *Current();
-  std::vector<Component*> components = SortedComponents();
+  const std::vector<Component*>& components = SortedComponents();
   for (std::size_t i = 0; i < components.size(); ++i) {
     if (!components[i]->Attach(m, error)) {
       for (std::size_t j = i; j-- > 0;) {
@@ -257,7 +266,7 @@ bool Attach(const fs::path& directory, const AttachOptions& options, std::string
     for (Component* component : components) {
       component->Boot(m);
     }
-    std::ofstream(m.RamDirectory() / "booted") << "booted\n";
+    (void)WriteWholeFile(m.RamDirectory() / "booted", "booted\n", nullptr);
   }
   return true;
 }
@@ -267,7 +276,7 @@ void Detach() {
     return;
   }
   Machine& m = *Current();
-  std::vector<Component*> components = SortedComponents();
+  const std::vector<Component*>& components = SortedComponents();
   for (auto it = components.rbegin(); it != components.rend(); ++it) {
     (*it)->Detach(m);
   }

@@ -47,9 +47,8 @@ namespace fs = std::filesystem;
 class Component {
  public:
   virtual ~Component() = default;
+  // The name that gives the component its place in kAttachOrder (sim/module/attach_order.h).
   virtual const char* ComponentName() const = 0;
-  // Lower runs first at attach and boot, last at detach.
-  virtual int Order() const { return 100; }
   // Writes the component's part of a new module (module.json fields, images, files).
   virtual bool Create(const PresetSpec& /*presetSpec*/, const fs::path& /*directory*/,
                       Json& /*config*/, std::string* /*error*/) {
@@ -79,7 +78,7 @@ class Component {
 
 // Registers a component for the life of the process (call from a static initialiser).
 void RegisterComponent(Component* component);
-// Every registered component, in attach order.
+// Every registered component, in attach order (kAttachOrder).
 std::vector<Component*> AllComponents();
 
 // ---------------------------------------------------------------------------------------------

@@ -2,10 +2,10 @@
 // refusal changes nothing on disk.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <map>
 #include <string>
 
+#include "sim/base/files.h"
 #include "tests/support/module_fixture.h"
 
 namespace {
@@ -46,10 +46,8 @@ TEST_P(DamagedModuleTest, AttachRefusesWithOneLineAndChangesNothing) {
   // A module that ran and was reset, as a user would find it.
   std::string error;
   ASSERT_TRUE(sim::ResetModule(ModuleDirectory(), &error)) << error;
-  {
-    std::ofstream out(ModuleDirectory() / damage.file, std::ios::binary | std::ios::trunc);
-    out << damage.content;
-  }
+  ASSERT_TRUE(sim::WriteWholeFile(ModuleDirectory() / damage.file, damage.content, &error))
+      << error;
   const auto before = Snapshot(ModuleDirectory());
   EXPECT_FALSE(sim::Attach(ModuleDirectory(), sim::AttachOptions{}, &error));
   EXPECT_FALSE(sim::IsAttached());

@@ -6,6 +6,7 @@
 #include "platform/kernel.h"
 #include "sim/base/hex.h"
 #include "sim/base/utf.h"
+#include "sim/hw/cpu.h"
 #include "sim/os/os_flash.h"
 #include "sim/os/registry.h"
 
@@ -97,8 +98,6 @@ class PresetContent : public Component {
  public:
   PresetContent() { RegisterComponent(this); }
   const char* ComponentName() const override { return "content"; }
-  // Before the flash, storage and registry models create their parts: they read the layout.
-  int Order() const override { return 5; }
 
   bool Create(const PresetSpec& presetSpec, const fs::path& /*directory*/, Json& config,
               std::string* /*error*/) override {
@@ -144,7 +143,7 @@ class PresetContent : public Component {
                               std::string* error) {
     std::vector<std::uint8_t> image =
         BuildRomImage(kBootloaderBase, layout.bootloaderLength, kBootloaderBuilt, 1);
-    if (presetSpec.identity == 9 && layout.bootloaderOffset == 0) {
+    if (presetSpec.identity == kProcessorPxa310 && layout.bootloaderOffset == 0) {
       // This processor's boot ROM starts only an image that carries "HMIT" at flash offset 4.
       std::memcpy(image.data() + 4, "HMIT", 4);
     }

@@ -1,5 +1,10 @@
 #include "sim/module/presets.h"
 
+#include <algorithm>
+#include <iterator>
+
+#include "sim/hw/cpu.h"
+
 namespace sim {
 
 // ---------------------------------------------------------------------------------------------
@@ -15,12 +20,21 @@ bool FindPreset(std::string_view name, std::uint32_t nandChipId, PresetSpec* pre
     std::uint32_t norSize;
   };
   static constexpr Row kRows[] = {
-      {"pxa270-32m", 17, 0x69054117, 0x2000000},
-      {"pxa270-64m", 17, 0x69054117, 0x4000000},
-      {"pxa320", 2, 0x69056825, 0},
-      {"pxa300", 8, 0x69056881, 0},
-      {"pxa310", 9, 0x69056891, 0},
+      {.name = "pxa270-32m",
+       .identity = kProcessorPxa27x,
+       .mainId = 0x69054117,
+       .norSize = 0x2000000},
+      {.name = "pxa270-64m",
+       .identity = kProcessorPxa27x,
+       .mainId = 0x69054117,
+       .norSize = 0x4000000},
+      {.name = "pxa320", .identity = kProcessorPxa320, .mainId = 0x69056825, .norSize = 0},
+      {.name = "pxa300", .identity = kProcessorPxa300, .mainId = 0x69056881, .norSize = 0},
+      {.name = "pxa310", .identity = kProcessorPxa310, .mainId = 0x69056891, .norSize = 0},
   };
+  static_assert(std::all_of(std::begin(kRows), std::end(kRows), [](const Row& row) {
+    return ProcessorIdentityOf(row.mainId) == row.identity;
+  }));
   for (const Row& row : kRows) {
     if (name != row.name) {
       continue;

@@ -864,7 +864,6 @@ class FilesComponent final : public Component {
  public:
   FilesComponent() { RegisterComponent(this); }
   const char* ComponentName() const override { return "files"; }
-  int Order() const override { return 20; }
 
   void Validate(ConfigReader& reader) override {
     const std::uint64_t bytes =

@@ -6,12 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "platform/kernel.h"
+#include "sim/base/files.h"
 #include "sim/base/utf.h"
 #include "sim/os/real_time_clock.h"
 #include "tests/support/module_fixture.h"
@@ -74,7 +74,7 @@ TEST_F(FilesTest, HostilePaths_NeverReachOutsideFiles) {
   // A folder beside the module's files and a link inside files/ that points at it.
   const fs::path outside = ModuleDirectory().parent_path() / "outside";
   fs::create_directories(outside);
-  { std::ofstream(outside / "secret.txt") << "secret"; }
+  ASSERT_TRUE(sim::WriteWholeFile(outside / "secret.txt", "secret", nullptr));
   fs::create_directories(Files() / "Data");
   fs::create_symlink(outside, Files() / "Data" / "link");
   fs::create_symlink(outside / "secret.txt", Files() / "secret-link.txt");
@@ -296,7 +296,7 @@ TEST_F(FilesTest, Searches_NeverReturnDotEntriesAndMatchWildcards) {
   ASSERT_TRUE(MakeFile(u"\\Dir\\b.bin", "22"));
   ASSERT_TRUE(MakeFile(u"\\Dir\\noext", "333"));
   // Host entries the module could not hold are not shown.
-  { std::ofstream(Files() / "Dir" / "bad:name") << "x"; }
+  ASSERT_TRUE(sim::WriteWholeFile(Files() / "Dir" / "bad:name", "x", nullptr));
   for (const char16_t* pattern : {u"\\Dir\\*", u"\\Dir\\*.*", u"\\Dir\\*.", u"\\*"}) {
     SCOPED_TRACE(sim::ToUtf8(pattern));
     for (const std::u16string& name : Find(pattern)) {
@@ -452,7 +452,7 @@ TEST_F(FilesTest, MountedVolume_HasItsOwnSpaceAndRefusesWritesBeyondIt) {
 TEST_F(FilesTest, UsbDrive_IsTheHostFolderGivenAtAttach) {
   testing_support::TemporaryDirectory drive;
   fs::create_directories(drive.Path() / "IMAGES");
-  { std::ofstream(drive.Path() / "IMAGES" / "os.bin") << "image"; }
+  ASSERT_TRUE(sim::WriteWholeFile(drive.Path() / "IMAGES" / "os.bin", "image", nullptr));
   sim::Detach();
   sim::AttachOptions options;
   options.usbFolder = drive.Path();

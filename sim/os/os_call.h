@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/kernel.h"
 #include "platform/types.h"
 #include "sim/base/utf.h"
 #include "sim/module/machine.h"
@@ -33,6 +34,18 @@ class ModelCallScope {
   ~ModelCallScope() { --ModelCallDepth(); }
   ModelCallScope(const ModelCallScope&) = delete;
   ModelCallScope& operator=(const ModelCallScope&) = delete;
+};
+
+// Keeps the caller's last error across the platform calls a model makes on the OS's behalf.
+class LastErrorKeeper {
+ public:
+  LastErrorKeeper() : error_(GetLastError()) {}
+  ~LastErrorKeeper() { SetLastError(error_); }
+  LastErrorKeeper(const LastErrorKeeper&) = delete;
+  LastErrorKeeper& operator=(const LastErrorKeeper&) = delete;
+
+ private:
+  DWORD error_;
 };
 
 // Records the call (with a text argument such as a path as its input bytes, in UTF-8) and

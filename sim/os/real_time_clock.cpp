@@ -60,7 +60,6 @@ class RtcComponent final : public Component {
  public:
   RtcComponent() { RegisterComponent(this); }
   const char* ComponentName() const override { return "rtc"; }
-  int Order() const override { return 5; }
   bool Attach(Machine& /*machine*/, std::string* /*error*/) override {
     std::lock_guard guard(Rtc().mutex);
     Rtc().loaded = false;

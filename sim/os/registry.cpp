@@ -335,7 +335,6 @@ class RegistryComponent final : public Component {
   RegistryComponent() { RegisterComponent(this); }
   const char* ComponentName() const override { return "registry"; }
   // Early, so that the models that boot after it find the registry loaded.
-  int Order() const override { return 10; }
 
   bool Create(const PresetSpec& presetSpec, const fs::path& directory, Json& /*config*/,
               std::string* error) override {

@@ -114,8 +114,6 @@ class SharedMemoryComponent final : public Component {
  public:
   SharedMemoryComponent() { RegisterComponent(this); }
   const char* ComponentName() const override { return "shared-memory"; }
-  // After the handles close (kernel objects detach at 1000), before the models detach.
-  int Order() const override { return 990; }
   void Detach(Machine& /*machine*/) override {
     MappedMemory& memory = Mapped();
     std::lock_guard guard(memory.mutex);

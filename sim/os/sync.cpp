@@ -377,8 +377,6 @@ class KernelObjectsComponent final : public Component {
  public:
   KernelObjectsComponent() { RegisterComponent(this); }
   const char* ComponentName() const override { return "kernel-objects"; }
-  // Last at attach, first at detach: the process's handles go before the models behind them.
-  int Order() const override { return 1000; }
   void Detach(Machine& /*machine*/) override {
     CloseAllHandles();
     ClearNamedObjects();

@@ -216,9 +216,6 @@ class StorageComponent final : public Component {
  public:
   StorageComponent() { RegisterComponent(this); }
   const char* ComponentName() const override { return "storage"; }
-  // After the flash, the registry, the file system and the kernel objects: the storage manager
-  // boots on all of them, and writes its volumes back before they go.
-  int Order() const override { return 1100; }
 
   bool Attach(Machine& machine, std::string* /*error*/) override {
     storage::AttachProcess(machine.RamDirectory());

@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "platform/kernel.h"
+#include "sim/base/bytes.h"
 #include "sim/base/file_lock.h"
 #include "sim/base/file_stamp.h"
 #include "sim/base/names.h"
@@ -47,31 +48,11 @@ std::uint32_t TickNow() {
 
 void Log(const std::string& line) { CurrentMachine().DebugLog("storage: " + line); }
 
-std::uint32_t Get32(const std::uint8_t* bytes) {
-  return std::uint32_t{bytes[0]} | (std::uint32_t{bytes[1]} << 8) |
-         (std::uint32_t{bytes[2]} << 16) | (std::uint32_t{bytes[3]} << 24);
-}
-std::uint64_t Get64(const std::uint8_t* bytes) {
-  return std::uint64_t{Get32(bytes)} | (std::uint64_t{Get32(bytes + 4)} << 32);
-}
-
 void CopyName(WCHAR* target, std::size_t units, std::u16string_view text) {
   const std::size_t count = std::min(units - 1, text.size());
   std::copy_n(text.data(), count, target);
   std::fill(target + count, target + units, u'\0');
 }
-
-// Keeps the caller's last error across the OS's own platform calls.
-class LastErrorKeeper {
- public:
-  LastErrorKeeper() : error_(GetLastError()) {}
-  ~LastErrorKeeper() { SetLastError(error_); }
-  LastErrorKeeper(const LastErrorKeeper&) = delete;
-  LastErrorKeeper& operator=(const LastErrorKeeper&) = delete;
-
- private:
-  DWORD error_;
-};
 
 // Registry values of HKEY_LOCAL_MACHINE\key.
 std::string KeyPath(std::string_view key) { return "HKLM\\" + std::string(key); }

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "platform/kernel.h"
+#include "sim/base/bytes.h"
 #include "sim/hw/nand_flash.h"
 #include "sim/hw/nor_flash.h"
 #include "sim/os/os_call.h"
@@ -15,23 +16,6 @@
 namespace sim {
 namespace {
 
-std::uint32_t Get32(const std::uint8_t* bytes) {
-  return std::uint32_t{bytes[0]} | (std::uint32_t{bytes[1]} << 8) |
-         (std::uint32_t{bytes[2]} << 16) | (std::uint32_t{bytes[3]} << 24);
-}
-std::uint64_t Get64(const std::uint8_t* bytes) {
-  return std::uint64_t{Get32(bytes)} | (std::uint64_t{Get32(bytes + 4)} << 32);
-}
-void Put32(std::uint8_t* bytes, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) {
-    bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
-  }
-}
-void Put64(std::uint8_t* bytes, std::uint64_t value) {
-  Put32(bytes, static_cast<std::uint32_t>(value));
-  Put32(bytes + 4, static_cast<std::uint32_t>(value >> 32));
-}
-
 bool AllErased(const std::uint8_t* bytes, std::size_t length) {
   for (std::size_t i = 0; i < length; ++i) {
     if (bytes[i] != 0xFF) {
@@ -40,18 +24,6 @@ bool AllErased(const std::uint8_t* bytes, std::size_t length) {
   }
   return true;
 }
-
-// Keeps the caller's last error across the OS driver's own platform calls.
-class LastErrorKeeper {
- public:
-  LastErrorKeeper() : error_(GetLastError()) {}
-  ~LastErrorKeeper() { SetLastError(error_); }
-  LastErrorKeeper(const LastErrorKeeper&) = delete;
-  LastErrorKeeper& operator=(const LastErrorKeeper&) = delete;
-
- private:
-  DWORD error_;
-};
 
 std::mutex& LockHandleMutex() {
   static std::mutex mutex;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "sim/base/bytes.h"
 #include "sim/base/names.h"
 
 namespace sim {
@@ -13,39 +14,6 @@ namespace {
 
 // RemoveDirectoryW on a file.
 constexpr DWORD kErrorDirectory = 267;
-
-// ---------------------------------------------------------------------------------------------
-// Little-endian fields
-// ---------------------------------------------------------------------------------------------
-void Put16(std::vector<std::uint8_t>& out, std::uint16_t value) {
-  out.push_back(static_cast<std::uint8_t>(value));
-  out.push_back(static_cast<std::uint8_t>(value >> 8));
-}
-void Put32(std::vector<std::uint8_t>& out, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) {
-    out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-  }
-}
-void Put64(std::vector<std::uint8_t>& out, std::uint64_t value) {
-  for (int i = 0; i < 8; ++i) {
-    out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-  }
-}
-std::uint16_t Get16(const std::uint8_t* bytes) {
-  return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
-}
-std::uint32_t Get32(const std::uint8_t* bytes) {
-  return std::uint32_t{bytes[0]} | (std::uint32_t{bytes[1]} << 8) |
-         (std::uint32_t{bytes[2]} << 16) | (std::uint32_t{bytes[3]} << 24);
-}
-std::uint64_t Get64(const std::uint8_t* bytes) {
-  return std::uint64_t{Get32(bytes)} | (std::uint64_t{Get32(bytes + 4)} << 32);
-}
-void Set32(std::vector<std::uint8_t>& out, std::size_t offset, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) {
-    out[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
-  }
-}
 
 std::shared_ptr<VolumeNode> FindChild(const VolumeNode& directory, std::u16string_view name) {
   for (const auto& child : directory.children) {
@@ -194,36 +162,36 @@ bool Volume::ImageBytesFromHeader(std::span<const std::uint8_t> header, std::uin
 std::vector<std::uint8_t> Volume::Image() const {
   std::vector<std::uint8_t> out;
   out.reserve(static_cast<std::size_t>(imageBytes_));
-  Put32(out, kVolumeMagic);
-  Put32(out, kVolumeVersion);
-  Put32(out, static_cast<std::uint32_t>(imageBytes_));
-  Put32(out, static_cast<std::uint32_t>(entries_));
-  Put32(out, flags_);
-  Put32(out, 0);  // CRC, filled in below
-  Put32(out, sectorSize_);
-  Put32(out, 0);
-  Put64(out, sectors_);
+  Append32(out, kVolumeMagic);
+  Append32(out, kVolumeVersion);
+  Append32(out, static_cast<std::uint32_t>(imageBytes_));
+  Append32(out, static_cast<std::uint32_t>(entries_));
+  Append32(out, flags_);
+  Append32(out, 0);  // CRC, filled in below
+  Append32(out, sectorSize_);
+  Append32(out, 0);
+  Append64(out, sectors_);
   out.resize(kVolumeHeaderBytes, 0);
   std::vector<std::pair<const VolumeNode*, std::uint16_t>> stack{{root_.get(), 0}};
   while (!stack.empty()) {
     const auto [node, depth] = stack.back();
     stack.pop_back();
-    Put16(out, depth);
-    Put16(out, static_cast<std::uint16_t>(node->name.size()));
-    Put32(out, node->attributes);
-    Put64(out, node->created);
-    Put64(out, node->accessed);
-    Put64(out, node->written);
-    Put32(out, static_cast<std::uint32_t>(node->content.size()));
+    Append16(out, depth);
+    Append16(out, static_cast<std::uint16_t>(node->name.size()));
+    Append32(out, node->attributes);
+    Append64(out, node->created);
+    Append64(out, node->accessed);
+    Append64(out, node->written);
+    Append32(out, static_cast<std::uint32_t>(node->content.size()));
     for (const char16_t unit : node->name) {
-      Put16(out, unit);
+      Append16(out, unit);
     }
     out.insert(out.end(), node->content.begin(), node->content.end());
     for (auto it = node->children.rbegin(); it != node->children.rend(); ++it) {
       stack.emplace_back(it->get(), static_cast<std::uint16_t>(depth + 1));
     }
   }
-  Set32(out, 20, Crc32(std::span<const std::uint8_t>(out).subspan(kVolumeHeaderBytes), 0));
+  Put32(out.data() + 20, Crc32(std::span<const std::uint8_t>(out).subspan(kVolumeHeaderBytes), 0));
   return out;
 }
 
