@@ -536,11 +536,11 @@ TEST_F(NandModelTest, ModuleFileErrorsNameTheField) {
       {[](sim::Json& c) {
          c["faults"]["items"] = {{{"kind", "nand.bit-flip"}, {"page", 1024 * 64}}};
        },
-       "faults.items.0.page"},
+       "faults.items[0].page"},
       {[](sim::Json& c) {
          c["faults"]["items"] = {{{"kind", "nand.no-request"}, {"request", "status"}}};
        },
-       "faults.items.0.request"},
+       "faults.items[0].request"},
   };
   sim::Detach();
   sim::Json original;

@@ -224,6 +224,11 @@ class StorageComponent final : public Component {
   // After the flash, the registry, the file system and the kernel objects: the storage manager
   // boots on all of them, and writes its volumes back before they go.
   int Order() const override { return 1100; }
+  std::span<const FaultKind* const> FaultKinds() const override {
+    static constexpr const FaultKind* kKinds[] = {&kStoreFault, &kSectorFault, &kFileFault,
+                                                  &kResultFault};
+    return kKinds;
+  }
 
   bool Attach(Machine& machine, std::string* /*error*/) override {
     storage::AttachProcess(machine.RamDirectory());
