@@ -21,6 +21,7 @@
 #include "tests/support/module_fixture.h"
 #include "tests/support/program_state.h"
 #include "tests/support/ui_driver.h"
+#include "tests/support/faults.h"
 
 namespace {
 
@@ -283,7 +284,7 @@ class CommandLine : public testing_support::ModuleTest,
   }
 
   void FailCall(const std::string& name) {
-    Machine().Faults().Add({{"kind", "call"}, {"name", name}, {"count", -1}});
+    Machine().Faults().Add(faults::Call{.name = name, .count = -1});
   }
 
   // What reached the module, from the record of platform calls.

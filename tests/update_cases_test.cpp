@@ -15,6 +15,7 @@
 #include "sim/hw/nor_flash.h"
 #include "tests/support/bin_builder.h"
 #include "tests/update_test_support.h"
+#include "tests/support/faults.h"
 
 namespace {
 
@@ -385,7 +386,7 @@ TEST_F(NandUpdateTest, CpldThatDoesNotAnswer_GivesNoCpldAndLeavesThePortClosed) 
   BinBuilder().Cpld(UserCodeStream(0x00020003)).WriteTo(HostPath("cpld.bin"));
   ImageInfo info{};
   ASSERT_EQ(FWLSetBinFile(ModulePath("cpld.bin").c_str(), &info, nullptr, 1), FWL_OK);
-  Machine().Faults().Add({{"kind", "cpld.absent"}});
+  Machine().Faults().Add(faults::CpldAbsent{});
   EXPECT_EQ(FWLDoUpdate(nullptr, nullptr, nullptr), FWL_ERR_NO_CPLD);
   (void)FWLCloseBinFile();
   DWORD userCode = 0;
