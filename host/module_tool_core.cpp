@@ -140,9 +140,11 @@ int Info(const Arguments& arguments) {
   sim::Machine& machine = sim::CurrentMachine();
   char hex[16];
   std::snprintf(hex, sizeof(hex), "0x%08X", machine.MainId());
+  sim::ConfigReader reader(machine.Config(), "module.json");
+  const std::string none;
   sim::Json info = {
       {"module", directory.string()},
-      {"preset", machine.Config().value("preset", "")},
+      {"preset", reader.String("preset", &none)},
       {"processor", {{"identity", machine.Identity()}, {"mainId", hex}}},
       {"os", {{"version", machine.OsVersion()}}},
   };

@@ -284,6 +284,39 @@ TEST(FlashwickEndToEnd, MissingModuleIsReportedWithoutCreatingIt) {
   EXPECT_FALSE(fs::exists(scratch.Path() / "absent"));
 }
 
+// A fault plan item of a kind no component declares (a misspelt "nand.bad-block") would make the
+// rehearsal a user asked for silently fault-free: both executables refuse the module, name the
+// item and the field, and leave it as it was.
+TEST(FlashwickEndToEnd, MisspeltFaultKindIsRefusedByBothExecutables) {
+  const Module module("pxa320");
+  const fs::path file = module.Directory() / "module.json";
+  std::string text;
+  ASSERT_TRUE(sim::ReadWholeFile(file, &text));
+  sim::Json config = sim::Json::parse(text);
+  config["faults"]["items"] = sim::Json::array({{{"kind", "nand.badblock"}, {"block", 5}}});
+  std::string error;
+  ASSERT_TRUE(sim::WriteWholeFile(file, config.dump(2), &error)) << error;
+  const std::uint64_t flashBefore = Digest(module.Directory() / "flash.img");
+  const std::string runs[] = {
+      Executable("flashwick-module") + " info '" + module.Directory().string() + "'",
+      Executable("flashwick") + " --ui console --module '" + module.Directory().string() +
+          R"(' /u '\USB HD\IMAGES\os-update.bin' /r)",
+  };
+  for (const std::string& run : runs) {
+    SCOPED_TRACE(run);
+    std::string output;
+    EXPECT_NE(RunCommand(run, &output), 0) << output;
+    EXPECT_NE(output.find("field \"faults.items[0].kind\""), std::string::npos) << output;
+    EXPECT_NE(output.find("fault item 0 (nand.badblock): unknown kind"), std::string::npos)
+        << output;
+    EXPECT_NE(output.find("nand.bad-block"), std::string::npos) << output;  // the known kinds
+  }
+  std::string after;
+  ASSERT_TRUE(sim::ReadWholeFile(file, &after));
+  EXPECT_EQ(after, config.dump(2));
+  EXPECT_EQ(Digest(module.Directory() / "flash.img"), flashBefore);
+}
+
 TEST(FlashwickEndToEnd, UsbFolderOfTheHostAppearsAsTheDrive) {
   const Module module("pxa300");
   TemporaryDirectory usb;

@@ -615,8 +615,8 @@ bool NandFlash::CheckFiles(const fs::path& directory, const Json& config, std::s
   if (!IsNandModule(config)) {
     return true;
   }
-  std::uint64_t id = 0;
-  ParseUnsigned(config["flash"]["chipId"], &id);
+  ConfigReader reader(config, "module.json");
+  const std::uint64_t id = reader.Unsigned("flash.chipId", 0xFFFF);
   const NandChip* chip = FindNandChip(static_cast<std::uint32_t>(id));
   if (chip == nullptr) {
     *error = "module.json: field \"flash.chipId\": unsupported NAND chip";

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/faults.h"
 #include "tests/support/module_fixture.h"
 
 namespace {
@@ -74,6 +75,30 @@ TEST_P(ConfigSweepTest, AnyValueOfAnyField_RefusedInOneLineOrRuns) {
       } catch (const std::exception& exception) {
         ADD_FAILURE() << "threw: " << exception.what();
         sim::Detach();
+      }
+    }
+  }
+  // Then the fields of a fault plan holding every kind; a plan is only loaded here (attaching
+  // with every fault at once would start a module that fails everywhere).
+  sim::Json planned = original;
+  planned["faults"]["items"] = faults::OneItemOfEachKind();
+  std::vector<sim::Json::json_pointer> itemPaths;
+  CollectPaths(planned["faults"], sim::Json::json_pointer("/faults"), &itemPaths);
+  for (const sim::Json::json_pointer& path : itemPaths) {
+    for (const sim::Json& replacement : Replacements()) {
+      sim::Json config = planned;
+      config[path] = replacement;
+      SCOPED_TRACE(path.to_string() + " = " + replacement.dump());
+      ASSERT_TRUE(sim::WriteWholeFile(file, config.dump(2), &error));
+      try {
+        sim::Json loaded;
+        if (!sim::LoadModuleConfig(module.Directory(), &loaded, &error)) {
+          ++refused;
+          EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+          EXPECT_NE(error.find("field \"faults"), std::string::npos) << error;
+        }
+      } catch (const std::exception& exception) {
+        ADD_FAILURE() << "threw: " << exception.what();
       }
     }
   }

@@ -1119,12 +1119,12 @@ StoreGeometry DefaultGeometry() {
     return geometry;
   }
   std::uint32_t registryEnd = 0x01480000;  // behind the flash registry of the default layout
-  const Json& layout = CurrentMachine().Config()["layout"];
-  if (layout.is_object() && layout.contains("registryOffset") && layout.contains("registryHalf")) {
-    std::uint64_t offset = 0;
-    std::uint64_t half = 0;
-    if (ParseUnsigned(layout["registryOffset"], &offset) &&
-        ParseUnsigned(layout["registryHalf"], &half)) {
+  ConfigReader reader(CurrentMachine().Config(), "module.json");
+  if (reader.Find("layout.registryOffset") != nullptr &&
+      reader.Find("layout.registryHalf") != nullptr) {
+    const std::uint64_t offset = reader.Unsigned("layout.registryOffset", 0xFFFFFFFF);
+    const std::uint64_t half = reader.Unsigned("layout.registryHalf", 0xFFFFFFFF);
+    if (reader.Ok()) {
       registryEnd = static_cast<std::uint32_t>(offset + 2 * half);
     }
   }

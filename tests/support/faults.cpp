@@ -104,4 +104,32 @@ StorageResult::operator Json() const {
   return Item("storage.result").Put("call", call).Put("value", value).Counters(skip, count);
 }
 
+std::vector<Json> OneItemOfEachKind() {
+  return {
+      Call{.name = "VirtualCopy", .skip = 1, .count = 2, .error = 5},
+      Heap{.limit = 65536},
+      PowerCut{.after = 3},
+      NorEraseFail{.block = 0x40000, .chip = 1, .count = 1},
+      NorProgramFail{.offset = 0x30002},
+      NorManufacturer{.code = 0x01},
+      NorNeverReady{.block = 0x40000},
+      NorCfiByte{.address = 0x27, .value = 0xFF},
+      NandBadBlock{.block = 1023},
+      NandWornBlock{.block = 7, .erases = 2},
+      NandEraseFail{.block = 7, .skip = 1},
+      NandProgramFail{.page = 64 * 1024 - 1, .count = -1},
+      NandBitFlip{.page = 64, .positions = std::vector<std::uint32_t>{0, 16383}},
+      NandNoRequest{.request = "data"},
+      NandId{.id = 0x75EC},
+      CpldAbsent{},
+      CpldIdCode{.value = 0x06E5E093},
+      CpldRowFail{.row = 97},
+      CpldStuckTdo{.level = 1},
+      StorageStore{.fail = "format", .device = "DSK1:"},
+      StorageSector{.operation = "write", .sector = 5, .error = 29},
+      StorageFile{.path = "\\Flash Disk\\*.txt"},
+      StorageResult{.call = "DismountStore", .value = 2},
+  };
+}
+
 }  // namespace faults

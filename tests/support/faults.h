@@ -179,4 +179,8 @@ struct StorageResult {
   operator Json() const;  // NOLINT(google-explicit-constructor)
 };
 
+// One valid item of every kind the components declare, with most of its fields given; it holds
+// on every preset (the smallest NAND chip has 1024 blocks of 64 pages).
+std::vector<Json> OneItemOfEachKind();
+
 }  // namespace faults
