@@ -12,6 +12,7 @@
 #include "sim/hw/gpio.h"
 #include "sim/module/machine.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/faults.h"
 #include "tests/support/test_names.h"
 #include "tests/support/xsvf_test_stream.h"
 
@@ -131,7 +132,7 @@ struct IdCodeCase {
 class IdCodeCheck : public CpldTestBase, public ::testing::WithParamInterface<IdCodeCase> {};
 
 TEST_P(IdCodeCheck, RevisionBitsIgnored_AnyOtherDifferenceRefused) {
-  Machine().Faults().Add({{"kind", "cpld.idcode"}, {"value", GetParam().idCode}});
+  Machine().Faults().Add(faults::CpldIdCode{.value = GetParam().idCode});
   EXPECT_EQ(CpldOpen(), GetParam().status);
   DWORD userCode = 0;
   EXPECT_EQ(CpldReadUserCode(&userCode), GetParam().status == kCpldOk ? kCpldOk : kCpldNotOpen);
@@ -165,13 +166,13 @@ TEST_P(NoAnswer, OpenReportsThatNoIdCodeCouldBeRead) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, NoAnswer,
-    ::testing::Values(NoAnswerCase{"Absent", {{"kind", "cpld.absent"}}},
-                      NoAnswerCase{"TdoStuckLow", {{"kind", "cpld.stuck-tdo"}, {"level", 0}}},
-                      NoAnswerCase{"TdoStuckHigh", {{"kind", "cpld.stuck-tdo"}, {"level", 1}}}),
+    ::testing::Values(NoAnswerCase{"Absent", faults::CpldAbsent{}},
+                      NoAnswerCase{"TdoStuckLow", faults::CpldStuckTdo{.level = 0}},
+                      NoAnswerCase{"TdoStuckHigh", faults::CpldStuckTdo{.level = 1}}),
     testing_support::CaseName());
 
 TEST_F(CpldTestBase, MappingFails_OpenFailsThenSucceedsOnRetry) {
-  Machine().Faults().Add({{"kind", "call"}, {"name", "VirtualCopy"}, {"count", 1}});
+  Machine().Faults().Add(faults::Call{.name = "VirtualCopy", .count = 1});
   EXPECT_EQ(CpldOpen(), kCpldIdCodeFailed);
   EXPECT_EQ(Cpld().TckPulses(), 0u);
   EXPECT_EQ(CpldOpen(), kCpldOk);
@@ -208,7 +209,7 @@ TEST_F(CpldProgramming, EraseProgramVerify_ChangesTheUserCodeForGood) {
 
 TEST_F(CpldProgramming, FailedVerify_ReturnsProgramFailedAndReleasesThePort) {
   ASSERT_EQ(CpldOpen(), kCpldOk);
-  Machine().Faults().Add({{"kind", "cpld.row-fail"}, {"row", sim::kCpldUserCodeRow}});
+  Machine().Faults().Add(faults::CpldRowFail{.row = sim::kCpldUserCodeRow});
   const Bytes stream = sample_content::ProgramStream(
       {{sim::kCpldUserCodeRow, sample_content::UserCodeRow(0x00010504)}}, {});
   XsvfResult result{};

@@ -10,6 +10,7 @@
 #include "sim/hw/gpio.h"
 #include "sim/module/machine.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/faults.h"
 #include "tests/support/test_names.h"
 
 namespace {
@@ -214,7 +215,7 @@ class MappingFailure : public GpioTestBase, public ::testing::WithParamInterface
 
 TEST_P(MappingFailure, NothingHappensNothingStaysReservedAndTheNextCallRetries) {
   Machine().Faults().Add(
-      {{"kind", "call"}, {"name", "VirtualCopy"}, {"skip", GetParam().skip}, {"count", 3}});
+      faults::Call{.name = "VirtualCopy", .skip = GetParam().skip, .count = 3});
   EXPECT_FALSE(GpioReady());
   EXPECT_EQ(Machine().VirtualMemory().ReservationCount(), 0u);
   GpioSetFunction(83, 0, 1);

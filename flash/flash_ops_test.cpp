@@ -11,6 +11,7 @@
 #include "sim/hw/nor_flash.h"
 #include "sim/module/machine.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/faults.h"
 
 namespace {
 
@@ -64,7 +65,7 @@ TEST_F(NorFlashOpsTest, FirstLock_RunsTheSelection) {
 }
 
 TEST_F(NorFlashOpsTest, MutexCannotBeCreated_NoDriverAndLockFailsAtOnce) {
-  Machine().Faults().Add({{"kind", "call"}, {"name", "CreateMutexW"}, {"count", -1}});
+  Machine().Faults().Add(faults::Call{.name = "CreateMutexW", .count = -1});
   EXPECT_EQ(FlashInit(), kFlashKindNone);
   EXPECT_EQ(FlashLock(INFINITE), 0);
   EXPECT_EQ(CallCount("WaitForSingleObject"), 0u);
@@ -73,14 +74,14 @@ TEST_F(NorFlashOpsTest, MutexCannotBeCreated_NoDriverAndLockFailsAtOnce) {
 
 TEST_F(NorFlashOpsTest, WaitFails_LockReturnsZero) {
   ASSERT_EQ(FlashInit(), kFlashKindNor);
-  Machine().Faults().Add({{"kind", "call"}, {"name", "WaitForSingleObject"}});
+  Machine().Faults().Add(faults::Call{.name = "WaitForSingleObject"});
   EXPECT_EQ(FlashLock(INFINITE), 0);
 }
 
 // A failed driver start closes the mutex and forgets the kind; the next lock tries the whole
 // selection again.
 TEST_F(NorFlashOpsTest, DriverStartFails_MutexClosedAndNextLockRetries) {
-  Machine().Faults().Add({{"kind", "nor.manufacturer"}, {"code", 0x01}});
+  Machine().Faults().Add(faults::NorManufacturer{.code = 0x01});
   const std::size_t reservations = Machine().VirtualMemory().ReservationCount();
   EXPECT_EQ(FlashInit(), kFlashKindNone);
   EXPECT_EQ(FlashKind, kFlashKindNone);

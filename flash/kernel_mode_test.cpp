@@ -8,6 +8,7 @@
 #include "platform/kernel.h"
 #include "sim/module/machine.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/faults.h"
 #include "tests/support/test_names.h"
 
 namespace {
@@ -51,7 +52,7 @@ TEST_F(KernelModeTest, UserModeIdentity_OneKernelCallThroughTheThunk) {
 }
 
 TEST_F(KernelModeTest, FailingControl_IdentityZero) {
-  Machine().Faults().Add({{"kind", "call"}, {"name", "KernelIoControl/0x010120D0"}});
+  Machine().Faults().Add(faults::Call{.name = "KernelIoControl/0x010120D0"});
   EXPECT_EQ(GetProcessorIdentity(), 0u);
 }
 
@@ -139,7 +140,7 @@ INSTANTIATE_TEST_SUITE_P(Ranges, MapPhysicalRangeTest,
 class FailingCopyTest : public KernelModeTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(FailingCopyTest, FailedPiece_LeavesNothingReserved) {
-  Machine().Faults().Add({{"kind", "call"}, {"name", "VirtualCopy"}, {"skip", GetParam()}});
+  Machine().Faults().Add(faults::Call{.name = "VirtualCopy", .skip = GetParam()});
   EXPECT_FALSE(MapPhysicalRange(0, 0x4000000));
   EXPECT_EQ(Machine().VirtualMemory().ReservationCount(), 0u);
 }
@@ -150,7 +151,7 @@ INSTANTIATE_TEST_SUITE_P(Pieces, FailingCopyTest, ::testing::Values(0, 1), [](co
 });
 
 TEST_F(KernelModeTest, FailedRegisterWindow_LeavesNothingReserved) {
-  Machine().Faults().Add({{"kind", "call"}, {"name", "VirtualCopy"}});
+  Machine().Faults().Add(faults::Call{.name = "VirtualCopy"});
   EXPECT_FALSE(MapRegisters(0x43100000));
   EXPECT_EQ(Machine().VirtualMemory().ReservationCount(), 0u);
 }

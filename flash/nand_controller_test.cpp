@@ -12,6 +12,7 @@
 #include "flash/nand_driver.h"
 #include "sim/hw/nand_flash.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/faults.h"
 #include "tests/support/test_names.h"
 
 namespace {
@@ -193,7 +194,7 @@ TEST_F(NandControllerTest, KeptSetupPollsWithInterruptsMaskedAndGivesTheOsItsSet
 }
 
 TEST_F(NandControllerTest, UnknownIdentifierIsAnUnsupportedChip) {
-  AddFault({{"kind", "nand.id"}, {"id", "0x75EC"}});
+  AddFault(faults::NandId{.id = 0x75EC});
   EXPECT_EQ(NandControllerInit(1), kNandUnsupportedChip);
 }
 
@@ -269,8 +270,8 @@ TEST_F(NandControllerTest, EccEventsAreReportedAfterADummyReadOfPageZero) {
   for (DWORD page = kScratchPage; page < kScratchPage + 3; ++page) {
     ASSERT_EQ(NandProgramPage(data.data(), nullptr, 0, page), kNandOk);
   }
-  AddFault({{"kind", "nand.bit-flip"}, {"page", kScratchPage}, {"bits", 1}});
-  AddFault({{"kind", "nand.bit-flip"}, {"page", kScratchPage + 1}, {"bits", 2}});
+  AddFault(faults::NandBitFlip{.page = kScratchPage, .bits = 1});
+  AddFault(faults::NandBitFlip{.page = kScratchPage + 1, .bits = 2});
   struct Case {
     DWORD page;
     int status;
@@ -302,22 +303,22 @@ TEST_F(NandControllerTest, DummyReadFailsTheReadOnlyByTimingOut) {
   (void)NandSetEcc(1);
   std::vector<BYTE> data(2048, 0x3C);
   ASSERT_EQ(NandProgramPage(data.data(), nullptr, 0, kScratchPage), kNandOk);
-  AddFault({{"kind", "nand.bit-flip"}, {"page", kScratchPage}, {"bits", 1}});
+  AddFault(faults::NandBitFlip{.page = kScratchPage, .bits = 1});
   // Page 0 with its own uncorrectable error does not turn the first read's result into a
   // failure: the dummy read only settles the controller.
-  AddFault({{"kind", "nand.bit-flip"}, {"page", 0}, {"bits", 3}});
+  AddFault(faults::NandBitFlip{.page = 0, .bits = 3});
   std::vector<BYTE> back(2048);
   EXPECT_EQ(NandReadPage(back.data(), nullptr, 0, kScratchPage), kNandCorrected);
   // A dummy read that never gets its command request: time-out.
-  AddFault({{"kind", "nand.no-request"}, {"skip", 1}, {"count", 1}});
+  AddFault(faults::NandNoRequest{.skip = 1, .count = 1});
   EXPECT_EQ(NandReadPage(back.data(), nullptr, 0, kScratchPage), kNandTimeout);
 }
 
 TEST_F(NandControllerTest, ChipFailuresAreBadBlockStatus) {
   Start();
   std::vector<BYTE> data(2048, 0x00);
-  AddFault({{"kind", "nand.program-fail"}, {"page", kScratchPage + 2}});
-  AddFault({{"kind", "nand.erase-fail"}, {"block", kScratchPage / 64 + 1}});
+  AddFault(faults::NandProgramFail{.page = kScratchPage + 2});
+  AddFault(faults::NandEraseFail{.block = kScratchPage / 64 + 1});
   EXPECT_EQ(NandProgramPage(data.data(), nullptr, 0, kScratchPage + 1), kNandOk);
   EXPECT_EQ(NandProgramPage(data.data(), nullptr, 0, kScratchPage + 2), kNandBadBlock);
   EXPECT_EQ(NandEraseBlock(kScratchPage + 64), kNandBadBlock);
@@ -328,12 +329,12 @@ TEST_F(NandControllerTest, ChipFailuresAreBadBlockStatus) {
 TEST_F(NandControllerTest, ControllerThatNeverRequestsTimesOutAfterTheBoundedWait) {
   Start();
   std::vector<BYTE> data(2048);
-  AddFault({{"kind", "nand.no-request"}, {"count", 1}});
+  AddFault(faults::NandNoRequest{.count = 1});
   const std::uint64_t before = model_->RegisterAccesses();
   EXPECT_EQ(NandReadPage(data.data(), nullptr, 0, kScratchPage), kNandTimeout);
   // NDSR cleared, ND_RUN set, then the first status read and 1,400,000 more.
   EXPECT_EQ(model_->RegisterAccesses() - before, 2u + 1u + kNandWaitReads);
-  AddFault({{"kind", "nand.no-request"}, {"request", "data"}, {"count", 1}});
+  AddFault(faults::NandNoRequest{.request = "data", .count = 1});
   EXPECT_EQ(NandProgramPage(data.data(), nullptr, 0, kScratchPage), kNandTimeout);
   NandRelease();
   // The controller works again once released.
@@ -341,7 +342,7 @@ TEST_F(NandControllerTest, ControllerThatNeverRequestsTimesOutAfterTheBoundedWai
 }
 
 TEST_F(NandControllerTest, StartUpTimesOutWhenTheControllerNeverRequests) {
-  AddFault({{"kind", "nand.no-request"}});
+  AddFault(faults::NandNoRequest{});
   EXPECT_EQ(NandControllerInit(1), kNandTimeout);
 }
 

@@ -17,6 +17,7 @@
 #include "sim/module/machine.h"
 #include "sim/os/shared_memory.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/faults.h"
 
 namespace {
 
@@ -199,11 +200,11 @@ TEST_F(NandDriverTest, StartFailuresLeaveTheirCode) {
     int code;
   };
   const Case cases[] = {
-      {"unknown chip", {{"kind", "nand.id"}, {"id", "0x75EC"}}, false, kFlashErrorUnsupportedChip},
-      {"silent controller", {{"kind", "nand.no-request"}}, false, kFlashErrorTimeout},
+      {"unknown chip", faults::NandId{.id = 0x75EC}, false, kFlashErrorUnsupportedChip},
+      {"silent controller", faults::NandNoRequest{}, false, kFlashErrorTimeout},
       {"no table page", sim::Json(), true, kFlashErrorNoTable},
       {"no shared memory",
-       {{"kind", "call"}, {"name", "CreateFileMappingW"}},
+       faults::Call{.name = "CreateFileMappingW"},
        false,
        kFlashErrorTimeout},
   };
@@ -292,7 +293,7 @@ TEST_F(NandDriverTest, BootAreaPagesSitOnePageFurtherAndPage127IsNeverStored) {
 
 TEST_F(NandDriverTest, EraseOfBlockZeroKeepsTheTablePage) {
   // Give the table an entry first, so that there is more to keep than the magic.
-  AddFault({{"kind", "nand.erase-fail"}, {"block", kScratchBlock}});
+  AddFault(faults::NandEraseFail{.block = kScratchBlock});
   ASSERT_EQ(kNandOperations.Erase(kScratchBlock * kBlock, kBlock), 1);
   const std::vector<BYTE> table = RawData(63);
   ASSERT_EQ(table[4] | table[5] << 8, static_cast<int>(kScratchBlock));
@@ -303,7 +304,7 @@ TEST_F(NandDriverTest, EraseOfBlockZeroKeepsTheTablePage) {
   }
   ExpectTablesAgree();
   // Block 0 cannot be replaced: when it fails, the erase fails and the table page stays.
-  AddFault({{"kind", "nand.erase-fail"}, {"block", 0}});
+  AddFault(faults::NandEraseFail{.block = 0});
   EXPECT_EQ(kNandOperations.Erase(0, kBlock), 0);
   EXPECT_EQ(FlashLastError, kFlashErrorBadBlock);
   EXPECT_EQ(RawData(63), table);
@@ -333,8 +334,8 @@ TEST_F(NandDriverTest, CorrectedAndUncorrectableReadsLeaveDistinctCodes) {
   const std::vector<BYTE> data = Pattern(4 * kPage, 4);
   ASSERT_EQ(kNandOperations.Write(data.data(), start, 4 * kPage), 1);
   const DWORD physical = kScratchBlock * 64;
-  AddFault({{"kind", "nand.bit-flip"}, {"page", physical}, {"bits", 1}});
-  AddFault({{"kind", "nand.bit-flip"}, {"page", physical + 3}, {"bits", 2}});
+  AddFault(faults::NandBitFlip{.page = physical, .bits = 1});
+  AddFault(faults::NandBitFlip{.page = physical + 3, .bits = 2});
   struct Case {
     DWORD offset;
     DWORD length;
@@ -458,13 +459,13 @@ TEST_F(NandDriverTest, FailedBlocksAreReplacedFromTheTopUntilTheReserveIsUsedUp)
   auto fail = [&](DWORD block, DWORD k) {
     switch (k % 3) {
       case 0:
-        AddFault({{"kind", "nand.bad-block"}, {"block", block}});
+        AddFault(faults::NandBadBlock{.block = block});
         break;
       case 1:
-        AddFault({{"kind", "nand.erase-fail"}, {"block", block}});
+        AddFault(faults::NandEraseFail{.block = block});
         break;
       default:
-        AddFault({{"kind", "nand.worn-block"}, {"block", block}, {"erases", 0}});
+        AddFault(faults::NandWornBlock{.block = block, .erases = 0});
         break;
     }
   };
@@ -490,7 +491,7 @@ TEST_F(NandDriverTest, FailedBlocksAreReplacedFromTheTopUntilTheReserveIsUsedUp)
   // So does a write whose block fails.
   const DWORD spare = first + 41;
   ASSERT_EQ(kNandOperations.Erase(spare * kBlock, kBlock), 1);
-  AddFault({{"kind", "nand.program-fail"}, {"page", spare * 64 + 2}});
+  AddFault(faults::NandProgramFail{.page = spare * 64 + 2});
   const std::vector<BYTE> more = Pattern(4 * kPage, 99);
   EXPECT_EQ(kNandOperations.Write(more.data(), spare * kBlock, 4 * kPage), 0);
   EXPECT_EQ(FlashLastError, kFlashErrorBadBlock);
@@ -530,7 +531,7 @@ TEST_F(NandDriverTest, ProgramFailureMovesTheWholeBlockAndProgramsTheFailingPage
       }
       ASSERT_TRUE(model_->WriteRawPage(oldPhysical * 64 + 10, nullptr, spare.data()));
     }
-    AddFault({{"kind", "nand.program-fail"}, {"page", oldPhysical * 64 + 10}});
+    AddFault(faults::NandProgramFail{.page = oldPhysical * 64 + 10});
     model_->StartCommandLog();
     ASSERT_EQ(kNandOperations.Write(data.data() + 10 * kPage, start + 10 * kPage, 11 * kPage), 1);
     const DWORD replacement = bbmt->map[logical];
@@ -568,8 +569,8 @@ TEST_F(NandDriverTest, ReplacementThatFailsTooIsReplacedAgainDuringTheCopy) {
   ASSERT_EQ(kNandOperations.Erase(start, kBlock), 1);
   const std::vector<BYTE> data = Pattern(8 * kPage, 6);
   ASSERT_EQ(kNandOperations.Write(data.data(), start, 4 * kPage), 1);
-  AddFault({{"kind", "nand.program-fail"}, {"page", kScratchBlock * 64 + 4}});
-  AddFault({{"kind", "nand.program-fail"}, {"page", 1023 * 64 + 2}});  // the first replacement
+  AddFault(faults::NandProgramFail{.page = kScratchBlock * 64 + 4});
+  AddFault(faults::NandProgramFail{.page = 1023 * 64 + 2});  // the first replacement
   ASSERT_EQ(kNandOperations.Write(data.data() + 4 * kPage, start + 4 * kPage, 4 * kPage), 1);
   EXPECT_EQ(bbmt->map[kScratchBlock], 1022u);
   EXPECT_EQ(Read(start, 8 * kPage), data);
@@ -587,7 +588,7 @@ TEST_F(NandDriverTest, RelocationOfBlockOneTakesLogicalPage63Along) {
   const std::vector<BYTE> data = Pattern(10 * kPage, 7);
   ASSERT_EQ(kNandOperations.Write(data.data(), 62 * kPage, 9 * kPage), 1);
   // Logical page 71 is physical page 72: index 8 of block 1.
-  AddFault({{"kind", "nand.program-fail"}, {"page", 72}});
+  AddFault(faults::NandProgramFail{.page = 72});
   ASSERT_EQ(kNandOperations.Write(data.data() + 9 * kPage, 71 * kPage, kPage), 1);
   EXPECT_EQ(bbmt->map[1], 1023u);
   EXPECT_EQ(Read(62 * kPage, 10 * kPage), data);
@@ -613,7 +614,7 @@ TEST_F(NandDriverTest, FullReplacementListFailsTheRelocationAndLeavesTheTable) {
   ASSERT_TRUE(model_->WriteRawPage(63, page.data(), nullptr));
   const std::vector<BYTE> next = RawData(64);
   const std::vector<WORD> map = SharedMap();
-  AddFault({{"kind", "nand.erase-fail"}, {"block", kScratchBlock}});
+  AddFault(faults::NandEraseFail{.block = kScratchBlock});
   EXPECT_EQ(kNandOperations.Erase(kScratchBlock * kBlock, kBlock), 0);
   EXPECT_EQ(FlashLastError, kFlashErrorBadBlock);
   EXPECT_EQ(RawData(63), page);
@@ -622,8 +623,8 @@ TEST_F(NandDriverTest, FullReplacementListFailsTheRelocationAndLeavesTheTable) {
 }
 
 TEST_F(NandDriverTest, TablesAgreeAfterRelocationsAndAModuleReset) {
-  AddFault({{"kind", "nand.erase-fail"}, {"block", kScratchBlock}});
-  AddFault({{"kind", "nand.program-fail"}, {"page", (kScratchBlock + 1) * 64 + 3}});
+  AddFault(faults::NandEraseFail{.block = kScratchBlock});
+  AddFault(faults::NandProgramFail{.page = (kScratchBlock + 1) * 64 + 3});
   ASSERT_EQ(kNandOperations.Erase(kScratchBlock * kBlock, 2 * kBlock), 1);
   const std::vector<BYTE> data = Pattern(2 * kBlock, 8);
   ASSERT_EQ(kNandOperations.Write(data.data(), kScratchBlock * kBlock, 2 * kBlock), 1);

@@ -14,6 +14,7 @@
 #include "sim/hw/nor_flash.h"
 #include "sim/module/machine.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/faults.h"
 #include "tests/support/test_names.h"
 
 namespace {
@@ -157,7 +158,7 @@ class NorCfiGarbageTest : public NorDriverTest {
     config["flash"]["size"] = "0x8000000";
     std::filesystem::resize_file(ModuleDirectory() / "flash.img", 0x8000000);
     config["faults"]["items"].push_back(
-        {{"kind", "nor.cfi-byte"}, {"address", 0x27}, {"value", 0xFF}});
+        faults::NorCfiByte{.address = 0x27, .value = 0xFF});
   }
 };
 
@@ -476,9 +477,7 @@ TEST_F(NorEraseTest, RangeAcrossParameterAreaToTheEnd_ErasesEveryTouchedBlock) {
 // ---------------------------------------------------------------------------------------------
 struct FaultCase {
   const char* name;
-  const char* kind;
-  const char* field;
-  DWORD at;  // from kScratch
+  sim::Json item;
   Operation operation;
   DWORD minimumMs;  // virtual time the driver waits before it gives up
 };
@@ -489,7 +488,7 @@ TEST_P(NorFaultTest, FailsInReadArrayMode) {
   const FaultCase& fault = GetParam();
   const BYTE zero[4] = {};
   ASSERT_TRUE(sim::NorBackdoorWrite(kScratch + 0x100, zero, 4));  // not blank: erasing runs
-  Machine().Faults().Add({{"kind", fault.kind}, {fault.field, kScratch + fault.at}});
+  Machine().Faults().Add(fault.item);
   std::vector<BYTE> data(64, 0x11);
   const DWORD before = GetTickCount();
   int result = 1;
@@ -510,7 +509,7 @@ TEST_P(NorFaultTest, FailsInReadArrayMode) {
   EXPECT_GE(GetTickCount() - before, fault.minimumMs);
   ExpectReadArray();
   // A hung chip stays hung; any other failure leaves the chips able to work elsewhere.
-  if (std::string(fault.kind) != "nor.never-ready") {
+  if (fault.item["kind"] != "nor.never-ready") {
     EXPECT_EQ(sim::NorChipStatus()[0] & 0x3A, 0) << "error bits cleared";
     ASSERT_EQ(FlashOps.Write(data.data(), kScratch + 0x40000, 64), 1);
     EXPECT_EQ(Flash(kScratch + 0x40000, 64), data);
@@ -520,12 +519,17 @@ TEST_P(NorFaultTest, FailsInReadArrayMode) {
 INSTANTIATE_TEST_SUITE_P(
     Plan, NorFaultTest,
     ::testing::Values(
-        FaultCase{"EraseFail", "nor.erase-fail", "block", 0, Operation::kErase, 1000},
-        FaultCase{"ProgramFailBuffered", "nor.program-fail", "offset", 0x12, Operation::kWrite, 0},
-        FaultCase{"ProgramFailWord", "nor.program-fail", "offset", 0x10, Operation::kWriteWord, 0},
-        FaultCase{"NeverReadyErase", "nor.never-ready", "block", 0, Operation::kErase, 10000},
-        FaultCase{"NeverReadyWrite", "nor.never-ready", "block", 0, Operation::kWrite, 2000},
-        FaultCase{"NeverReadyWord", "nor.never-ready", "block", 0, Operation::kWriteWord, 1000}),
+        FaultCase{"EraseFail", faults::NorEraseFail{.block = kScratch}, Operation::kErase, 1000},
+        FaultCase{"ProgramFailBuffered", faults::NorProgramFail{.offset = kScratch + 0x12},
+                  Operation::kWrite, 0},
+        FaultCase{"ProgramFailWord", faults::NorProgramFail{.offset = kScratch + 0x10},
+                  Operation::kWriteWord, 0},
+        FaultCase{"NeverReadyErase", faults::NorNeverReady{.block = kScratch}, Operation::kErase,
+                  10000},
+        FaultCase{"NeverReadyWrite", faults::NorNeverReady{.block = kScratch}, Operation::kWrite,
+                  2000},
+        FaultCase{"NeverReadyWord", faults::NorNeverReady{.block = kScratch},
+                  Operation::kWriteWord, 1000}),
     testing_support::CaseName());
 
 // ---------------------------------------------------------------------------------------------
@@ -537,7 +541,7 @@ class NorStartTest : public NorDriverTest {
 };
 
 TEST_F(NorStartTest, OtherManufacturer_NotReadyNothingMappedChipsReading) {
-  Machine().Faults().Add({{"kind", "nor.manufacturer"}, {"code", 0x01}});
+  Machine().Faults().Add(faults::NorManufacturer{.code = 0x01});
   const std::size_t reservations = Machine().VirtualMemory().ReservationCount();
   EXPECT_EQ(NorInit(), 0);
   EXPECT_EQ(Machine().VirtualMemory().ReservationCount(), reservations);
@@ -546,7 +550,7 @@ TEST_F(NorStartTest, OtherManufacturer_NotReadyNothingMappedChipsReading) {
 
 TEST_F(NorStartTest, FailedMapping_NotReadyNothingMapped) {
   // The register window maps; the whole flash does not.
-  Machine().Faults().Add({{"kind", "call"}, {"name", "VirtualCopy"}, {"skip", 1}});
+  Machine().Faults().Add(faults::Call{.name = "VirtualCopy", .skip = 1});
   const std::size_t reservations = Machine().VirtualMemory().ReservationCount();
   EXPECT_EQ(NorInit(), 0);
   EXPECT_EQ(Machine().VirtualMemory().ReservationCount(), reservations);

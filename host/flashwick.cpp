@@ -24,7 +24,9 @@
 #include "platform/kernel.h"
 #include "resources/resource.h"
 #include "shell/shell.h"
+#include "sim/base/files.h"
 #include "sim/base/utf.h"
+#include "sim/module/fault_plan.h"
 #include "sim/module/machine.h"
 #include "sim/os/real_time_clock.h"
 #include "sim/ui/front_end.h"
@@ -392,6 +394,38 @@ class Ending {
     return kStartFailed;
   }
 
+  // The power failed during a flash operation: the module's processor stopped with it, so the
+  // program has no result. RAM is lost as at any power failure (the debug log, which records
+  // the cut, is kept); the flash holds what the cut left and the next start shows what the
+  // module makes of it.
+  int PowerLost(const std::string& what, const fs::path& module) {
+    recorder_.Finish();
+    const std::string message = "power cut during the " + what +
+                                ": the module stopped with its program; the flash holds what the "
+                                "cut left (start the module again to see what it does)";
+    const int exitCode = options_.exitStatus == ExitStatus::kUnix ? 1 : 0;
+    std::fprintf(stderr, "flashwick: %s\n", message.c_str());
+    recorder_.End({{"exitCode", exitCode},
+                   {"programExitCode", nullptr},
+                   {"result", "FAILED"},
+                   {"message", message},
+                   {"powerCut", what}});
+    std::printf("FAILED: %s\n", message.c_str());
+    std::fflush(nullptr);
+    const fs::path log = module / "ram" / "debug.log";
+    std::string kept;
+    const bool hadLog = sim::ReadWholeFile(log, &kept);
+    std::string error;
+    if (!sim::ResetModule(module, &error)) {
+      std::fprintf(stderr, "flashwick: %s\n", error.c_str());
+    }
+    if (hadLog) {
+      (void)sim::WriteWholeFile(log, kept + "power cut: the module's RAM is lost\n", &error);
+    }
+    std::fflush(nullptr);
+    return exitCode;
+  }
+
   // The program ran and returned its exit code.
   int Ran(int programExitCode, sim::ResetKind reset) {
     const bool success = programExitCode == 1;
@@ -491,6 +525,15 @@ int main(int argc, char** argv) {
                   {"version", std::to_string(kProgramMajor) + "." + std::to_string(kProgramMinor) +
                                   "." + std::to_string(kProgramRevision)}});
   HintAtHostFiles(options.words, recorder);
+  // Faults that fire are said on standard error (the terminal front end owns the screen: there
+  // they stay in the module's debug log and the event file).
+  if (ui != "terminal") {
+    sim::FaultPlan::SetFiredHandler(
+        [](const std::string& line) { std::fprintf(stderr, "flashwick: %s\n", line.c_str()); });
+  }
+  const fs::path module = options.module;
+  sim::FaultPlan::SetPowerLostHandler(
+      [&ending, module](const std::string& what) { std::_Exit(ending.PowerLost(what, module)); });
   sim::ui::InstallFrontEnd(&recorder);
   std::unique_ptr<ResetWatcher> watcher;
   if (ui == "terminal") {

@@ -134,9 +134,11 @@ int Info(const Arguments& arguments) {
     return Fail(error);
   }
   sim::Machine& machine = sim::CurrentMachine();
+  sim::ConfigReader reader(machine.Config(), "module.json");
+  const std::string none;
   sim::Json info = {
       {"module", directory.string()},
-      {"preset", machine.Config().value("preset", "")},
+      {"preset", reader.String("preset", &none)},
       {"processor", {{"identity", machine.Identity()}, {"mainId", sim::Hex(machine.MainId(), 8)}}},
       {"os", {{"version", machine.OsVersion()}}},
   };

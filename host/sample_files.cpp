@@ -157,7 +157,9 @@ bool AddSampleFiles(const std::filesystem::path& module, std::string* error) {
   sim::Machine& machine = sim::CurrentMachine();
   sim::PresetSpec presetSpec;
   std::string ignored;
-  if (!sim::FindPreset(machine.Config().value("preset", ""), 0, &presetSpec, &ignored)) {
+  sim::ConfigReader reader(machine.Config(), "module.json");
+  const std::string none;
+  if (!sim::FindPreset(reader.String("preset", &none), 0, &presetSpec, &ignored)) {
     presetSpec = sim::PresetSpec{};
   }
   const bool withCpld = machine.Identity() != sim::kProcessorPxa27x;

@@ -14,6 +14,7 @@
 #include "library/library_internal.h"
 #include "sim/os/handles.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/faults.h"
 #include "tests/support/test_names.h"
 #include "tests/support/test_pattern.h"
 
@@ -742,7 +743,7 @@ TEST_F(BinFileTest, ReadFailure_RefusedAndReleased) {
   // cannot be read is not a part that is absent.
   for (int skip = 0; skip < 9; ++skip) {
     Machine().Faults().Clear();
-    Machine().Faults().Add({{"kind", "call"}, {"name", "ReadFile"}, {"skip", skip}, {"count", 1}});
+    Machine().Faults().Add(faults::Call{.name = "ReadFile", .skip = skip, .count = 1});
     EXPECT_EQ(Open(1, nullptr), FWL_ERR_BAD_FILE) << "read " << skip;
   }
   Machine().Faults().Clear();
@@ -754,7 +755,7 @@ TEST_F(BinFileTest, ReadFailure_RefusedAndReleased) {
 class SmallHeap : public BinFileTest {
  protected:
   void Configure(sim::Json& config) override {
-    config["faults"]["items"].push_back({{"kind", "heap"}, {"limit", 48 * 1024}});
+    config["faults"]["items"].push_back(faults::Heap{.limit = 48 * 1024});
   }
 };
 
@@ -775,7 +776,7 @@ TEST_F(SmallHeap, PiecesFitTheBuffer_LargerHeadersAndCpldDataRefused) {
 
 TEST_F(BinFileTest, NoHeapForTheWorkBuffer_NoMemory) {
   WriteFile(SmallImage());
-  Machine().Faults().Add({{"kind", "call"}, {"name", "LocalAlloc"}, {"count", -1}});
+  Machine().Faults().Add(faults::Call{.name = "LocalAlloc", .count = -1});
   EXPECT_EQ(Open(1, nullptr), FWL_ERR_NO_MEMORY);
 }
 

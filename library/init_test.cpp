@@ -9,6 +9,7 @@
 #include "platform/kernel.h"
 #include "sim/module/machine.h"
 #include "tests/support/startup_fixture.h"
+#include "tests/support/faults.h"
 #include "tests/support/test_names.h"
 
 namespace {
@@ -18,7 +19,7 @@ using startup_test::StartupTest;
 constexpr const char* kPlatformQueryCall = "KernelIoControl/0x01012028";
 
 sim::Json CallFault(const char* name, int count) {
-  return {{"kind", "call"}, {"name", name}, {"skip", 0}, {"count", count}};
+  return faults::Call{.name = name, .skip = 0, .count = count};
 }
 
 // The platform queries of one sub-code that the process has sent since recording began.
@@ -143,7 +144,7 @@ TEST_F(Init, SecondInitAfterSuccess_DoesNotRescan) {
 class LimitedHeap : public StartupTest {
  protected:
   void Configure(sim::Json& config) override {
-    config["faults"]["items"].push_back({{"kind", "heap"}, {"limit", 700 * 1024}});
+    config["faults"]["items"].push_back(faults::Heap{.limit = 700 * 1024});
   }
 };
 

@@ -11,6 +11,7 @@
 #include "sim/module/preset_content.h"
 #include "sim/os/registry.h"
 #include "tests/support/startup_fixture.h"
+#include "tests/support/faults.h"
 #include "tests/support/test_names.h"
 
 namespace {
@@ -466,7 +467,7 @@ TEST_F(Regions, SmallWorkBuffer_CountsTheStoreInBatches) {
   const DWORD full = EntryOf(REGION_FILE_SYSTEM).used;
   ASSERT_GT(full, 0u);
   RestartProgram();
-  Machine().SetHeapLimit(100 * 1024);
+  Machine().Faults().Add(faults::Heap{.limit = 100 * 1024});
   ASSERT_EQ(FWLInit(), FWL_OK);
   EXPECT_EQ(EntryOf(REGION_FILE_SYSTEM).used, full);
   EXPECT_EQ(

@@ -26,6 +26,7 @@
 #include "tests/support/test_names.h"
 #include "tests/support/test_pattern.h"
 #include "tests/support/ui_driver.h"
+#include "tests/support/faults.h"
 #include "tests/support/xsvf_test_stream.h"
 
 namespace {
@@ -323,7 +324,7 @@ struct ErrorCase {
   const char16_t* text;
 };
 
-sim::Json CallFault(const char* name) { return {{"kind", "call"}, {"name", name}, {"count", -1}}; }
+sim::Json CallFault(const char* name) { return faults::Call{.name = name, .count = -1}; }
 
 const ErrorCase kUpdateErrors[] = {
     {"UnexpectedEndOfFile",
@@ -345,21 +346,21 @@ const ErrorCase kUpdateErrors[] = {
      "pxa320",
      Content::kBootloader,
      When::kAtConfirmation,
-     {{{"kind", "nand.bit-flip"}, {"page", 0}, {"bits", 3}}},
+     {faults::NandBitFlip{.page = 0, .bits = 3}},
      Tamper::kNone,
      u"Error reading Flash!"},
     {"WritingFlash",
      "pxa270-32m",
      Content::kOsImage,
      When::kBefore,
-     {{{"kind", "nor.program-fail"}, {"offset", kOsStart + 0x100}}},
+     {faults::NorProgramFail{.offset = kOsStart + 0x100}},
      Tamper::kNone,
      u"Error writing to Flash!"},
     {"ErasingFlash",
      "pxa270-32m",
      Content::kOsImage,
      When::kBefore,
-     {{{"kind", "nor.erase-fail"}, {"block", kOsStart}}},
+     {faults::NorEraseFail{.block = kOsStart}},
      Tamper::kNone,
      u"Error erasing Flash!"},
     {"RecordChangedSinceChecked",
@@ -384,7 +385,7 @@ const ErrorCase kUpdateErrors[] = {
      "pxa320",
      Content::kFileSystem,
      When::kAtConfirmation,
-     {{{"kind", "storage.sector"}, {"operation", "write"}, {"count", -1}}},
+     {faults::StorageSector{.operation = "write", .count = -1}},
      Tamper::kNone,
      u"Error during Flash filesystem restore!"},
     {"FileSystemDriver",
@@ -398,21 +399,21 @@ const ErrorCase kUpdateErrors[] = {
      "pxa320",
      Content::kFileSystem,
      When::kAtConfirmation,
-     {{{"kind", "storage.store"}, {"fail", "format"}}},
+     {faults::StorageStore{.fail = "format"}},
      Tamper::kNone,
      u"Could not format store or partitions!"},
     {"NoCpld",
      "pxa320",
      Content::kCpld,
      When::kAtConfirmation,
-     {{{"kind", "cpld.absent"}}},
+     {faults::CpldAbsent{}},
      Tamper::kNone,
      u"CPLD not found or CPLD version not supported!"},
     {"CpldProgramming",
      "pxa320",
      Content::kCpld,
      When::kAtConfirmation,
-     {{{"kind", "cpld.row-fail"}, {"row", 5}}},
+     {faults::CpldRowFail{.row = 5}},
      Tamper::kNone,
      u"Error during CPLD update."},
     {"OutOfMemory",
@@ -512,7 +513,7 @@ const FileCase kFileErrors[] = {
      "pxa320",
      "os.bin",
      BinBuilder().Header(kOsStart, kEraseUnit).Record(kOsStart, OsData()).End().Data(),
-     {{{"kind", "call"}, {"name", "LocalAlloc"}, {"count", -1}}},
+     {faults::Call{.name = "LocalAlloc", .count = -1}},
      u"FWLSetBinFile: Unknown Error: 9"},
     {"NothingForThisHardware",
      "pxa320",

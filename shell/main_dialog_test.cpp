@@ -22,6 +22,7 @@
 #include "tests/support/program_state.h"
 #include "tests/support/test_names.h"
 #include "tests/support/ui_driver.h"
+#include "tests/support/faults.h"
 
 namespace {
 
@@ -76,7 +77,7 @@ class MainDialogTest : public testing_support::ModuleTest {
   }
 
   void FailCall(const std::string& name) {
-    Machine().Faults().Add({{"kind", "call"}, {"name", name}, {"count", -1}});
+    Machine().Faults().Add(faults::Call{.name = name, .count = -1});
   }
 
   UiDriver ui;
@@ -474,9 +475,9 @@ class MainDialogCpld : public MainDialogTest, public ::testing::WithParamInterfa
 TEST_P(MainDialogCpld, QuestionThenVersionOrError) {
   const CpldCase& c = GetParam();
   if (c.fault == CpldFault::kAbsent) {
-    Machine().Faults().Add({{"kind", "cpld.absent"}});
+    Machine().Faults().Add(faults::CpldAbsent{});
   } else if (c.fault == CpldFault::kForeignPart) {
-    Machine().Faults().Add({{"kind", "cpld.idcode"}, {"value", "0x06E5E093"}});
+    Machine().Faults().Add(faults::CpldIdCode{.value = 0x06E5E093});
   }
   HWND dialog = Start();
   ASSERT_NE(dialog, nullptr);

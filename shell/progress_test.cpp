@@ -14,6 +14,7 @@
 #include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
 #include "tests/support/ui_driver.h"
+#include "tests/support/faults.h"
 
 namespace {
 
@@ -89,7 +90,7 @@ TEST_F(ProgressTest, OpensWithTheTitleAndHidesAbort_ANewOneReplacesIt) {
 }
 
 TEST_F(ProgressTest, ADialogThatCannotBeMadeLeavesTheOperationWithoutAWindow) {
-  Machine().Faults().Add({{"kind", "call"}, {"name", "DialogBoxParamW"}, {"count", -1}});
+  Machine().Faults().Add(faults::Call{.name = "DialogBoxParamW", .count = -1});
   EXPECT_EQ(OpenProgressDialog(nullptr, u"Image Update"), 1);
   EXPECT_EQ(ProgressDialogHandle, nullptr);
   // Drawing into no window is harmless.

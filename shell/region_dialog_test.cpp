@@ -25,6 +25,7 @@
 #include "tests/support/program_state.h"
 #include "tests/support/test_names.h"
 #include "tests/support/ui_driver.h"
+#include "tests/support/faults.h"
 
 namespace {
 
@@ -416,7 +417,7 @@ struct BackupFailureCase {
   bool opened = true;    // the library opened (and so emptied) the target
 };
 
-sim::Json CallFault(const char* name) { return {{"kind", "call"}, {"name", name}, {"count", -1}}; }
+sim::Json CallFault(const char* name) { return faults::Call{.name = name, .count = -1}; }
 
 const BackupFailureCase kBackupFailures[] = {
     {"CannotCreate",
@@ -459,7 +460,7 @@ const BackupFailureCase kBackupFailures[] = {
      u"One or more of the selected regions are not valid!"},
     {"FileSystemUnreadable",
      {kFileSystem},
-     {{{"kind", "storage.sector"}, {"operation", "read"}, {"count", -1}}},
+     {faults::StorageSector{.operation = "read", .count = -1}},
      Vanish::kNone,
      true,
      u"Error during file system backup!"},
@@ -578,7 +579,7 @@ TEST_P(RegionErase, AsksThenReportsByStatus) {
       RegionTable[ItemOf(REGION_CONFIG_BLOCK)].flags |= REGION_NOT_PRESENT;
       break;
     case EraseTrouble::kEraseFails:
-      Machine().Faults().Add({{"kind", "nor.erase-fail"}, {"block", kConfigStart}});
+      Machine().Faults().Add(faults::NorEraseFail{.block = kConfigStart});
       break;
     default:
       break;

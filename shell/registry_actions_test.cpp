@@ -16,6 +16,7 @@
 #include "tests/support/program_state.h"
 #include "tests/support/test_names.h"
 #include "tests/support/ui_driver.h"
+#include "tests/support/faults.h"
 
 namespace {
 
@@ -60,7 +61,7 @@ class RegistryActions : public testing_support::ModuleTest {
   }
 
   void FailCall(const std::string& name) {
-    Machine().Faults().Add({{"kind", "call"}, {"name", name}, {"count", -1}});
+    Machine().Faults().Add(faults::Call{.name = name, .count = -1});
   }
 
   UiDriver ui;

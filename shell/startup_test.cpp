@@ -23,6 +23,7 @@
 #include "tests/support/test_names.h"
 #include "tests/support/test_pattern.h"
 #include "tests/support/ui_driver.h"
+#include "tests/support/faults.h"
 
 namespace {
 
@@ -299,7 +300,7 @@ class CommandLine : public testing_support::ModuleTest,
   }
 
   void FailCall(const std::string& name) {
-    Machine().Faults().Add({{"kind", "call"}, {"name", name}, {"count", -1}});
+    Machine().Faults().Add(faults::Call{.name = name, .count = -1});
   }
 
   // What reached the module, from the record of platform calls.

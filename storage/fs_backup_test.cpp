@@ -11,6 +11,7 @@
 #include "platform/registry.h"
 #include "sim/os/registry.h"
 #include "tests/support/file_system_fixture.h"
+#include "tests/support/faults.h"
 #include "tests/support/test_names.h"
 #include "tests/support/test_pattern.h"
 
@@ -289,7 +290,7 @@ TEST_P(BackupFaultTest, FailureSurfacesAsItsStatus) {
 
 void AddFault(const sim::Json& item) { sim::CurrentMachine().Faults().Add(item); }
 std::function<void()> FailCall(const char* name, int skip = 0) {
-  return [=] { AddFault({{"kind", "call"}, {"name", name}, {"skip", skip}, {"count", 1}}); };
+  return [=] { AddFault(faults::Call{.name = name, .skip = skip, .count = 1}); };
 }
 constexpr std::size_t kAny = ~std::size_t{0};
 
@@ -304,7 +305,7 @@ INSTANTIATE_TEST_SUITE_P(
                   FWL_ERR_FILE_SYSTEM, 0},
         FaultCase{"SectorRead", FS_SECTION_SECTORS,
                   [] {
-                    AddFault({{"kind", "storage.sector"}, {"operation", "read"}});
+                    AddFault(faults::StorageSector{.operation = "read"});
                   },
                   FWL_ERR_FILE_SYSTEM, kAny},
         FaultCase{"SmallBuffer", FS_SECTION_SECTORS, [] { WorkBufferSize = 256; },

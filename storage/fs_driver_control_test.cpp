@@ -11,6 +11,7 @@
 #include "sim/os/registry.h"
 #include "sim/storage/storage_manager.h"
 #include "tests/support/file_system_fixture.h"
+#include "tests/support/faults.h"
 #include "tests/support/test_names.h"
 
 namespace {
@@ -100,7 +101,7 @@ TEST_P(UnloadFaultTest, DeviceOrInterfaceCalls_GiveTheirStatus) {
 }
 
 sim::Json Call(const char* name, int skip = 0) {
-  return {{"kind", "call"}, {"name", name}, {"skip", skip}, {"count", 1}};
+  return faults::Call{.name = name, .skip = skip, .count = 1};
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -423,8 +424,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FormatCase{"NoStoreSearch", Call("FindFirstStore"), false},
                       FormatCase{"StoreWontOpen", Call("OpenStore"), false},
                       FormatCase{
-                          "Dismount", {{"kind", "storage.store"}, {"fail", "dismount"}}, true},
-                      FormatCase{"Format", {{"kind", "storage.store"}, {"fail", "format"}}, true}),
+                          "Dismount", faults::StorageStore{.fail = "dismount"}, true},
+                      FormatCase{"Format", faults::StorageStore{.fail = "format"}, true}),
     testing_support::CaseName());
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "host/sample_content.h"
 #include "sim/os/registry.h"
 #include "tests/support/file_system_fixture.h"
+#include "tests/support/faults.h"
 #include "tests/support/test_names.h"
 
 namespace {
@@ -366,18 +367,18 @@ TEST_P(RestoreFaultTest, FailureSurfacesAsItsStatus) {
   EXPECT_TRUE(DriverValuesGone());
 }
 
-sim::Json Call(const char* name) { return {{"kind", "call"}, {"name", name}, {"count", 1}}; }
+sim::Json Call(const char* name) { return faults::Call{.name = name, .count = 1}; }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, RestoreFaultTest,
     ::testing::Values(
         FaultCase{"Activation", Call("ActivateDeviceEx"), FS_SECTION_FILES, FWL_ERR_FS_DRIVER},
         FaultCase{"StoreFormat",
-                  {{"kind", "storage.store"}, {"fail", "format"}},
+                  faults::StorageStore{.fail = "format"},
                   FS_SECTION_FILES,
                   FWL_ERR_FORMAT_STORE},
         FaultCase{"StoreDismount",
-                  {{"kind", "storage.store"}, {"fail", "dismount"}},
+                  faults::StorageStore{.fail = "dismount"},
                   FS_SECTION_SECTORS,
                   FWL_ERR_FORMAT_STORE},
         FaultCase{"StoreInformation", Call("GetStoreInfo"), FS_SECTION_FILES, FWL_ERR_FORMAT_STORE},
@@ -390,17 +391,17 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"PartitionAttributes", Call("SetPartitionAttributes"), FS_SECTION_FILES,
                   FWL_ERR_FORMAT_STORE},
         FaultCase{"FileCannotBeCreated",
-                  {{"kind", "storage.file"}, {"path", "\\Flash Disk\\Sub\\*.txt"}},
+                  faults::StorageFile{.path = "\\Flash Disk\\Sub\\*.txt"},
                   FS_SECTION_FILES,
                   FWL_ERR_FILE_SYSTEM},
         // The first creation is the volume's own folder, which exists.
         FaultCase{"DirectoryCannotBeCreated",
-                  {{"kind", "call"}, {"name", "CreateDirectoryW"}, {"skip", 1}, {"count", 1}},
+                  faults::Call{.name = "CreateDirectoryW", .skip = 1, .count = 1},
                   FS_SECTION_FILES,
                   FWL_ERR_FILE_SYSTEM},
         FaultCase{"FileTimes", Call("SetFileTime"), FS_SECTION_FILES, FWL_ERR_FILE_SYSTEM},
         FaultCase{"SectorWrite",
-                  {{"kind", "storage.sector"}, {"operation", "write"}},
+                  faults::StorageSector{.operation = "write"},
                   FS_SECTION_SECTORS,
                   FWL_ERR_FILE_SYSTEM}),
     testing_support::CaseName());

@@ -13,6 +13,7 @@
 #include "sim/base/utf.h"
 #include "sim/module/machine.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/faults.h"
 #include "tests/support/test_names.h"
 
 namespace {
@@ -23,7 +24,7 @@ std::uint64_t Value(HANDLE handle) { return reinterpret_cast<std::uintptr_t>(han
 std::uint64_t Value(BOOL result) { return static_cast<std::uint32_t>(result); }
 
 sim::Json CallFault(const std::string& name) {
-  return {{"kind", "call"}, {"name", name}, {"skip", 0}, {"count", 1}};
+  return faults::Call{.name = name, .skip = 0, .count = 1};
 }
 
 void SetOsVersion(sim::Json& config, int version) { config["os"]["version"] = version; }
@@ -301,7 +302,7 @@ class BoolResult : public StorageBinding,
   void Configure(sim::Json& config) override {
     SetOsVersion(config, std::get<1>(GetParam()));
     config["faults"]["items"].push_back(
-        {{"kind", "storage.result"}, {"call", std::get<0>(GetParam()).name}, {"value", 2}});
+        faults::StorageResult{.call = std::get<0>(GetParam()).name, .value = 2});
   }
 };
 

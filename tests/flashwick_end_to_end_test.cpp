@@ -360,6 +360,39 @@ TEST(FlashwickEndToEnd, MissingModuleIsReportedWithoutCreatingIt) {
   EXPECT_FALSE(fs::exists(scratch.Path() / "absent"));
 }
 
+// A fault plan item of a kind no component declares (a misspelt "nand.bad-block") would make the
+// rehearsal a user asked for silently fault-free: both executables refuse the module, name the
+// item and the field, and leave it as it was.
+TEST(FlashwickEndToEnd, MisspeltFaultKindIsRefusedByBothExecutables) {
+  const Module module("pxa320");
+  const fs::path file = module.Directory() / "module.json";
+  std::string text;
+  ASSERT_TRUE(sim::ReadWholeFile(file, &text));
+  sim::Json config = sim::Json::parse(text);
+  config["faults"]["items"] = sim::Json::array({{{"kind", "nand.badblock"}, {"block", 5}}});
+  std::string error;
+  ASSERT_TRUE(sim::WriteWholeFile(file, config.dump(2), &error)) << error;
+  const std::uint64_t flashBefore = Digest(module.Directory() / "flash.img");
+  const std::string runs[] = {
+      Executable("flashwick-module") + " info '" + module.Directory().string() + "'",
+      Executable("flashwick") + " --ui console --module '" + module.Directory().string() +
+          R"(' /u '\USB HD\IMAGES\os-update.bin' /r)",
+  };
+  for (const std::string& run : runs) {
+    SCOPED_TRACE(run);
+    std::string output;
+    EXPECT_NE(RunCommand(run, &output), 0) << output;
+    EXPECT_NE(output.find("field \"faults.items[0].kind\""), std::string::npos) << output;
+    EXPECT_NE(output.find("fault item 0 (nand.badblock): unknown kind"), std::string::npos)
+        << output;
+    EXPECT_NE(output.find("nand.bad-block"), std::string::npos) << output;  // the known kinds
+  }
+  std::string after;
+  ASSERT_TRUE(sim::ReadWholeFile(file, &after));
+  EXPECT_EQ(after, config.dump(2));
+  EXPECT_EQ(Digest(module.Directory() / "flash.img"), flashBefore);
+}
+
 TEST(FlashwickEndToEnd, UsbFolderOfTheHostAppearsAsTheDrive) {
   const Module module("pxa300");
   TemporaryDirectory usb;
@@ -432,16 +465,10 @@ std::vector<ProgressLine> ProgressLines(const std::string& output) {
   return lines;
 }
 
-// An OS update on a NOR module whose fault plan cuts the power after 40 flash operations: the
-// console shows the update's phases a tenth at a time, and the event file tells the whole run,
-// the fault included, in module time.
-TEST(FlashwickEvents, UpdateWithAFaultTellsItsProgressAndTheFaultInModuleTime) {
+// An OS update on a NOR module: the console shows the update's phases a tenth at a time, and
+// the event file tells the whole run in module time.
+TEST(FlashwickEvents, UpdateTellsItsProgressInModuleTime) {
   const Module module("pxa270-32m");
-  sim::Json config;
-  std::string error;
-  ASSERT_TRUE(sim::LoadModuleConfig(module.Directory(), &config, &error)) << error;
-  config["faults"]["items"] = sim::Json::array({{{"kind", "power-cut"}, {"after", 40}}});
-  std::ofstream(module.Directory() / "module.json") << config.dump(2);
   TemporaryDirectory scratch;
   const fs::path events = scratch.Path() / "events.jsonl";
   std::string output;
@@ -486,12 +513,8 @@ TEST(FlashwickEvents, UpdateWithAFaultTellsItsProgressAndTheFaultInModuleTime) {
   const std::vector<sim::Json> progress = OfKind(all, "progress");
   ASSERT_GE(progress.size(), 4u);
   EXPECT_EQ(progress.back()["percent"], 100);
-  // The fault fired during the write and is reported with the module's own words.
-  const std::vector<sim::Json> faults = OfKind(all, "fault");
-  ASSERT_EQ(faults.size(), 1u);
-  EXPECT_EQ(faults[0]["line"], "nor: power cut after 40 erase and program operations");
-  EXPECT_GT(faults[0]["moduleTime"].get<double>(), starts[0]["moduleTime"].get<double>());
-  EXPECT_LE(faults[0]["moduleTime"].get<double>(), ends[0]["moduleTime"].get<double>());
+  EXPECT_TRUE(OfKind(all, "fault").empty());
+  EXPECT_EQ(all.back()["result"], "OK");
 }
 
 // A run with a file dialog and an error box: both are events with their answers, and the error is
@@ -559,6 +582,53 @@ TEST(FlashwickEndToEnd, VersionOfBothExecutables) {
   EXPECT_EQ(RunCommand(Executable("flashwick-module") + " --version", &output), 0);
   EXPECT_EQ(output, "flashwick-module 3.4.0\n");
   EXPECT_EQ(RunCommand(Executable("flashwick") + " --version /r", &output), 2) << output;
+}
+
+// A power cut stops the module's processor with its flash: the run ends there, says so on both
+// streams and never reports success; the module's RAM is gone (its debug log kept) and the
+// next run of the same update completes the module.
+TEST(FlashwickEndToEnd, PowerCutEndsTheRunAsFailedAndTheNextRunCompletes) {
+  for (const char* preset : {"pxa270-32m", "pxa320"}) {
+    SCOPED_TRACE(preset);
+    const Module module(preset);
+    const fs::path file = module.Directory() / "module.json";
+    std::string text;
+    ASSERT_TRUE(sim::ReadWholeFile(file, &text));
+    sim::Json config = sim::Json::parse(text);
+    config["faults"]["items"] = sim::Json::array({{{"kind", "power-cut"}, {"after", 40}}});
+    std::string error;
+    ASSERT_TRUE(sim::WriteWholeFile(file, config.dump(2), &error)) << error;
+    const std::string update = R"(--exit-status unix /u '\USB HD\IMAGES\os-update.bin' /r)";
+    TemporaryDirectory scratch;
+    const fs::path events = scratch.Path() / "events.jsonl";
+    std::string output;
+    EXPECT_EQ(module.Run("--events '" + events.string() + "' " + update, &output), 1) << output;
+    // The event file ends with the cut: the fault in module time, then the end that names it.
+    const std::vector<sim::Json> all = ReadEvents(events);
+    ASSERT_GE(all.size(), 3u);
+    const std::vector<sim::Json> faults = OfKind(all, "fault");
+    ASSERT_EQ(faults.size(), 1u);
+    EXPECT_EQ(faults[0]["line"].get<std::string>().rfind("fault power-cut (item 0) fired: ", 0), 0u)
+        << faults[0].dump();
+    EXPECT_TRUE(OfKind(all, "operationEnd").empty());
+    EXPECT_EQ(all.back()["event"], "end");
+    EXPECT_EQ(all.back()["result"], "FAILED");
+    EXPECT_TRUE(all.back().contains("powerCut")) << all.back().dump();
+    EXPECT_GE(all.back()["moduleTime"].get<double>(), faults[0]["moduleTime"].get<double>());
+    EXPECT_NE(output.find("flashwick: fault power-cut (item 0) fired: "), std::string::npos)
+        << output;
+    EXPECT_NE(output.find("FAILED: power cut during the "), std::string::npos) << output;
+    EXPECT_EQ(output.find("\nOK\n"), std::string::npos) << output;
+    std::string log;
+    ASSERT_TRUE(sim::ReadWholeFile(module.Directory() / "ram" / "debug.log", &log));
+    EXPECT_NE(log.find("fault power-cut (item 0) fired"), std::string::npos) << log;
+    EXPECT_NE(log.find("power cut: the module's RAM is lost"), std::string::npos) << log;
+
+    config["faults"]["items"] = sim::Json::array();
+    ASSERT_TRUE(sim::WriteWholeFile(file, config.dump(2), &error)) << error;
+    EXPECT_EQ(module.Run(update, &output), 0) << output;
+    EXPECT_NE(output.find("\nOK\n"), std::string::npos) << output;
+  }
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "sim/storage/storage_manager.h"
 #include "storage/store_binding.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/faults.h"
 
 namespace {
 
@@ -204,7 +205,7 @@ TEST_P(StorageOsTest, BoolResultOfTwo_IsFalseOnlyOnCe5) {
   // The storage manager does the work and answers 2: CE 5's calls are normalised, CE 6's
   // results are passed on.
   for (const char* call : {"DismountStore", "FindCloseStore", "MountPartition"}) {
-    Machine().Faults().Add({{"kind", "storage.result"}, {"call", call}, {"value", 2}});
+    Machine().Faults().Add(faults::StorageResult{.call = call, .value = 2});
   }
   HANDLE store = OpenStore(u"DSK1:");
   ASSERT_NE(store, INVALID_HANDLE_VALUE);
@@ -267,7 +268,7 @@ TEST_F(StorageCe6Test, UnresolvableName_GivesTheFailureResultAndHoldsTheLibrary)
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Machine().Faults().Add({{"kind", "call"}, {"name", std::string("GetProcAddressW/") + c.name}});
+    Machine().Faults().Add(faults::Call{.name = std::string("GetProcAddressW/") + c.name});
     Machine().Calls().Clear();
     Machine().Calls().Enable(true);
     EXPECT_TRUE(c.failed());

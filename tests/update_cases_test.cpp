@@ -17,6 +17,7 @@
 #include "tests/support/test_pattern.h"
 #include "tests/support/xsvf_test_stream.h"
 #include "tests/update_test_support.h"
+#include "tests/support/faults.h"
 
 namespace {
 
@@ -421,7 +422,7 @@ TEST_F(NandUpdateTest, CpldThatDoesNotAnswer_GivesNoCpldAndLeavesThePortClosed) 
   BinBuilder().Cpld(UserCodeStream(0x00020003)).WriteTo(HostPath("cpld.bin"));
   ImageInfo info{};
   ASSERT_EQ(FWLSetBinFile(ModulePath("cpld.bin").c_str(), &info, nullptr, 1), FWL_OK);
-  Machine().Faults().Add({{"kind", "cpld.absent"}});
+  Machine().Faults().Add(faults::CpldAbsent{});
   EXPECT_EQ(FWLDoUpdate(nullptr, nullptr, nullptr), FWL_ERR_NO_CPLD);
   (void)FWLCloseBinFile();
   DWORD userCode = 0;

@@ -14,6 +14,7 @@
 #include "tests/support/test_names.h"
 #include "tests/support/test_pattern.h"
 #include "tests/update_test_support.h"
+#include "tests/support/faults.h"
 
 namespace {
 
@@ -62,9 +63,9 @@ TEST_P(NandBadBlocks, AreRelocatedWithTheDataIntactAndBothTablesAgree) {
   const std::vector<std::uint16_t> before = nand.OsBlockMap();
   const std::uint32_t erasing = kImageStart / sim::kNandBlockBytes + 1;  // fails its erase
   const std::uint32_t writing = kImageStart / sim::kNandBlockBytes + 5;  // fails a program
-  Machine().Faults().Add({{"kind", "nand.erase-fail"}, {"block", before[erasing]}});
+  Machine().Faults().Add(faults::NandEraseFail{.block = before[erasing]});
   Machine().Faults().Add(
-      {{"kind", "nand.program-fail"}, {"page", before[writing] * sim::kNandPagesPerBlock + 10}});
+      faults::NandProgramFail{.page = before[writing] * sim::kNandPagesPerBlock + 10});
 
   ASSERT_EQ(Update(ModulePath("image.bin")), FWL_OK);
 
@@ -97,9 +98,7 @@ INSTANTIATE_TEST_SUITE_P(Modules, NandBadBlocks, ::testing::ValuesIn(update_test
 // ---------------------------------------------------------------------------------------------
 struct NorFaultCase {
   const char* name;
-  const char* kind;
-  const char* field;
-  std::uint32_t offset;  // from the image start
+  sim::Json item;
   FwlStatus status;
   const char* message;
 };
@@ -109,8 +108,7 @@ class NorFaults : public LibraryTest, public ::testing::WithParamInterface<NorFa
   std::string Preset() const override { return "pxa270-32m"; }
   void Configure(sim::Json& config) override {
     const NorFaultCase& c = GetParam();
-    config["faults"] = {{"seed", 1},
-                        {"items", {{{"kind", c.kind}, {c.field, kImageStart + c.offset}}}}};
+    config["faults"] = {{"seed", 1}, {"items", sim::Json::array({c.item})}};
   }
 };
 
@@ -139,9 +137,10 @@ TEST_P(NorFaults, GiveTheirStatusAndTheUsersMessage) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, NorFaults,
-    ::testing::Values(NorFaultCase{"EraseFails", "nor.erase-fail", "block", 0x40000,
+    ::testing::Values(NorFaultCase{"EraseFails", faults::NorEraseFail{.block = kImageStart + 0x40000},
                                    FWL_ERR_ERASE_FLASH, "Error erasing Flash!"},
-                      NorFaultCase{"ProgramFails", "nor.program-fail", "offset", 0x30002,
+                      NorFaultCase{"ProgramFails",
+                                   faults::NorProgramFail{.offset = kImageStart + 0x30002},
                                    FWL_ERR_WRITE_FLASH, "Error writing to Flash!"}),
     testing_support::CaseName());
 
@@ -182,7 +181,7 @@ TEST_P(PowerCut, LeavesAModuleThatStillStarts) {
       .Record(start, image)
       .End()
       .WriteTo(HostPath("update.bin"));
-  Machine().Faults().Add({{"kind", "power-cut"}, {"after", GetParam().after}});
+  Machine().Faults().Add(faults::PowerCut{.after = GetParam().after});
   (void)Update(ModulePath("update.bin"));
   // The module starts again: the bad block table and the region scan load (PowerCycle checks
   // FWLInit), the regions outside the image are where they were. A bootloader cut short is

@@ -89,7 +89,30 @@ bool IsPlainFileName(const std::string& name) {
 
 std::uint32_t DefaultUserCode() { return 0x00010003; }  // version 1.3 of the module's design
 
+// ---------------------------------------------------------------------------------------------
+// The fault plan kinds of the part
+// ---------------------------------------------------------------------------------------------
+constexpr FaultField kIdCodeFields[] = {
+    {.name = "value", .required = true, .help = "the IDCODE the part reports"}};
+constexpr FaultField kRowFailFields[] = {
+    {.name = "row", .required = true, .maximum = kCpldRows - 1, .help = "the fuse row"}};
+constexpr FaultField kStuckTdoFields[] = {
+    {.name = "level", .maximum = 1, .help = "the level TDO is stuck at (0 unless given)"}};
+constexpr FaultKind kAbsent{.name = "cpld.absent", .help = "no part answers on the JTAG pins"};
+constexpr FaultKind kIdCodeFault{
+    .name = "cpld.idcode", .help = "the part reports another IDCODE", .fields = kIdCodeFields};
+constexpr FaultKind kRowFail{.name = "cpld.row-fail",
+                             .help = "programming the row leaves its cells as they were",
+                             .fields = kRowFailFields,
+                             .counted = true,
+                             .defaultCount = -1};
+constexpr FaultKind kStuckTdo{
+    .name = "cpld.stuck-tdo", .help = "TDO is stuck at one level", .fields = kStuckTdoFields};
+constexpr const FaultKind* kFaultKinds[] = {&kAbsent, &kIdCodeFault, &kRowFail, &kStuckTdo};
+
 }  // namespace
+
+std::span<const FaultKind* const> CpldModel::FaultKinds() const { return kFaultKinds; }
 
 CpldModel::CpldModel() { RegisterComponent(this); }
 
@@ -145,42 +168,6 @@ void CpldModel::Validate(ConfigReader& reader) {
           }
         }
       }
-    }
-  }
-  const Json* items = reader.Find("faults.items");
-  if (items == nullptr || !items->is_array()) {
-    return;
-  }
-  for (std::size_t i = 0; i < items->size(); ++i) {
-    const Json& item = (*items)[i];
-    if (!item.is_object() || !item.contains("kind") || !item["kind"].is_string()) {
-      continue;
-    }
-    const std::string kind = item["kind"].get<std::string>();
-    if (kind.rfind("cpld.", 0) != 0) {
-      continue;
-    }
-    const std::string where = "faults.items[" + std::to_string(i) + "]";
-    std::uint64_t value = 0;
-    if (kind == "cpld.absent") {
-      continue;
-    }
-    if (kind == "cpld.idcode") {
-      if (!item.contains("value") || !ParseUnsigned(item["value"], &value) || value > 0xFFFFFFFF) {
-        reader.Error(where + ".value", "cpld.idcode needs a 32-bit \"value\"");
-      }
-    } else if (kind == "cpld.row-fail") {
-      if (!item.contains("row") || !ParseUnsigned(item["row"], &value) || value >= kCpldRows) {
-        reader.Error(where + ".row", "cpld.row-fail needs a \"row\" from 0 to 97");
-      }
-    } else if (kind == "cpld.stuck-tdo") {
-      if (item.contains("level") && (!ParseUnsigned(item["level"], &value) || value > 1)) {
-        reader.Error(where + ".level", "cpld.stuck-tdo \"level\" must be 0 or 1");
-      }
-    } else {
-      reader.Error(where + ".kind", "unknown CPLD fault \"" + kind +
-                                        "\" (known: cpld.absent, cpld.idcode, cpld.row-fail, "
-                                        "cpld.stuck-tdo)");
     }
   }
 }
@@ -432,21 +419,22 @@ bool CpldModel::StopTrace(std::string* error) { return trace_.Close(error); }
 // ---------------------------------------------------------------------------------------------
 void CpldModel::RefreshFaults() {
   FaultPlan& faults = machine_->Faults();
-  absent_ = !faults.Items("cpld.absent").empty();
+  absent_ = faults.Holds(kAbsent);
   stuckTdo_ = kPadUndriven;
-  for (const Json& item : faults.Items("cpld.stuck-tdo")) {
-    std::uint64_t level = 0;
-    if (item.contains("level")) {
-      ParseUnsigned(item["level"], &level);
-    }
-    stuckTdo_ = level != 0 ? 1 : 0;
+  for (const FaultPlan::ItemRef& item : faults.Items(kStuckTdo)) {
+    stuckTdo_ = item->Unsigned("level") != 0 ? 1 : 0;
   }
   idCodeFault_.reset();
-  for (const Json& item : faults.Items("cpld.idcode")) {
-    std::uint64_t value = 0;
-    if (item.contains("value") && ParseUnsigned(item["value"], &value)) {
-      idCodeFault_ = static_cast<std::uint32_t>(value);
-    }
+  for (const FaultPlan::ItemRef& item : faults.Items(kIdCodeFault)) {
+    idCodeFault_ = static_cast<std::uint32_t>(item->Unsigned("value"));
+  }
+}
+
+void CpldModel::StuckTdoObserved(const char* scan) {
+  if (stuckTdo_ != kPadUndriven) {
+    (void)machine_->Faults().Fire(
+        kStuckTdo, [](const FaultItem&) { return true; },
+        [&] { return std::string(scan) + " with TDO stuck at " + std::to_string(stuckTdo_); });
   }
 }
 
@@ -466,6 +454,11 @@ void CpldModel::PadLevelsChanged(const int* levels) {
       }
     } else if (tck != 0 && absent_) {
       RefreshFaults();  // the chip may come back when the fault is taken away
+      if (absent_) {
+        (void)machine_->Faults().Fire(
+            kAbsent, [](const FaultItem&) { return true; },
+            [] { return std::string("a TCK pulse that no part answers"); });
+      }
     }
   }
   if (trace_.IsOpen()) {
@@ -494,6 +487,7 @@ void CpldModel::Rising() {
       break;
     case kTapCaptureIr:
       RefreshFaults();
+      StuckTdoObserved("instruction scan");
       FailPending();
       // The two low bits capture 01 as IEEE 1149.1 requires; bit 2 shows ISC mode.
       irShift_ = static_cast<std::uint8_t>(0x01 | (isc_ ? 0x04 : 0));
@@ -598,6 +592,7 @@ void CpldModel::SelectRegister() {
 
 void CpldModel::CaptureDr() {
   RefreshFaults();
+  StuckTdoObserved("data scan");
   FailPending();
   switch (register_) {
     case DataRegister::kBypass:
@@ -605,7 +600,13 @@ void CpldModel::CaptureDr() {
       dr_ = {};
       break;
     case DataRegister::kIdCode:
-      dr_ = {IdCode()};
+      if (const FaultPlan::ItemRef item = machine_->Faults().Fire(
+              kIdCodeFault, [](const FaultItem&) { return true; },
+              [] { return std::string("IDCODE capture"); })) {
+        dr_ = {item->Unsigned("value")};
+      } else {
+        dr_ = {IdCode()};
+      }
       break;
     case DataRegister::kUserCode:
       dr_ = {UserCodeOfActive()};
@@ -731,11 +732,11 @@ void CpldModel::Commit() {
       if (pendingRow_ >= kCpldRows) {
         break;  // no such row
       }
-      for (const Json& item : machine_->Faults().Items("cpld.row-fail")) {
-        std::uint64_t row = kCpldRows;
-        if (item.contains("row") && ParseUnsigned(item["row"], &row) && row == pendingRow_) {
-          return;  // the row's cells do not take the charge
-        }
+      if (machine_->Faults().Fire(
+              kRowFail,
+              [&](const FaultItem& item) { return item.Unsigned("row") == pendingRow_; },
+              [&] { return "program of row " + std::to_string(pendingRow_); }) != nullptr) {
+        return;  // the row's cells do not take the charge
       }
       // Programming only ever clears cells.
       rows_[pendingRow_] &= pendingCells_;

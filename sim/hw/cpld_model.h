@@ -80,6 +80,7 @@ class CpldModel final : public Component, public PadDevice {
   bool Create(const PresetSpec& presetSpec, const fs::path& directory, Json& config,
               std::string* error) override;
   void Validate(ConfigReader& reader) override;
+  std::span<const FaultKind* const> FaultKinds() const override;
   bool Attach(Machine& machine, std::string* error) override;
   void Detach(Machine& machine) override;
   void Describe(Machine& machine, Json& info) override;
@@ -123,6 +124,8 @@ class CpldModel final : public Component, public PadDevice {
   enum class Operation { kNone, kErase, kProgram, kRead, kDischarge, kInitialize };
 
   void RefreshFaults();
+  // A scan's capture while a fault plan item holds TDO stuck: the item fires.
+  void StuckTdoObserved(const char* scan);
   void Rising();
   void Falling();
   void ResetTap();

@@ -7,6 +7,7 @@
 
 #include "sim/module/machine.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/faults.h"
 #include "tests/support/test_names.h"
 
 namespace {
@@ -92,12 +93,13 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigCase{"PresentNotBoolean", {{"cpld", {{"present", "yes"}}}}, "cpld.present"},
         ConfigCase{"FusesOutsideModule", {{"cpld", {{"fuses", "../cpld.fuses"}}}}, "cpld.fuses"},
         ConfigCase{"RowFailBeyondArray",
-                   {{"faults", {{"items", {{{"kind", "cpld.row-fail"}, {"row", 98}}}}}}},
+                   {{"faults", {{"items", {faults::CpldRowFail{.row = 98}}}}}},
                    "faults.items[0].row"},
         ConfigCase{"StuckTdoLevel2",
-                   {{"faults", {{"items", {{{"kind", "cpld.stuck-tdo"}, {"level", 2}}}}}}},
+                   {{"faults", {{"items", {faults::CpldStuckTdo{.level = 2}}}}}},
                    "faults.items[0].level"},
         ConfigCase{"IdCodeWithoutValue",
+                   // a required field left out: beyond what the typed items can say
                    {{"faults", {{"items", {{{"kind", "cpld.idcode"}}}}}}},
                    "faults.items[0].value"},
         ConfigCase{"UnknownCpldFault",

@@ -145,7 +145,11 @@ constexpr NandChip kChips[] = {
 
 bool IsNandModule(const Json& config) {
   auto it = config.find("flash");
-  return it != config.end() && it->is_object() && it->value("kind", "") == "nand";
+  if (it == config.end() || !it->is_object()) {
+    return false;
+  }
+  const auto kind = it->find("kind");
+  return kind != it->end() && *kind == "nand";
 }
 
 // Copies bytes while complementing them (the files hold ~flash byte).
@@ -322,80 +326,78 @@ constexpr std::uint32_t kNdtr0PowerOn = 7u << 19 | 7u << 16 | 7u << 11 | 7u << 8
 constexpr std::uint32_t kNdtr1PowerOn = 0xFFFFu << 16 | 15u << 4 | 15u;
 }  // namespace
 
-// Fault plan items of the NAND kinds, with the counters this process has used up.
-struct NandFlash::FaultState {
-  struct Counted {
-    Json item;
-    std::uint32_t target = 0;
-    std::int64_t skip = 0;
-    std::int64_t count = 1;
-    bool dataRequest = false;
-    std::vector<std::uint32_t> positions;  // bit flips
-  };
-  std::uint64_t generation = ~0ull;
-  std::vector<std::uint32_t> badBlocks;
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> worn;  // block, erases it survives
-  std::vector<Counted> eraseFailures, programFailures, bitFlips, noRequests;
-  std::int64_t identifier = -1;     // the first two identifier bytes the chip answers, if replaced
-  std::int64_t powerCutAfter = -1;  // array operations that complete before the power fails
-  std::uint64_t operations = 0;     // page programs and block erases of this process
-  bool any = false;
-
-  enum class Power { kOn, kFailing, kOff };
-  // Counts one array operation against the power cut: kFailing for the one during which the
-  // power fails, kOff for every one after it.
-  Power TakeOperation() {
-    if (powerCutAfter < 0) {
-      return Power::kOn;
-    }
-    const std::uint64_t index = operations++;
-    if (index < static_cast<std::uint64_t>(powerCutAfter)) {
-      return Power::kOn;
-    }
-    return index == static_cast<std::uint64_t>(powerCutAfter) ? Power::kFailing : Power::kOff;
-  }
-
-  static bool Take(Counted& counted) {
-    if (counted.skip > 0) {
-      --counted.skip;
-      return false;
-    }
-    if (counted.count == 0) {
-      return false;
-    }
-    if (counted.count > 0) {
-      --counted.count;
-    }
-    return true;
-  }
-};
-
+// ---------------------------------------------------------------------------------------------
+// The fault plan kinds of the chip (pages and blocks are physical, across both chip selects)
+// ---------------------------------------------------------------------------------------------
 namespace {
+constexpr FaultField kBadBlockFields[] = {
+    {.name = "block", .required = true, .help = "the block every erase and program of fails"}};
+constexpr FaultField kWornBlockFields[] = {
+    {.name = "block", .required = true, .help = "the worn block"},
+    {.name = "erases", .required = true, .help = "erases it survives (counted in nand.wear)"}};
+constexpr FaultField kEraseFailFields[] = {
+    {.name = "block", .required = true, .help = "the block whose erase fails"}};
+constexpr FaultField kProgramFailFields[] = {
+    {.name = "page",
+     .required = true,
+     .help = "the page whose program fails (it keeps every other byte)"}};
+constexpr FaultField kBitFlipFields[] = {
+    {.name = "page", .required = true, .help = "the page whose data reads with flipped bits"},
+    {.name = "bits",
+     .maximum = kNandPageBytes * 8,
+     .help = "how many bits flip, at places fixed by the page (1 unless given)"},
+    {.name = "positions",
+     .type = FaultFieldType::kBitList,
+     .maximum = kNandPageBytes * 8 - 1,
+     .help = "the bits of the page data that flip (in place of bits)"}};
+constexpr std::string_view kRequests[] = {"command", "data"};
+constexpr FaultField kNoRequestFields[] = {
+    {.name = "request",
+     .type = FaultFieldType::kChoice,
+     .help = "the request the controller never raises (command unless given)",
+     .choices = kRequests}};
+constexpr FaultField kIdFields[] = {
+    {.name = "id",
+     .required = true,
+     .maximum = 0xFFFF,
+     .help = "the identifier the chip answers (maker code in the low byte)"}};
+constexpr FaultKind kBadBlock{.name = "nand.bad-block",
+                              .help = "a bad block: every erase and program of it fails",
+                              .fields = kBadBlockFields};
+constexpr FaultKind kWornBlock{.name = "nand.worn-block",
+                               .help = "a worn block: its erases fail after a number of them",
+                               .fields = kWornBlockFields};
+constexpr FaultKind kEraseFail{.name = "nand.erase-fail",
+                               .help = "an erase of the block fails (the block keeps its data)",
+                               .fields = kEraseFailFields,
+                               .counted = true,
+                               .defaultCount = 1};
+constexpr FaultKind kProgramFail{.name = "nand.program-fail",
+                                 .help = "a program of the page fails",
+                                 .fields = kProgramFailFields,
+                                 .counted = true,
+                                 .defaultCount = 1};
+constexpr FaultKind kBitFlip{.name = "nand.bit-flip",
+                             .help = "reads of the page return bits flipped",
+                             .fields = kBitFlipFields,
+                             .counted = true,
+                             .defaultCount = -1};
+constexpr FaultKind kNoRequest{.name = "nand.no-request",
+                               .help = "the controller never raises the request of a command",
+                               .fields = kNoRequestFields,
+                               .counted = true,
+                               .defaultCount = -1};
+constexpr FaultKind kId{
+    .name = "nand.id", .help = "the chip answers another identifier", .fields = kIdFields};
+constexpr const FaultKind* kFaultKinds[] = {&kBadBlock, &kWornBlock, &kEraseFail, &kProgramFail,
+                                            &kBitFlip,  &kNoRequest, &kId,        &kPowerCutFault};
+
 NandFlash* currentNand = nullptr;
-
-std::int64_t SignedField(const Json& item, const char* name, std::int64_t fallback) {
-  auto it = item.find(name);
-  if (it == item.end()) {
-    return fallback;
-  }
-  if (it->is_number_integer()) {
-    return it->get<std::int64_t>();
-  }
-  std::uint64_t value = 0;
-  return ParseUnsigned(*it, &value) ? static_cast<std::int64_t>(value) : fallback;
-}
-
-std::uint32_t UnsignedField(const Json& item, const char* name) {
-  auto it = item.find(name);
-  std::uint64_t value = 0;
-  if (it == item.end() || !ParseUnsigned(*it, &value)) {
-    return 0;
-  }
-  return static_cast<std::uint32_t>(value);
-}
 }  // namespace
 
-NandFlash::NandFlash() : faults_(std::make_unique<FaultState>()) { RegisterComponent(this); }
+std::span<const FaultKind* const> NandFlash::FaultKinds() const { return kFaultKinds; }
+
+NandFlash::NandFlash() { RegisterComponent(this); }
 
 NandFlash::~NandFlash() { CloseFiles(); }
 
@@ -466,7 +468,7 @@ bool NandFlash::Create(const PresetSpec& presetSpec, const fs::path& directory, 
 
 void NandFlash::Validate(ConfigReader& reader) {
   const Json* flash = reader.Find("flash");
-  if (flash == nullptr || !flash->is_object() || flash->value("kind", "") != "nand") {
+  if (flash == nullptr || !IsNandModule(reader.Document())) {
     return;
   }
   const std::size_t before = reader.Errors().size();
@@ -502,75 +504,25 @@ void NandFlash::Validate(ConfigReader& reader) {
       }
     }
   }
-  // The fault plan items of the NAND kinds.
-  const Json* items = reader.Find("faults.items");
-  if (chip == nullptr || items == nullptr || !items->is_array()) {
+  // The blocks and pages of the fault plan's items lie on this chip.
+  if (chip == nullptr) {
     return;
   }
   const std::uint64_t pages = std::uint64_t{chip->blocks} * kNandPagesPerBlock;
-  for (std::size_t i = 0; i < items->size(); ++i) {
-    const Json& item = (*items)[i];
-    if (!item.is_object()) {
+  for (const auto& [index, item] : FaultPlan::CheckedItems(reader)) {
+    const FaultKind& kind = item->Kind();
+    const bool block = &kind == &kBadBlock || &kind == &kWornBlock || &kind == &kEraseFail;
+    const bool page = &kind == &kProgramFail || &kind == &kBitFlip;
+    if (!block && !page) {
       continue;
     }
-    const std::string kind = item.value("kind", "");
-    const std::string base = "faults.items." + std::to_string(i) + ".";
-    // A required unsigned field below limit (or an optional one when present).
-    auto need = [&](const char* field, std::uint64_t limit, bool optional = false) {
-      std::uint64_t value = 0;
-      if (!item.contains(field)) {
-        if (!optional) {
-          reader.Error(base + field, "\"" + kind + "\" needs \"" + field + "\"");
-        }
-        return;
-      }
-      if (!ParseUnsigned(item[field], &value) || value >= limit) {
-        reader.Error(base + field, "must be a number below " + std::to_string(limit));
-      }
-    };
-    auto counters = [&]() {
-      for (const char* field : {"skip", "count"}) {
-        if (item.contains(field) && !item[field].is_number_integer() && !item[field].is_string()) {
-          reader.Error(base + field, "must be a number (count -1: every time)");
-        }
-      }
-    };
-    if (kind == "nand.bad-block") {
-      need("block", chip->blocks);
-    } else if (kind == "nand.erase-fail") {
-      need("block", chip->blocks);
-      counters();
-    } else if (kind == "nand.worn-block") {
-      need("block", chip->blocks);
-      need("erases", 0x100000000ull);
-    } else if (kind == "nand.program-fail") {
-      need("page", pages);
-      counters();
-    } else if (kind == "nand.bit-flip") {
-      need("page", pages);
-      need("bits", kNandPageBytes * 8 + 1, true);
-      counters();
-      if (const auto positions = item.find("positions"); positions != item.end()) {
-        bool valid = positions->is_array();
-        for (std::size_t k = 0; valid && k < positions->size(); ++k) {
-          std::uint64_t bit = 0;
-          valid = ParseUnsigned((*positions)[k], &bit) && bit < kNandPageBytes * 8;
-        }
-        if (!valid) {
-          reader.Error(base + "positions", "must be an array of bit numbers below " +
-                                               std::to_string(kNandPageBytes * 8));
-        }
-      }
-    } else if (kind == "nand.id") {
-      need("id", 0x10000);
-    } else if (kind == "power-cut") {
-      need("after", 0x100000000ull);
-    } else if (kind == "nand.no-request") {
-      const std::string request = item.value("request", "command");
-      if (request != "command" && request != "data") {
-        reader.Error(base + "request", "must be \"command\" or \"data\"");
-      }
-      counters();
+    const char* field = block ? "block" : "page";
+    const std::uint64_t limit = block ? chip->blocks : pages;
+    if (item->Unsigned(field) >= limit) {
+      reader.Error(FaultPlan::FieldPath(index, field),
+                   FaultPlan::ItemLabel(index, kind) + ": " + field + " " +
+                       std::to_string(item->Unsigned(field)) + " is not below " +
+                       std::to_string(limit) + ", the " + field + "s of chip " + Hex(chip->id, 4));
     }
   }
 }
@@ -579,8 +531,8 @@ bool NandFlash::CheckFiles(const fs::path& directory, const Json& config, std::s
   if (!IsNandModule(config)) {
     return true;
   }
-  std::uint64_t id = 0;
-  ParseUnsigned(config["flash"]["chipId"], &id);
+  ConfigReader reader(config, "module.json");
+  const std::uint64_t id = reader.Unsigned("flash.chipId", 0xFFFF);
   const NandChip* chip = FindNandChip(static_cast<std::uint32_t>(id));
   if (chip == nullptr) {
     *error = "module.json: field \"flash.chipId\": unsupported NAND chip";
@@ -704,7 +656,6 @@ bool NandFlash::Attach(Machine& machine, std::string* error) {
   logging_ = false;
   log_.clear();
   totals_ = NandBusyTotals{};
-  faults_ = std::make_unique<FaultState>();
   sharedTable_ = nullptr;
   factoryBad_.clear();
   badBlockRow_[0] = badBlockRow_[1] = 0;
@@ -844,27 +795,41 @@ void NandFlash::CommitErase(std::uint32_t block) {
   }
 }
 
-bool NandFlash::BlockAlwaysFails(std::uint32_t block) {
+bool NandFlash::BlockAlwaysFails(std::uint32_t block, const std::string& what) {
   if (std::find(factoryBad_.begin(), factoryBad_.end(), block) != factoryBad_.end()) {
     return true;
   }
-  RefreshFaults();
-  return faults_->any && std::find(faults_->badBlocks.begin(), faults_->badBlocks.end(), block) !=
-                             faults_->badBlocks.end();
+  return CurrentMachine().Faults().Fire(
+             kBadBlock, [&](const FaultItem& item) { return item.Unsigned("block") == block; },
+             [&] { return what; }) != nullptr;
 }
 
 bool NandFlash::EraseBlockPhysical(std::uint32_t block) {
-  RefreshFaults();
-  if (faults_->TakeOperation() != FaultState::Power::kOn) {
+  FaultPlan& plan = CurrentMachine().Faults();
+  const std::string what = "erase of block " + std::to_string(block);
+  if (const FaultPlan::Power power = plan.FlashOperation([&] { return what; });
+      power != FaultPlan::Power::kOn) {
+    if (power == FaultPlan::Power::kFailing) {
+      plan.PowerLost();
+    }
     return true;  // without power the block keeps what it held
   }
-  if (BlockAlwaysFails(block) || TakeEraseFailure(block)) {
+  if (BlockAlwaysFails(block, what)) {
     return false;
   }
-  for (const auto& [worn, erases] : faults_->worn) {
-    if (worn == block && *WearCounter(block) >= erases) {
-      return false;
-    }
+  if (plan.Fire(
+          kEraseFail, [&](const FaultItem& item) { return item.Unsigned("block") == block; },
+          [&] { return what; }) != nullptr) {
+    return false;
+  }
+  const std::uint32_t erases = *WearCounter(block);
+  if (plan.Fire(
+          kWornBlock,
+          [&](const FaultItem& item) {
+            return item.Unsigned("block") == block && erases >= item.Unsigned("erases");
+          },
+          [&] { return what + " after " + std::to_string(erases) + " erases"; }) != nullptr) {
+    return false;
   }
   CommitErase(block);
   ++*WearCounter(block);
@@ -875,9 +840,9 @@ NandFlash::ProgramOutcome NandFlash::ProgramPage(std::uint32_t page, const std::
                                                  const std::uint8_t* spare, bool eccOn) {
   std::uint8_t* storedData = image_ + std::uint64_t{page} * kNandPageBytes;
   std::uint8_t* storedSpare = spare_ + std::uint64_t{page} * kNandSpareBytes;
-  RefreshFaults();
-  const FaultState::Power power = faults_->TakeOperation();
-  if (power == FaultState::Power::kOff) {
+  const FaultPlan::Power power = CurrentMachine().Faults().FlashOperation(
+      [&] { return "program of page " + std::to_string(page); });
+  if (power == FaultPlan::Power::kOff) {
     return ProgramOutcome::kDone;  // without power nothing reaches the array
   }
   if (!PageErased(page)) {
@@ -898,15 +863,22 @@ NandFlash::ProgramOutcome NandFlash::ProgramPage(std::uint32_t page, const std::
       }
     }
   }
-  const bool failed = BlockAlwaysFails(page / kNandPagesPerBlock) || TakeProgramFailure(page);
+  const bool failed =
+      BlockAlwaysFails(page / kNandPagesPerBlock, "program of page " + std::to_string(page)) ||
+      CurrentMachine().Faults().Fire(
+          kProgramFail, [&](const FaultItem& item) { return item.Unsigned("page") == page; },
+          [&] { return "program of page " + std::to_string(page); }) != nullptr;
   // Programming clears the bits that are 0 in the new data: file byte |= ~new byte. An aborted
   // program (or one cut short by the power) reaches only every other byte.
-  const std::uint32_t step = failed || power == FaultState::Power::kFailing ? 2 : 1;
+  const std::uint32_t step = failed || power == FaultPlan::Power::kFailing ? 2 : 1;
   for (std::uint32_t i = 0; i < kNandPageBytes; i += step) {
     storedData[i] |= static_cast<std::uint8_t>(~data[i]);
   }
   for (std::uint32_t i = 0; i < kNandSpareBytes; i += step) {
     storedSpare[i] |= static_cast<std::uint8_t>(~spare[i]);
+  }
+  if (power == FaultPlan::Power::kFailing) {
+    CurrentMachine().Faults().PowerLost();
   }
   return failed ? ProgramOutcome::kFailed : ProgramOutcome::kDone;
 }
@@ -914,133 +886,51 @@ NandFlash::ProgramOutcome NandFlash::ProgramPage(std::uint32_t page, const std::
 // ---------------------------------------------------------------------------------------------
 // Fault plan
 // ---------------------------------------------------------------------------------------------
-void NandFlash::RefreshFaults() {
-  FaultPlan& plan = CurrentMachine().Faults();
-  const std::uint64_t generation = plan.Generation();
-  if (generation == faults_->generation) {
-    return;
-  }
-  auto fresh = std::make_unique<FaultState>();
-  fresh->generation = generation;
-  // Items already known keep what this process used of them.
-  auto carry = [](std::vector<FaultState::Counted>& into,
-                  const std::vector<FaultState::Counted>& from) {
-    for (std::size_t i = 0; i < into.size() && i < from.size(); ++i) {
-      if (into[i].item == from[i].item) {
-        into[i].skip = from[i].skip;
-        into[i].count = from[i].count;
-      }
-    }
-  };
-  auto counted = [](const Json& item, const char* target, std::int64_t defaultCount) {
-    FaultState::Counted entry;
-    entry.item = item;
-    entry.target = target != nullptr ? UnsignedField(item, target) : 0;
-    entry.skip = SignedField(item, "skip", 0);
-    entry.count = SignedField(item, "count", defaultCount);
-    return entry;
-  };
-  for (const Json& item : plan.Items("nand.bad-block")) {
-    fresh->badBlocks.push_back(UnsignedField(item, "block"));
-  }
-  for (const Json& item : plan.Items("nand.worn-block")) {
-    fresh->worn.emplace_back(UnsignedField(item, "block"), UnsignedField(item, "erases"));
-  }
-  for (const Json& item : plan.Items("nand.erase-fail")) {
-    fresh->eraseFailures.push_back(counted(item, "block", 1));
-  }
-  for (const Json& item : plan.Items("nand.program-fail")) {
-    fresh->programFailures.push_back(counted(item, "page", 1));
-  }
-  for (const Json& item : plan.Items("nand.bit-flip")) {
-    FaultState::Counted entry = counted(item, "page", -1);
-    if (auto positions = item.find("positions"); positions != item.end() && positions->is_array()) {
-      for (const Json& position : *positions) {
-        std::uint64_t bit = 0;
-        if (ParseUnsigned(position, &bit) && bit < kNandPageBytes * 8) {
-          entry.positions.push_back(static_cast<std::uint32_t>(bit));
-        }
-      }
-    } else {
-      const std::uint32_t bits = std::min<std::uint32_t>(
-          std::max<std::uint32_t>(UnsignedField(item, "bits"), item.contains("bits") ? 0 : 1),
-          kNandPageBytes * 8);
-      // Distinct bit positions, the same for every run of the plan.
-      for (std::uint64_t k = 0; entry.positions.size() < bits; ++k) {
-        const auto bit = static_cast<std::uint32_t>(Mix(entry.target * 0x9E3779B97F4A7C15ull + k) %
-                                                    (kNandPageBytes * 8));
-        if (std::find(entry.positions.begin(), entry.positions.end(), bit) ==
-            entry.positions.end()) {
-          entry.positions.push_back(bit);
-        }
-      }
-    }
-    fresh->bitFlips.push_back(std::move(entry));
-  }
-  for (const Json& item : plan.Items("nand.no-request")) {
-    FaultState::Counted entry = counted(item, nullptr, -1);
-    entry.dataRequest = item.value("request", "command") == "data";
-    fresh->noRequests.push_back(std::move(entry));
-  }
-  for (const Json& item : plan.Items("nand.id")) {
-    fresh->identifier = UnsignedField(item, "id") & 0xFFFF;
-  }
-  for (const Json& item : plan.Items("power-cut")) {
-    fresh->powerCutAfter = SignedField(item, "after", -1);
-  }
-  fresh->operations = faults_->operations;
-  carry(fresh->eraseFailures, faults_->eraseFailures);
-  carry(fresh->programFailures, faults_->programFailures);
-  carry(fresh->bitFlips, faults_->bitFlips);
-  carry(fresh->noRequests, faults_->noRequests);
-  fresh->any = !fresh->badBlocks.empty() || !fresh->worn.empty() || !fresh->eraseFailures.empty() ||
-               !fresh->programFailures.empty() || !fresh->bitFlips.empty() ||
-               !fresh->noRequests.empty() || fresh->identifier >= 0;
-  faults_ = std::move(fresh);
-}
-
-bool NandFlash::TakeEraseFailure(std::uint32_t block) {
-  RefreshFaults();
-  for (FaultState::Counted& entry : faults_->eraseFailures) {
-    if (entry.target == block && FaultState::Take(entry)) {
-      return true;
-    }
-  }
-  return false;
-}
-
-bool NandFlash::TakeProgramFailure(std::uint32_t page) {
-  RefreshFaults();
-  for (FaultState::Counted& entry : faults_->programFailures) {
-    if (entry.target == page && FaultState::Take(entry)) {
-      return true;
-    }
-  }
-  return false;
-}
-
 void NandFlash::ApplyBitFlips(std::uint32_t page, std::uint8_t* data) {
-  RefreshFaults();
-  if (!faults_->any) {
-    return;
-  }
-  for (FaultState::Counted& entry : faults_->bitFlips) {
-    if (entry.target == page && FaultState::Take(entry)) {
-      for (std::uint32_t bit : entry.positions) {
-        data[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+  const std::vector<FaultPlan::ItemRef> items = CurrentMachine().Faults().FireEach(
+      kBitFlip, [&](const FaultItem& item) { return item.Unsigned("page") == page; },
+      [&] { return "read of page " + std::to_string(page); });
+  for (const FaultPlan::ItemRef& item : items) {
+    std::vector<std::uint32_t> positions;
+    if (item->Has("positions")) {
+      const auto given = item->Numbers("positions");
+      positions.assign(given.begin(), given.end());
+    } else {
+      const auto bits = static_cast<std::uint32_t>(item->Unsigned("bits", 1));
+      // Distinct bit positions, the same for every run of the plan.
+      for (std::uint64_t k = 0; positions.size() < bits; ++k) {
+        const auto bit = static_cast<std::uint32_t>(Mix(page * 0x9E3779B97F4A7C15ull + k) %
+                                                    (kNandPageBytes * 8));
+        if (std::find(positions.begin(), positions.end(), bit) == positions.end()) {
+          positions.push_back(bit);
+        }
       }
+    }
+    for (std::uint32_t bit : positions) {
+      data[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
     }
   }
 }
 
 bool NandFlash::TakeNoRequest(bool dataRequest) {
-  RefreshFaults();
-  for (FaultState::Counted& entry : faults_->noRequests) {
-    if (entry.dataRequest == dataRequest && FaultState::Take(entry)) {
-      return true;
-    }
+  const std::string_view request = dataRequest ? "data" : "command";
+  return CurrentMachine().Faults().Fire(
+             kNoRequest,
+             [&](const FaultItem& item) { return item.String("request", "command") == request; },
+             [&] {
+               return std::string(request) + " request of command " + Hex(commandWords_[0], 8);
+             }) != nullptr;
+}
+
+std::array<std::uint8_t, 5> NandFlash::Identifier() {
+  std::array<std::uint8_t, 5> idBytes = chip_->idBytes;
+  if (const FaultPlan::ItemRef item = CurrentMachine().Faults().Fire(
+          kId, [](const FaultItem&) { return true; }, [] { return std::string("READ ID"); })) {
+    const std::uint64_t id = item->Unsigned("id");
+    idBytes[0] = static_cast<std::uint8_t>(id);
+    idBytes[1] = static_cast<std::uint8_t>(id >> 8);
   }
-  return false;
+  return idBytes;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1349,12 +1239,6 @@ void NandFlash::StartCommand() {
   // Command and address bytes go out one write strobe each.
   const std::uint64_t issued = now + (1 + cycles + (doubleByte ? 1 : 0)) * WriteCyclePs() / 1000;
   const bool dataStuck = type_ != kTypeErase && type_ != kTypeReset && TakeNoRequest(true);
-  // The identifier the chip answers (a fault plan item may make it another part's).
-  std::array<std::uint8_t, 5> idBytes = chip_->idBytes;
-  if (faults_->identifier >= 0) {
-    idBytes[0] = static_cast<std::uint8_t>(faults_->identifier);
-    idBytes[1] = static_cast<std::uint8_t>(faults_->identifier >> 8);
-  }
 
   auto requireDataConfiguration = [&]() {
     if ((ndcr & NDCR_PAGE_SZ) != 1u << 24 || (ndcr & NDCR_PG_PER_BLK) == 0 ||
@@ -1401,6 +1285,7 @@ void NandFlash::StartCommand() {
         }
         const std::uint32_t pageBytes = (ndcr & NDCR_PAGE_SZ) != 0 ? kNandPageBytes : 512;
         transferBytes_ = pageBytes + SpareShown(ndcr);
+        const std::array<std::uint8_t, 5> idBytes = Identifier();
         for (std::uint32_t i = 0; i < transferBytes_; ++i) {
           buffer_[i] = idBytes[i % idBytes.size()];
         }
@@ -1492,6 +1377,7 @@ void NandFlash::StartCommand() {
       // The controller latches RD_ID_CNT identifier bytes into an 8-byte buffer.
       const std::uint32_t count = (ndcr & NDCR_RD_ID_CNT) >> 16;
       transferBytes_ = 8;
+      const std::array<std::uint8_t, 5> idBytes = Identifier();
       for (std::uint32_t i = 0; i < 8; ++i) {
         buffer_[i] = i < count && i < idBytes.size() ? idBytes[i] : 0;
       }

@@ -149,6 +149,7 @@ class NandFlash final : public Component, public BusDevice, public OsFlash {
   bool Create(const PresetSpec& presetSpec, const fs::path& directory, Json& config,
               std::string* error) override;
   void Validate(ConfigReader& reader) override;
+  std::span<const FaultKind* const> FaultKinds() const override;
   bool CheckFiles(const fs::path& directory, const Json& config, std::string* error) override;
   bool Attach(Machine& machine, std::string* error) override;
   void Boot(Machine& machine) override;
@@ -199,7 +200,6 @@ class NandFlash final : public Component, public BusDevice, public OsFlash {
 
  private:
   struct Controller;  // register file kept in ram/
-  struct FaultState;
 
   // Chip
   bool OpenFiles(const fs::path& directory, std::string* error);
@@ -211,7 +211,8 @@ class NandFlash final : public Component, public BusDevice, public OsFlash {
                              const std::uint8_t* spare, bool eccOn);
   bool EraseBlockPhysical(std::uint32_t block);
   void CommitErase(std::uint32_t block);
-  bool BlockAlwaysFails(std::uint32_t block);
+  // A factory bad block, or one the fault plan makes bad (what: the operation, for its log).
+  bool BlockAlwaysFails(std::uint32_t block, const std::string& what);
   std::uint32_t* WearCounter(std::uint32_t block) const;
 
   // Controller
@@ -233,11 +234,10 @@ class NandFlash final : public Component, public BusDevice, public OsFlash {
   [[nodiscard]] std::uint32_t SpareShown(std::uint32_t ndcr) const;
 
   // Faults
-  void RefreshFaults();
-  bool TakeEraseFailure(std::uint32_t block);
-  bool TakeProgramFailure(std::uint32_t page);
   void ApplyBitFlips(std::uint32_t page, std::uint8_t* data);
   bool TakeNoRequest(bool dataRequest);
+  // The identifier bytes the chip answers (a fault plan item may make it another part's).
+  std::array<std::uint8_t, 5> Identifier();
 
   // OS view
   bool OsTranslate(const std::vector<std::uint16_t>& map, std::uint32_t logicalPage,
@@ -290,7 +290,6 @@ class NandFlash final : public Component, public BusDevice, public OsFlash {
   bool logging_ = false;
   std::vector<NandCommandRecord> log_;
   NandBusyTotals totals_;
-  std::unique_ptr<FaultState> faults_;
   std::uint8_t* sharedTable_ = nullptr;  // 16388 bytes: magic word then the map
 };
 

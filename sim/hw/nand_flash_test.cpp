@@ -13,6 +13,7 @@
 
 #include "sim/os/shared_memory.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/faults.h"
 
 namespace {
 
@@ -435,7 +436,7 @@ TEST_F(NandModelTest, FactoryBadBlocksCarryTheirMarkerAndNeverErase) {
 TEST_F(NandModelTest, FailedProgramLeavesThePagePartlyProgrammed) {
   Setup(kLargePage | SPARE_EN | ECC_EN);
   const std::uint32_t page = kScratchBlock * 64 + 4;
-  Machine().Faults().Add({{"kind", "nand.program-fail"}, {"page", page}});
+  Machine().Faults().Add(faults::NandProgramFail{.page = page});
   const std::vector<std::uint8_t> data(2048, 0x00);
   const std::vector<std::uint8_t> spare(40, 0xFF);
   EXPECT_EQ(Program(page, data, spare) & CS0_BBD, CS0_BBD);
@@ -534,13 +535,13 @@ TEST_F(NandModelTest, ModuleFileErrorsNameTheField) {
       {[](sim::Json& c) { c["flash"]["storage"] = "plain"; }, "flash.storage"},
       {[](sim::Json& c) { c["flash"]["factoryBadBlocks"] = {0}; }, "flash.factoryBadBlocks.0"},
       {[](sim::Json& c) {
-         c["faults"]["items"] = {{{"kind", "nand.bit-flip"}, {"page", 1024 * 64}}};
+         c["faults"]["items"] = {faults::NandBitFlip{.page = 1024 * 64}};
        },
-       "faults.items.0.page"},
+       "faults.items[0].page"},
       {[](sim::Json& c) {
-         c["faults"]["items"] = {{{"kind", "nand.no-request"}, {"request", "status"}}};
+         c["faults"]["items"] = {faults::NandNoRequest{.request = "status"}};
        },
-       "faults.items.0.request"},
+       "faults.items[0].request"},
   };
   sim::Detach();
   sim::Json original;

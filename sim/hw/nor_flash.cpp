@@ -274,7 +274,11 @@ struct NorConfig {
 
 bool IsNorModule(const Json& config) {
   auto it = config.find("flash");
-  return it != config.end() && it->is_object() && it->value("kind", "") == "nor";
+  if (it == config.end() || !it->is_object()) {
+    return false;
+  }
+  const auto kind = it->find("kind");
+  return kind != it->end() && *kind == "nor";
 }
 
 bool IsPowerOfTwo(std::uint64_t value) { return value != 0 && (value & (value - 1)) == 0; }
@@ -343,48 +347,54 @@ bool ReadNorConfig(ConfigReader& reader, NorConfig* result) {
   return true;
 }
 
-// Checks the fault plan items of the NOR kinds.
-void ValidateFaultItems(ConfigReader& reader) {
-  const Json* items = reader.Find("faults.items");
-  if (items == nullptr || !items->is_array()) {
-    return;
-  }
-  struct Need {
-    const char* kind;
-    std::vector<const char*> fields;
-  };
-  static const Need kNeeds[] = {
-      {"nor.erase-fail", {"block"}},          {"nor.program-fail", {"offset"}},
-      {"nor.manufacturer", {"code"}},         {"nor.never-ready", {"block"}},
-      {"nor.cfi-byte", {"address", "value"}}, {"power-cut", {"after"}},
-  };
-  for (std::size_t i = 0; i < items->size(); ++i) {
-    const Json& item = (*items)[i];
-    if (!item.is_object()) {
-      continue;
-    }
-    const std::string kind = item.value("kind", "");
-    const std::string base = "faults.items." + std::to_string(i);
-    for (const Need& need : kNeeds) {
-      if (kind != need.kind) {
-        continue;
-      }
-      for (const char* field : need.fields) {
-        std::uint64_t value = 0;
-        if (!item.contains(field) || !ParseUnsigned(item[field], &value) || value > 0xFFFFFFFF) {
-          reader.Error(base + "." + field, std::string("\"") + need.kind +
-                                               "\" needs an unsigned 32-bit \"" + field + "\"");
-        }
-      }
-      if (item.contains("chip")) {
-        std::uint64_t chip = 0;
-        if (!ParseUnsigned(item["chip"], &chip) || chip > 1) {
-          reader.Error(base + ".chip", "must be 0 or 1");
-        }
-      }
-    }
-  }
-}
+// ---------------------------------------------------------------------------------------------
+// The fault plan kinds of the chips (offsets are flash byte offsets)
+// ---------------------------------------------------------------------------------------------
+constexpr FaultField kChipField{
+    .name = "chip", .maximum = 1, .help = "0 or 1: only that chip (both unless given)"};
+constexpr FaultField kEraseFailFields[] = {
+    {.name = "block", .required = true, .help = "an offset in the block whose erase fails"},
+    kChipField};
+constexpr FaultField kProgramFailFields[] = {
+    {.name = "offset", .required = true, .help = "the offset whose program fails"}, kChipField};
+constexpr FaultField kManufacturerFields[] = {
+    {.name = "code", .required = true, .help = "the maker code identifier mode answers"},
+    kChipField};
+constexpr FaultField kNeverReadyFields[] = {
+    {.name = "block", .required = true, .help = "an offset in the block that never completes"},
+    kChipField};
+constexpr FaultField kCfiByteFields[] = {
+    {.name = "address", .required = true, .help = "the CFI query address (in 16-bit words)"},
+    {.name = "value", .required = true, .help = "what the query answers there (low byte)"},
+    kChipField};
+constexpr FaultKind kEraseFail{.name = "nor.erase-fail",
+                               .help = "erasing the block fails (erase error in the status)",
+                               .fields = kEraseFailFields,
+                               .counted = true,
+                               .defaultCount = -1};
+constexpr FaultKind kProgramFail{
+    .name = "nor.program-fail",
+    .help = "programming the half-word at the offset fails (program error in the status)",
+    .fields = kProgramFailFields,
+    .counted = true,
+    .defaultCount = -1};
+constexpr FaultKind kManufacturer{.name = "nor.manufacturer",
+                                  .help = "identifier mode answers another maker",
+                                  .fields = kManufacturerFields,
+                                  .counted = true,
+                                  .defaultCount = -1};
+constexpr FaultKind kNeverReady{.name = "nor.never-ready",
+                                .help = "an erase or program in the block never completes",
+                                .fields = kNeverReadyFields,
+                                .counted = true,
+                                .defaultCount = -1};
+constexpr FaultKind kCfiByte{.name = "nor.cfi-byte",
+                             .help = "the CFI query answers another byte at an address",
+                             .fields = kCfiByteFields,
+                             .counted = true,
+                             .defaultCount = -1};
+constexpr const FaultKind* kFaultKinds[] = {&kEraseFail,  &kProgramFail, &kManufacturer,
+                                            &kNeverReady, &kCfiByte,     &kPowerCutFault};
 
 // Complement copy: flash bytes are stored inverted.
 void InvertCopy(std::uint8_t* destination, const std::uint8_t* source, std::size_t bytes) {
@@ -412,6 +422,7 @@ class NorFlash final : public Component, public BusDevice, public OsFlash {
   bool Create(const PresetSpec& preset, const fs::path& directory, Json& config,
               std::string* error) override;
   void Validate(ConfigReader& reader) override;
+  std::span<const FaultKind* const> FaultKinds() const override { return kFaultKinds; }
   bool CheckFiles(const fs::path& directory, const Json& config, std::string* error) override;
   bool Attach(Machine& machine, std::string* error) override;
   void Detach(Machine& machine) override;
@@ -462,21 +473,6 @@ class NorFlash final : public Component, public BusDevice, public OsFlash {
     std::uint32_t start;  // word address
     std::uint32_t words;
   };
-  struct FaultCache {
-    std::uint64_t generation = kNever;
-    struct Item {
-      std::uint32_t offset;
-      std::uint32_t value;
-      int chip;  // -1: both
-    };
-    std::vector<Item> eraseFail;
-    std::vector<Item> programFail;
-    std::vector<Item> neverReady;
-    std::vector<Item> manufacturer;
-    std::vector<Item> cfiByte;
-    std::int64_t powerCutAfter = -1;  // operations that complete before the power fails
-  };
-
   // The block holding a word address (the bus's hot path asks for it on every data word).
   Block BlockOf(std::uint32_t word) const {
     const bool parameter = config_.chip.layout == NorLayout::kBottomParameter;
@@ -518,11 +514,12 @@ class NorFlash final : public Component, public BusDevice, public OsFlash {
   // The OS driver's unlock of a block it changes; false when the block is locked down.
   bool OsUnlock(const Block& block);
   void BuildCfiTable();
-  void RefreshFaults();
   // Counts an erase or program that starts; true when the power failed before it ended.
-  bool CountOperation();
-  static bool Hits(const std::vector<FaultCache::Item>& items, int chip, std::uint32_t firstByte,
-                   std::uint32_t endByte);
+  bool CountOperation(const char* what, std::uint32_t byte);
+  // Whether an item of kind whose field lies in [firstByte, endByte) fires for chip (-1: an
+  // access of both chips at once, which items for one chip do not hit).
+  bool Hits(const FaultKind& kind, const char* field, int chip, std::uint32_t firstByte,
+            std::uint32_t endByte);
 
   bool AnyBusy() const { return Busy(state_->chips[0]) || Busy(state_->chips[1]); }
   // Completes operations whose time has come (a chip works on while nobody looks).
@@ -604,9 +601,9 @@ class NorFlash final : public Component, public BusDevice, public OsFlash {
   SharedState* state_ = nullptr;
   std::array<std::array<std::uint8_t, 0x40>, 2> cfi_{};
   std::array<std::uint64_t, 3> busyNanoseconds_{};  // word, buffer, erase
-  FaultCache faults_;
-  std::uint64_t operationCount_ = 0;  // erases and programs started by this process
-  bool powerOff_ = false;             // a power cut of the fault plan happened
+  // Both chips see every bus access: the fault plan is asked once per access (its event).
+  std::uint64_t faultEvent_ = 1;
+  bool powerOff_ = false;  // a power cut of the fault plan happened
   // Polling a busy chip: consecutive status reads with nothing else in between (no other access,
   // no other passing of time) each last four times as long as the one before (from one bus
   // access, up to one tick of kLongestPoll), never past the moment a chip becomes ready. A real
@@ -693,9 +690,8 @@ bool NorFlash::Create(const PresetSpec& preset, const fs::path& directory, Json&
 }
 
 void NorFlash::Validate(ConfigReader& reader) {
-  ValidateFaultItems(reader);
   const Json* flash = reader.Find("flash");
-  if (flash == nullptr || !flash->is_object() || flash->value("kind", "") != "nor") {
+  if (flash == nullptr || !IsNorModule(reader.Document())) {
     return;
   }
   NorConfig config;
@@ -793,8 +789,6 @@ bool NorFlash::Attach(Machine& machine, std::string* error) {
       (std::uint64_t{1} << config.chip.timing[CFI_BUFFER_PROGRAM]) * kMicrosecond,
       (std::uint64_t{1} << config.chip.timing[CFI_BLOCK_ERASE]) * kMillisecond,
   };
-  faults_ = FaultCache{};
-  operationCount_ = 0;
   powerOff_ = false;
   pendingNanoseconds_ = 0;
   pollStreak_ = false;
@@ -951,67 +945,32 @@ void NorFlash::BuildCfiTable() {
 // ---------------------------------------------------------------------------------------------
 // Faults
 // ---------------------------------------------------------------------------------------------
-void NorFlash::RefreshFaults() {
-  FaultPlan& plan = machine_->Faults();
-  const std::uint64_t generation = plan.Generation();
-  if (generation == faults_.generation) {
-    return;
-  }
-  faults_ = FaultCache{};
-  faults_.generation = generation;
-  auto load = [&](const char* kind, const char* offsetField, const char* valueField,
-                  std::vector<FaultCache::Item>* into) {
-    for (const Json& item : plan.Items(kind)) {
-      std::uint64_t offset = 0;
-      std::uint64_t value = 0;
-      std::uint64_t chip = 0;
-      const bool hasChip = item.contains("chip");
-      if (!item.contains(offsetField) || !ParseUnsigned(item[offsetField], &offset) ||
-          (valueField != nullptr &&
-           (!item.contains(valueField) || !ParseUnsigned(item[valueField], &value))) ||
-          (hasChip && (!ParseUnsigned(item["chip"], &chip) || chip > 1))) {
-        Record(std::string("fault item ignored (fields missing or not numbers): ") + item.dump());
-        continue;
-      }
-      into->push_back({static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(value),
-                       hasChip ? static_cast<int>(chip) : -1});
-    }
-  };
-  load("nor.erase-fail", "block", nullptr, &faults_.eraseFail);
-  load("nor.program-fail", "offset", nullptr, &faults_.programFail);
-  load("nor.never-ready", "block", nullptr, &faults_.neverReady);
-  load("nor.manufacturer", "code", nullptr, &faults_.manufacturer);
-  load("nor.cfi-byte", "address", "value", &faults_.cfiByte);
-  for (const Json& item : plan.Items("power-cut")) {
-    std::uint64_t after = 0;
-    if (!item.contains("after") || !ParseUnsigned(item["after"], &after)) {
-      Record(std::string("fault item ignored (fields missing or not numbers): ") + item.dump());
-      continue;
-    }
-    faults_.powerCutAfter = static_cast<std::int64_t>(after);
-  }
-}
-
-bool NorFlash::CountOperation() {
-  RefreshFaults();
-  if (!powerOff_ && faults_.powerCutAfter >= 0 &&
-      operationCount_ >= static_cast<std::uint64_t>(faults_.powerCutAfter)) {
+bool NorFlash::CountOperation(const char* what, std::uint32_t byte) {
+  const FaultPlan::Power power =
+      machine_->Faults().FlashOperation([&] { return std::string(what) + " at " + Hex(byte, 8); });
+  if (power != FaultPlan::Power::kOn) {
     powerOff_ = true;
-    machine_->DebugLog("nor: power cut after " + std::to_string(operationCount_) +
-                       " erase and program operations");
   }
-  ++operationCount_;
+  if (power == FaultPlan::Power::kFailing) {
+    machine_->Faults().PowerLost();  // nothing of the cut operation reaches the array
+  }
   return powerOff_;
 }
 
-bool NorFlash::Hits(const std::vector<FaultCache::Item>& items, int chip, std::uint32_t firstByte,
+bool NorFlash::Hits(const FaultKind& kind, const char* field, int chip, std::uint32_t firstByte,
                     std::uint32_t endByte) {
-  for (const FaultCache::Item& item : items) {
-    if ((item.chip < 0 || item.chip == chip) && item.offset >= firstByte && item.offset < endByte) {
-      return true;
-    }
-  }
-  return false;
+  return machine_->Faults().Fire(
+             kind,
+             [&](const FaultItem& item) {
+               const std::uint64_t at = item.Unsigned(field);
+               return (!item.Has("chip") || static_cast<int>(item.Unsigned("chip")) == chip) &&
+                      at >= firstByte && at < endByte;
+             },
+             [&] {
+               return std::string(field) + " " + Hex(firstByte, 8) +
+                      (chip >= 0 ? " (chip " + std::to_string(chip) + ")" : "");
+             },
+             faultEvent_) != nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1094,6 +1053,7 @@ void NorFlash::Write32(std::uint32_t offset, std::uint32_t value) {
     Spend(kBusAccessNanoseconds);
     return;
   }
+  ++faultEvent_;
   if (HalvesMustMatch(state_->chips[0]) && HalvesMustMatch(state_->chips[1]) &&
       halves[0] != halves[1]) {
     const std::string what = "write " + Hex(value, 8) + " at " + Hex(offset, 8) +
@@ -1112,9 +1072,11 @@ void NorFlash::Write32(std::uint32_t offset, std::uint32_t value) {
   statistics_.wordPrograms += started(NorOperation::Kind::kWordProgram);
   statistics_.bufferPrograms += started(NorOperation::Kind::kBufferProgram);
   statistics_.busyNanoseconds += startedBusy_;
-  if ((started(NorOperation::Kind::kErase) | started(NorOperation::Kind::kWordProgram) |
-       started(NorOperation::Kind::kBufferProgram)) != 0) {
-    (void)CountOperation();
+  if (started(NorOperation::Kind::kErase) != 0) {
+    (void)CountOperation("block erase", offset);
+  } else if ((started(NorOperation::Kind::kWordProgram) |
+              started(NorOperation::Kind::kBufferProgram)) != 0) {
+    (void)CountOperation("program", offset);
   }
   Spend(kBusAccessNanoseconds);
 }
@@ -1135,13 +1097,15 @@ std::uint16_t NorFlash::ChipRead(int chip, std::uint32_t word) {
       const Block block = BlockOf(word);
       switch (word - block.start) {
         case ID_MANUFACTURER: {
-          RefreshFaults();
-          for (const FaultCache::Item& item : faults_.manufacturer) {
-            if (item.chip < 0 || item.chip == chip) {
-              return static_cast<std::uint16_t>(item.offset);
-            }
-          }
-          return kManufacturerCode;
+          const FaultPlan::ItemRef item = machine_->Faults().Fire(
+              kManufacturer,
+              [&](const FaultItem& candidate) {
+                return !candidate.Has("chip") ||
+                       static_cast<int>(candidate.Unsigned("chip")) == chip;
+              },
+              [&] { return "identifier read (chip " + std::to_string(chip) + ")"; }, faultEvent_);
+          return item != nullptr ? static_cast<std::uint16_t>(item->Unsigned("code"))
+                                 : kManufacturerCode;
         }
         case ID_DEVICE:
           return config_.deviceCode;
@@ -1153,11 +1117,19 @@ std::uint16_t NorFlash::ChipRead(int chip, std::uint32_t word) {
     }
     case NorMode::kCfiQuery: {
       const std::uint32_t address = word - BlockOf(word).start;
-      RefreshFaults();
-      for (const FaultCache::Item& item : faults_.cfiByte) {
-        if ((item.chip < 0 || item.chip == chip) && item.offset == address) {
-          return static_cast<std::uint16_t>(item.value & 0xFF);
-        }
+      const FaultPlan::ItemRef item = machine_->Faults().Fire(
+          kCfiByte,
+          [&](const FaultItem& candidate) {
+            return (!candidate.Has("chip") ||
+                    static_cast<int>(candidate.Unsigned("chip")) == chip) &&
+                   candidate.Unsigned("address") == address;
+          },
+          [&] {
+            return "CFI query address " + Hex(address, 2) + " (chip " + std::to_string(chip) + ")";
+          },
+          faultEvent_);
+      if (item != nullptr) {
+        return static_cast<std::uint16_t>(item->Unsigned("value") & 0xFF);
       }
       return address < cfi_[chip].size() ? cfi_[chip][address] : 0;
     }
@@ -1397,15 +1369,14 @@ void NorFlash::StartErase(int chip, std::uint32_t word) {
     state.status |= SR_BLOCK_LOCKED | SR_ERASE_ERROR;
     return;
   }
-  RefreshFaults();
   const std::uint32_t firstByte = block.start * 4;
   const std::uint32_t endByte = (block.start + block.words) * 4;
   state.operation = kEraseOperation;
   state.operationAddress = block.start;
   state.operationWords = block.words;
-  state.pendingError = Hits(faults_.eraseFail, chip, firstByte, endByte) ? SR_ERASE_ERROR : 0;
+  state.pendingError = Hits(kEraseFail, "block", chip, firstByte, endByte) ? SR_ERASE_ERROR : 0;
   const std::uint64_t busy = busyNanoseconds_[2];
-  state.busyUntil = Hits(faults_.neverReady, chip, firstByte, endByte)
+  state.busyUntil = Hits(kNeverReady, "block", chip, firstByte, endByte)
                         ? kNever
                         : Now() + kBusAccessNanoseconds + busy;
   Started(NorOperation::Kind::kErase, chip, block.start, block.words, busy);
@@ -1430,16 +1401,15 @@ void NorFlash::StartProgram(int chip, std::uint32_t word, std::uint32_t count,
     state.status |= SR_BLOCK_LOCKED | SR_PROGRAM_ERROR;
     return;
   }
-  RefreshFaults();
   state.operation = kProgramOperation;
   state.operationAddress = word;
   state.operationWords = count;
   state.programWords = count;
   state.pendingError = 0;
-  const bool programFaults = !faults_.programFail.empty();
+  const bool programFaults = machine_->Faults().Holds(kProgramFail);
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::uint32_t byte = (word + i) * 4 + 2 * chip;
-    if (programFaults && Hits(faults_.programFail, chip, byte, byte + 2)) {
+    if (programFaults && Hits(kProgramFail, "offset", chip, byte, byte + 2)) {
       state.programWords = i;
       state.pendingError |= SR_PROGRAM_ERROR;
       break;
@@ -1459,9 +1429,10 @@ void NorFlash::StartProgram(int chip, std::uint32_t word, std::uint32_t count,
   const Block block = BlockOf(word);
   const std::uint64_t busy =
       kind == NorOperation::Kind::kWordProgram ? busyNanoseconds_[0] : busyNanoseconds_[1];
-  state.busyUntil = Hits(faults_.neverReady, chip, block.start * 4, (block.start + block.words) * 4)
-                        ? kNever
-                        : Now() + kBusAccessNanoseconds + busy;
+  state.busyUntil =
+      Hits(kNeverReady, "block", chip, block.start * 4, (block.start + block.words) * 4)
+          ? kNever
+          : Now() + kBusAccessNanoseconds + busy;
   Started(kind, chip, word, count, busy);
 }
 
@@ -1629,7 +1600,8 @@ bool NorFlash::Program(std::uint32_t offset, const void* buffer, std::uint32_t l
   if (std::uint64_t{offset} + length > config_.size || !OsWaitReady()) {
     return false;
   }
-  RefreshFaults();
+  ++faultEvent_;
+  const bool programFaults = machine_->Faults().Holds(kProgramFail);
   const auto* bytes = static_cast<const std::uint8_t*>(buffer);
   // Check every byte first, so that a refused program changes nothing.
   for (std::uint32_t i = 0; i < length; ++i) {
@@ -1640,7 +1612,8 @@ bool NorFlash::Program(std::uint32_t offset, const void* buffer, std::uint32_t l
              Hex(at, 8) + ": not erased");
       return false;
     }
-    if (Hits(faults_.programFail, (at >> 1) & 1, at, at + 1)) {
+    if (programFaults &&
+        Hits(kProgramFail, "offset", static_cast<int>((at >> 1) & 1), at, at + 1)) {
       return false;
     }
   }
@@ -1648,7 +1621,7 @@ bool NorFlash::Program(std::uint32_t offset, const void* buffer, std::uint32_t l
   const std::uint32_t end = (offset + length + 3) / 4;
   for (std::uint32_t word = first; word < end; word += BlockOf(word).words) {
     const Block block = BlockOf(word);
-    if (Hits(faults_.neverReady, -1, block.start * 4, (block.start + block.words) * 4)) {
+    if (Hits(kNeverReady, "block", -1, block.start * 4, (block.start + block.words) * 4)) {
       clock_->Advance(10000 * kMillisecond);
       return false;
     }
@@ -1656,7 +1629,7 @@ bool NorFlash::Program(std::uint32_t offset, const void* buffer, std::uint32_t l
       return false;
     }
   }
-  if (CountOperation()) {
+  if (CountOperation("OS driver program", offset)) {
     return true;
   }
   for (std::uint32_t i = 0; i < length; ++i) {
@@ -1673,22 +1646,22 @@ bool NorFlash::EraseBlock(std::uint32_t offset) {
   if (offset >= config_.size || !OsWaitReady()) {
     return false;
   }
-  RefreshFaults();
+  ++faultEvent_;
   const Block block = BlockOf(offset / 4);
   const std::uint32_t firstByte = block.start * 4;
   const std::uint32_t endByte = (block.start + block.words) * 4;
   if (!OsUnlock(block)) {
     return false;
   }
-  if (Hits(faults_.neverReady, -1, firstByte, endByte)) {
+  if (Hits(kNeverReady, "block", -1, firstByte, endByte)) {
     clock_->Advance(10000 * kMillisecond);
     return false;
   }
   clock_->Advance(busyNanoseconds_[2]);
-  if (Hits(faults_.eraseFail, -1, firstByte, endByte)) {
+  if (Hits(kEraseFail, "block", -1, firstByte, endByte)) {
     return false;
   }
-  if (CountOperation()) {
+  if (CountOperation("OS driver block erase", firstByte)) {
     return true;
   }
   EraseRange(firstByte, endByte - firstByte);

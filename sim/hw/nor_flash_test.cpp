@@ -12,6 +12,7 @@
 #include "sim/module/machine.h"
 #include "sim/os/os_flash.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/faults.h"
 #include "tests/support/test_names.h"
 
 namespace {
@@ -406,7 +407,7 @@ TEST_F(NorModelTest, ReadOfArrayWhileBusy_AnswersStatusAndIsRecorded) {
 // Faults from the plan
 // ---------------------------------------------------------------------------------------------
 TEST_F(NorModelTest, EraseFailFault_SetsEraseErrorAndKeepsTheData) {
-  Machine().Faults().Add({{"kind", "nor.erase-fail"}, {"block", kScratch + 0x1000}});
+  Machine().Faults().Add(faults::NorEraseFail{.block = kScratch + 0x1000});
   ASSERT_TRUE(sim::NorBackdoorWrite(kScratch + 0x2000, "\x12\x34\x56\x78", 4));
   Write(kScratch, kEraseSetup);
   Write(kScratch, kConfirm);
@@ -416,7 +417,7 @@ TEST_F(NorModelTest, EraseFailFault_SetsEraseErrorAndKeepsTheData) {
 
 TEST_F(NorModelTest, ProgramFailFault_FailsTheChipOwningTheByte) {
   ASSERT_TRUE(sim::NorBackdoorErase(kScratch, 0x40000));
-  Machine().Faults().Add({{"kind", "nor.program-fail"}, {"offset", kScratch + 0x0A}});
+  Machine().Faults().Add(faults::NorProgramFail{.offset = kScratch + 0x0A});
   Write(kScratch, kWriteToBuffer);
   Write(kScratch, 0x00030003);
   for (std::uint32_t i = 0; i < 4; ++i) {
@@ -431,14 +432,14 @@ TEST_F(NorModelTest, ProgramFailFault_FailsTheChipOwningTheByte) {
 }
 
 TEST_F(NorModelTest, ManufacturerFault_AnswersAnotherMaker) {
-  Machine().Faults().Add({{"kind", "nor.manufacturer"}, {"code", 0x01}, {"chip", 1}});
+  Machine().Faults().Add(faults::NorManufacturer{.code = 0x01, .chip = 1});
   Write(0, kReadIdentifier);
   EXPECT_EQ(Read(0), 0x00010089u);
   Write(0, kReadArray);
 }
 
 TEST_F(NorModelTest, NeverReadyFault_StaysBusyAndTakesOnlyStatusAndReadArray) {
-  Machine().Faults().Add({{"kind", "nor.never-ready"}, {"block", kScratch}});
+  Machine().Faults().Add(faults::NorNeverReady{.block = kScratch});
   ASSERT_TRUE(sim::NorBackdoorWrite(kScratch, "\0\0\0\0", 4));
   Write(kScratch, kEraseSetup);
   Write(kScratch, kConfirm);
@@ -452,7 +453,7 @@ TEST_F(NorModelTest, NeverReadyFault_StaysBusyAndTakesOnlyStatusAndReadArray) {
 }
 
 TEST_F(NorModelTest, CfiByteFault_AnswersTheGivenValue) {
-  Machine().Faults().Add({{"kind", "nor.cfi-byte"}, {"address", 0x27}, {"value", 0xFF}});
+  Machine().Faults().Add(faults::NorCfiByte{.address = 0x27, .value = 0xFF});
   Write(0, kCfiQuery);
   EXPECT_EQ(Read(0x9C), 0x00FF00FFu);
   Write(0, kReadArray);
@@ -499,7 +500,7 @@ TEST_F(NorModelTest, OsDriverView_ProgramsOnlyErasedFlashAndMeetsFaults) {
   ASSERT_TRUE(os->Program(kScratch + 1, data, 3));
   EXPECT_EQ(Backdoor(kScratch), 0x030201FFu);
   EXPECT_FALSE(os->Program(kScratch + 1, "\xFF\xFF\xF0", 3)) << "0xF0 over 0x03";
-  Machine().Faults().Add({{"kind", "nor.erase-fail"}, {"block", kScratch}});
+  Machine().Faults().Add(faults::NorEraseFail{.block = kScratch});
   EXPECT_FALSE(os->EraseBlock(kScratch));
   EXPECT_EQ(Backdoor(kScratch), 0x030201FFu);
   ExpectReadArray();

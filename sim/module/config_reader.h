@@ -31,6 +31,7 @@ class ConfigReader {
   // Bytes given as a hex string ("0a0b..."); missing: empty with present = false.
   std::vector<std::uint8_t> HexBytes(std::string_view path, bool* present);
   const Json* Find(std::string_view path) const;
+  [[nodiscard]] const Json& Document() const { return document_; }
   void Error(std::string_view path, const std::string& message);
   [[nodiscard]] const std::vector<std::string>& Errors() const { return errors_; }
   [[nodiscard]] bool Ok() const { return errors_.empty(); }

@@ -1,11 +1,347 @@
 #include "sim/module/fault_plan.h"
 
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+#include "sim/hw/bus.h"
 #include "sim/module/config_reader.h"
+#include "sim/module/machine.h"
 
 namespace sim {
+namespace {
+
+// The process's handlers of lost power and fired items (host executables install them).
+std::mutex& HandlerMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+FaultPlan::PowerLostHandler& PowerLostHandlerSlot() {
+  static FaultPlan::PowerLostHandler handler;
+  return handler;
+}
+FaultPlan::FiredHandler& FiredHandlerSlot() {
+  static FaultPlan::FiredHandler handler;
+  return handler;
+}
+
+constexpr FaultField kSkipField{
+    .name = "skip", .type = FaultFieldType::kCount, .help = "events that pass before it fails"};
+constexpr FaultField kCountField{.name = "count",
+                                 .type = FaultFieldType::kCount,
+                                 .help = "events that fail then (-1: every one)"};
+
+std::string TypeText(const FaultField& field) {
+  switch (field.type) {
+    case FaultFieldType::kUnsigned:
+      return "a number from 0 to " + std::to_string(field.maximum);
+    case FaultFieldType::kCount:
+      return "a whole number from -1 to " + std::to_string(field.maximum);
+    case FaultFieldType::kText:
+      return "text";
+    case FaultFieldType::kChoice: {
+      std::string text = "one of";
+      for (std::size_t i = 0; i < field.choices.size(); ++i) {
+        text += std::string(i == 0 ? " \"" : ", \"") + std::string(field.choices[i]) + "\"";
+      }
+      return text;
+    }
+    case FaultFieldType::kBitList:
+      return "an array of numbers from 0 to " + std::to_string(field.maximum);
+    default:
+      return "?";
+  }
+}
+
+// A whole number given as a JSON integer, or as text for the non-negative ones.
+bool ParseSigned(const Json& value, std::int64_t* result) {
+  if (value.is_number_unsigned()) {
+    const auto v = value.get<std::uint64_t>();
+    if (v > static_cast<std::uint64_t>(INT64_MAX)) {
+      return false;
+    }
+    *result = static_cast<std::int64_t>(v);
+    return true;
+  }
+  if (value.is_number_integer()) {
+    *result = value.get<std::int64_t>();
+    return true;
+  }
+  std::uint64_t v = 0;
+  if (value.is_string() && ParseUnsigned(value, &v) && v <= static_cast<std::uint64_t>(INT64_MAX)) {
+    *result = static_cast<std::int64_t>(v);
+    return true;
+  }
+  return false;
+}
+
+std::string ModuleTime(const Machine* machine) {
+  if (machine == nullptr) {
+    return "?";
+  }
+  const std::uint64_t now = const_cast<Machine*>(machine)->Clock().Now();
+  char text[48];
+  std::snprintf(text, sizeof(text), "%" PRIu64 ".%06" PRIu64 " s", now / 1000000000,
+                now % 1000000000 / 1000);
+  return text;
+}
+
+}  // namespace
+
+std::vector<FaultField> FaultKindFields(const FaultKind& kind) {
+  std::vector<FaultField> fields(kind.fields.begin(), kind.fields.end());
+  if (kind.counted) {
+    fields.push_back(kSkipField);
+    fields.push_back(kCountField);
+  }
+  return fields;
+}
 
 // ---------------------------------------------------------------------------------------------
-// FaultPlan
+// FaultItem
+// ---------------------------------------------------------------------------------------------
+std::shared_ptr<const FaultItem> FaultItem::Parse(const Json& item, std::string* field,
+                                                  std::string* message) {
+  field->clear();
+  if (!item.is_object()) {
+    *message = "must be an object with a \"kind\"";
+    return nullptr;
+  }
+  const auto kindValue = item.find("kind");
+  if (kindValue == item.end() || !kindValue->is_string()) {
+    *field = "kind";
+    *message = "needs a \"kind\" given as text";
+    return nullptr;
+  }
+  const std::string& name = kindValue->get_ref<const std::string&>();
+  const FaultKind* kind = FaultPlan::FindKind(name);
+  if (kind == nullptr) {
+    *field = "kind";
+    std::string known;
+    for (const FaultKind* each : FaultPlan::Kinds()) {
+      known += (known.empty() ? "" : ", ") + std::string(each->name);
+    }
+    *message = "unknown kind \"" + name + "\" (known kinds: " + known + ")";
+    return nullptr;
+  }
+  auto parsed = std::make_shared<FaultItem>();
+  parsed->kind_ = kind;
+  parsed->json_ = item;
+  parsed->fields_ = FaultKindFields(*kind);
+  parsed->values_.resize(parsed->fields_.size());
+  // A field the kind does not know is a mistake (a misspelt name would otherwise be ignored).
+  for (const auto& [key, value] : item.items()) {
+    if (key == "kind") {
+      continue;
+    }
+    const auto known = std::find_if(parsed->fields_.begin(), parsed->fields_.end(),
+                                    [&](const FaultField& each) { return each.name == key; });
+    if (known == parsed->fields_.end()) {
+      *field = key;
+      std::string fields;
+      for (const FaultField& each : parsed->fields_) {
+        fields += (fields.empty() ? "" : ", ") + std::string(each.name);
+      }
+      *message = "\"" + key + "\" is not a field of " + name +
+                 (fields.empty() ? " (it has none)" : " (its fields: " + fields + ")");
+      return nullptr;
+    }
+  }
+  for (std::size_t i = 0; i < parsed->fields_.size(); ++i) {
+    const FaultField& declared = parsed->fields_[i];
+    Value& value = parsed->values_[i];
+    const std::string key(declared.name);
+    const auto given = item.find(key);
+    if (given == item.end()) {
+      if (declared.required) {
+        *field = key;
+        *message = "\"" + key + "\" is missing (" + std::string(declared.help) + ": " +
+                   TypeText(declared) + ")";
+        return nullptr;
+      }
+      continue;
+    }
+    bool valid = false;
+    switch (declared.type) {
+      case FaultFieldType::kUnsigned:
+        valid = ParseUnsigned(*given, &value.unsignedNumber) &&
+                value.unsignedNumber <= declared.maximum;
+        break;
+      case FaultFieldType::kCount:
+        valid =
+            ParseSigned(*given, &value.number) && value.number >= -1 &&
+            static_cast<std::uint64_t>(std::max<std::int64_t>(value.number, 0)) <= declared.maximum;
+        break;
+      case FaultFieldType::kText:
+        valid = given->is_string();
+        if (valid) {
+          value.text = given->get<std::string>();
+        }
+        break;
+      case FaultFieldType::kChoice:
+        valid = given->is_string() &&
+                std::find(declared.choices.begin(), declared.choices.end(),
+                          given->get_ref<const std::string&>()) != declared.choices.end();
+        if (valid) {
+          value.text = given->get<std::string>();
+        }
+        break;
+      case FaultFieldType::kBitList:
+        valid = given->is_array();
+        for (std::size_t k = 0; valid && k < given->size(); ++k) {
+          std::uint64_t number = 0;
+          valid = ParseUnsigned((*given)[k], &number) && number <= declared.maximum;
+          value.numbers.push_back(static_cast<std::uint32_t>(number));
+        }
+        break;
+      default:
+        break;
+    }
+    if (!valid) {
+      *field = key;
+      *message = "\"" + key + "\" must be " + TypeText(declared) + " (" +
+                 std::string(declared.help) + "), not " + given->dump();
+      return nullptr;
+    }
+    value.present = true;
+  }
+  return parsed;
+}
+
+const FaultItem::Value* FaultItem::Find(std::string_view field) const {
+  for (std::size_t i = 0; i < fields_.size(); ++i) {
+    if (fields_[i].name == field) {
+      return &values_[i];
+    }
+  }
+  return nullptr;
+}
+
+bool FaultItem::Has(std::string_view field) const {
+  const Value* value = Find(field);
+  return value != nullptr && value->present;
+}
+
+std::uint64_t FaultItem::Unsigned(std::string_view field, std::uint64_t fallback) const {
+  const Value* value = Find(field);
+  return value != nullptr && value->present ? value->unsignedNumber : fallback;
+}
+
+std::int64_t FaultItem::Signed(std::string_view field, std::int64_t fallback) const {
+  const Value* value = Find(field);
+  return value != nullptr && value->present ? value->number : fallback;
+}
+
+std::string_view FaultItem::String(std::string_view field, std::string_view fallback) const {
+  const Value* value = Find(field);
+  return value != nullptr && value->present ? std::string_view(value->text) : fallback;
+}
+
+std::span<const std::uint32_t> FaultItem::Numbers(std::string_view field) const {
+  const Value* value = Find(field);
+  return value != nullptr ? std::span<const std::uint32_t>(value->numbers)
+                          : std::span<const std::uint32_t>();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Declarations
+// ---------------------------------------------------------------------------------------------
+std::span<const FaultKind* const> FaultPlan::Kinds() {
+  // Components register from static initialisers, before anything reads a plan.
+  static const std::vector<const FaultKind*> kinds = [] {
+    std::vector<const FaultKind*> all = {&kCallFault, &kHeapFault};
+    for (Component* component : AllComponents()) {
+      for (const FaultKind* kind : component->FaultKinds()) {
+        if (std::find(all.begin(), all.end(), kind) == all.end()) {
+          all.push_back(kind);
+        }
+      }
+    }
+    std::sort(all.begin(), all.end(),
+              [](const FaultKind* a, const FaultKind* b) { return a->name < b->name; });
+    for (std::size_t i = 1; i < all.size(); ++i) {
+      if (all[i - 1]->name == all[i]->name) {
+        Fault("fault kind \"" + std::string(all[i]->name) + "\" is declared twice");
+      }
+    }
+    return all;
+  }();
+  return kinds;
+}
+
+const FaultKind* FaultPlan::FindKind(std::string_view name) {
+  for (const FaultKind* kind : Kinds()) {
+    if (kind->name == name) {
+      return kind;
+    }
+  }
+  return nullptr;
+}
+
+std::string FaultPlan::FieldPath(std::size_t index, std::string_view field) {
+  std::string path = "faults.items[" + std::to_string(index) + "]";
+  if (!field.empty()) {
+    path += "." + std::string(field);
+  }
+  return path;
+}
+
+std::string FaultPlan::ItemLabel(std::size_t index, const FaultKind& kind) {
+  return "fault item " + std::to_string(index) + " (" + std::string(kind.name) + ")";
+}
+
+void FaultPlan::Check(ConfigReader& reader) {
+  const Json* faults = reader.Find("faults");
+  if (faults == nullptr) {
+    return;
+  }
+  if (!faults->is_object()) {
+    reader.Error("faults", "must be an object with seed and items");
+    return;
+  }
+  reader.UnsignedOr("faults.seed", 0xFFFFFFFF, 1);
+  const Json* items = reader.Find("faults.items");
+  if (items == nullptr) {
+    return;
+  }
+  if (!items->is_array()) {
+    reader.Error("faults.items", "must be an array");
+    return;
+  }
+  for (std::size_t i = 0; i < items->size(); ++i) {
+    const Json& item = (*items)[i];
+    std::string field;
+    std::string message;
+    if (FaultItem::Parse(item, &field, &message) == nullptr) {
+      const auto kind = item.is_object() ? item.find("kind") : item.end();
+      const std::string kindName = item.is_object() && kind != item.end() && kind->is_string()
+                                       ? kind->get<std::string>()
+                                       : std::string("no kind");
+      reader.Error(FieldPath(i, field),
+                   "fault item " + std::to_string(i) + " (" + kindName + "): " + message);
+    }
+  }
+}
+
+std::vector<std::pair<std::size_t, FaultPlan::ItemRef>> FaultPlan::CheckedItems(
+    const ConfigReader& reader) {
+  std::vector<std::pair<std::size_t, ItemRef>> result;
+  const Json* items = reader.Find("faults.items");
+  if (items == nullptr || !items->is_array()) {
+    return result;
+  }
+  for (std::size_t i = 0; i < items->size(); ++i) {
+    std::string field;
+    std::string message;
+    if (ItemRef item = FaultItem::Parse((*items)[i], &field, &message)) {
+      result.emplace_back(i, std::move(item));
+    }
+  }
+  return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The plan
 // ---------------------------------------------------------------------------------------------
 void FaultPlan::Load(const Json& faults) {
   Clear();
@@ -13,66 +349,258 @@ void FaultPlan::Load(const Json& faults) {
     return;
   }
   std::uint64_t seed = 1;
-  if (faults.contains("seed")) {
-    ParseUnsigned(faults["seed"], &seed);
+  if (const auto given = faults.find("seed"); given != faults.end()) {
+    ParseUnsigned(*given, &seed);
   }
   random_.seed(static_cast<std::uint32_t>(seed));
-  if (faults.contains("items") && faults["items"].is_array()) {
-    for (const Json& item : faults["items"]) {
-      Add(item);
-    }
+  const auto items = faults.find("items");
+  if (items == faults.end() || !items->is_array()) {
+    return;
+  }
+  for (const Json& item : *items) {
+    std::string ignored;
+    (void)Add(item, &ignored);
   }
 }
 
-void FaultPlan::Add(Json item) {
+bool FaultPlan::Add(const Json& item, std::string* error) {
+  std::string field;
+  std::string message;
+  ItemRef parsed = FaultItem::Parse(item, &field, &message);
   std::lock_guard<std::mutex> lock(mutex_);
-  if (item.value("kind", "") == "call") {
-    CallFault fault{item.value("name", ""), item.value("skip", std::int64_t{0}),
-                    item.value("count", std::int64_t{1}), item.value("error", std::uint32_t{31})};
-    calls_.push_back(fault);
+  if (parsed == nullptr) {
+    const auto kind = item.is_object() ? item.find("kind") : item.end();
+    *error =
+        "fault item " + std::to_string(entries_.size()) + " (" +
+        (item.is_object() && kind != item.end() && kind->is_string() ? kind->get<std::string>()
+                                                                     : std::string("no kind")) +
+        ")" + (field.empty() ? "" : ", field \"" + field + "\"") + ": " + message;
+    return false;
   }
-  items_.push_back(std::move(item));
+  Entry entry;
+  entry.item = parsed;
+  if (parsed->Kind().counted) {
+    entry.skip = parsed->Signed("skip", 0);
+    entry.count = parsed->Signed("count", parsed->Kind().defaultCount);
+  }
+  entries_.push_back(std::move(entry));
   generation_.fetch_add(1, std::memory_order_release);
+  return true;
+}
+
+void FaultPlan::Add(const Json& item) {
+  std::string error;
+  if (!Add(item, &error)) {
+    Fault("fault plan: " + error);
+  }
 }
 
 void FaultPlan::Clear() {
   std::lock_guard<std::mutex> lock(mutex_);
-  items_.clear();
-  calls_.clear();
+  entries_.clear();
   generation_.fetch_add(1, std::memory_order_release);
 }
 
-bool FaultPlan::FailCall(std::string_view name, std::uint32_t* error) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (CallFault& fault : calls_) {
-    if (fault.name != name) {
-      continue;
-    }
-    if (fault.skip > 0) {
-      --fault.skip;
-      continue;
-    }
-    if (fault.count == 0) {
-      continue;
-    }
-    if (fault.count > 0) {
-      --fault.count;
-    }
-    if (error != nullptr) {
-      *error = fault.error;
-    }
-    return true;
+bool FaultPlan::TakeCounters(Entry& entry) {
+  if (entry.skip > 0) {
+    --entry.skip;
+    return false;
   }
-  return false;
+  if (entry.count == 0) {
+    return false;
+  }
+  if (entry.count > 0) {
+    --entry.count;
+  }
+  return true;
 }
 
-std::vector<Json> FaultPlan::Items(std::string_view kind) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<Json> result;
-  for (const Json& item : items_) {
-    if (item.value("kind", "") == kind) {
-      result.push_back(item);
+void FaultPlan::Log(const Firing& firing, const std::string& target) {
+  if (machine_ == nullptr || firing.fired > kLoggedFirings + 1) {
+    return;
+  }
+  const std::string label =
+      "fault " + std::string(firing.kind->name) + " (item " + std::to_string(firing.index) + ")";
+  const std::string line =
+      firing.fired == kLoggedFirings + 1
+          ? label + ": further firings are counted, not logged"
+          : label + " fired: " + target + ", module time " + ModuleTime(machine_);
+  machine_->DebugLog(line);
+  FiredHandler handler;
+  {
+    std::lock_guard<std::mutex> lock(HandlerMutex());
+    handler = FiredHandlerSlot();
+  }
+  if (handler) {
+    handler(line);
+  }
+}
+
+void FaultPlan::Evaluate(const FaultKind& kind, FunctionRef<bool(const FaultItem&)> match,
+                         FunctionRef<std::string()> target, std::uint64_t event, bool every,
+                         std::vector<ItemRef>* fired) {
+  std::vector<Firing> firings;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      Entry& entry = entries_[i];
+      if (&entry.item->Kind() != &kind || !match(*entry.item)) {
+        continue;
+      }
+      if (event != kNewEvent && entry.lastEvent == event) {
+        // Already answered (and counted) for another part of this event.
+        if (entry.lastFired) {
+          fired->push_back(entry.item);
+          if (!every) {
+            break;
+          }
+        }
+        continue;
+      }
+      const bool fires = TakeCounters(entry);
+      entry.lastEvent = event;
+      entry.lastFired = fires;
+      if (fires) {
+        fired->push_back(entry.item);
+        firings.push_back({i, &kind, ++entry.fired});
+        if (!every) {
+          break;
+        }
+      }
     }
+  }
+  if (!firings.empty()) {
+    const std::string what = target();
+    for (const Firing& firing : firings) {
+      Log(firing, what);
+    }
+  }
+}
+
+FaultPlan::ItemRef FaultPlan::Fire(const FaultKind& kind, FunctionRef<bool(const FaultItem&)> match,
+                                   FunctionRef<std::string()> target, std::uint64_t event) {
+  std::vector<ItemRef> fired;
+  Evaluate(kind, match, target, event, false, &fired);
+  return fired.empty() ? nullptr : fired.front();
+}
+
+std::vector<FaultPlan::ItemRef> FaultPlan::FireEach(const FaultKind& kind,
+                                                    FunctionRef<bool(const FaultItem&)> match,
+                                                    FunctionRef<std::string()> target) {
+  std::vector<ItemRef> fired;
+  Evaluate(kind, match, target, kNewEvent, true, &fired);
+  return fired;
+}
+
+bool FaultPlan::Holds(const FaultKind& kind) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::any_of(entries_.begin(), entries_.end(),
+                     [&](const Entry& entry) { return &entry.item->Kind() == &kind; });
+}
+
+bool FaultPlan::FailCall(std::string_view name, std::uint32_t* error) {
+  const ItemRef item = Fire(
+      kCallFault, [&](const FaultItem& candidate) { return candidate.String("name") == name; },
+      [&] { return "call " + std::string(name); });
+  if (item == nullptr) {
+    return false;
+  }
+  if (error != nullptr) {
+    *error = static_cast<std::uint32_t>(item->Unsigned("error", 31));
+  }
+  return true;
+}
+
+FaultPlan::Power FaultPlan::FlashOperation(FunctionRef<std::string()> target) {
+  Firing firing;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::uint64_t index = operations_++;
+    if (powerOff_) {
+      return Power::kOff;
+    }
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      Entry& entry = entries_[i];
+      if (&entry.item->Kind() == &kPowerCutFault && index >= entry.item->Unsigned("after")) {
+        powerOff_ = true;
+        firing = {i, &kPowerCutFault, ++entry.fired};
+        break;
+      }
+    }
+  }
+  if (firing.kind == nullptr) {
+    return Power::kOn;
+  }
+  std::string what = target();
+  Log(firing, what);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cutTarget_ = std::move(what);
+  }
+  return Power::kFailing;
+}
+
+void FaultPlan::SetPowerLostHandler(PowerLostHandler handler) {
+  std::lock_guard<std::mutex> lock(HandlerMutex());
+  PowerLostHandlerSlot() = std::move(handler);
+}
+
+void FaultPlan::SetFiredHandler(FiredHandler handler) {
+  std::lock_guard<std::mutex> lock(HandlerMutex());
+  FiredHandlerSlot() = std::move(handler);
+}
+
+void FaultPlan::PowerLost() {
+  std::string what;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    what = cutTarget_;
+  }
+  PowerLostHandler handler;
+  {
+    std::lock_guard<std::mutex> lock(HandlerMutex());
+    handler = PowerLostHandlerSlot();
+  }
+  if (handler) {
+    handler(what);
+  }
+}
+
+std::uint64_t FaultPlan::HeapLimit() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::uint64_t limit = 0;
+  for (const Entry& entry : entries_) {
+    if (&entry.item->Kind() == &kHeapFault) {
+      const std::uint64_t each = entry.item->Unsigned("limit");
+      limit = limit == 0 ? each : std::min(limit, each);
+    }
+  }
+  return limit;
+}
+
+void FaultPlan::HeapLimitReached(std::uint64_t bytes) {
+  const std::uint64_t limit = HeapLimit();
+  (void)Fire(
+      kHeapFault, [&](const FaultItem& item) { return item.Unsigned("limit") == limit; },
+      [&] { return "an allocation of " + std::to_string(bytes) + " bytes"; });
+}
+
+std::vector<FaultPlan::ItemRef> FaultPlan::Items(const FaultKind& kind) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<ItemRef> result;
+  for (const Entry& entry : entries_) {
+    if (&entry.item->Kind() == &kind) {
+      result.push_back(entry.item);
+    }
+  }
+  return result;
+}
+
+std::vector<FaultPlan::ItemState> FaultPlan::State() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<ItemState> result;
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    result.push_back({i, entries_[i].item, entries_[i].fired});
   }
   return result;
 }

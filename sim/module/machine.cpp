@@ -73,23 +73,19 @@ void ValidateCore(ConfigReader& reader) {
     reader.Unsigned("imageVersion.minor", 0xFFFF);
     reader.UnsignedOr("imageVersion.beta", 0xFFFF, 0);
   }
-  if (const Json* faults = reader.Find("faults"); faults != nullptr) {
-    if (!faults->is_object()) {
-      reader.Error("faults", "must be an object with seed and items");
-    } else {
-      reader.UnsignedOr("faults.seed", 0xFFFFFFFF, 1);
-      if (const Json* items = reader.Find("faults.items"); items != nullptr && !items->is_array()) {
-        reader.Error("faults.items", "must be an array");
-      } else if (items != nullptr) {
-        for (std::size_t i = 0; i < items->size(); ++i) {
-          const Json& item = (*items)[i];
-          if (!item.is_object() || !item.contains("kind") || !item["kind"].is_string()) {
-            reader.Error("faults.items[" + std::to_string(i) + "]", "needs a string \"kind\"");
-          }
-        }
-      }
+  if (const Json* preset = reader.Find("preset"); preset != nullptr && !preset->is_string()) {
+    reader.Error("preset", "must be the name of a preset");
+  }
+  if (const Json* flash = reader.Find("flash"); flash != nullptr) {
+    const std::size_t before = reader.Errors().size();
+    if (!flash->is_object()) {
+      reader.Error("flash", "must be an object with a \"kind\"");
+    } else if (const std::string kind = reader.String("flash.kind");
+               reader.Errors().size() == before && kind != "nor" && kind != "nand") {
+      reader.Error("flash.kind", "must be \"nor\" or \"nand\"");
     }
   }
+  FaultPlan::Check(reader);
 }
 
 }  // namespace
@@ -111,7 +107,9 @@ Component* Machine::FindComponent(std::string_view name) {
 }
 
 Machine::Machine(fs::path directory, Json config)
-    : directory_(std::move(directory)), config_(std::move(config)) {}
+    : directory_(std::move(directory)), config_(std::move(config)) {
+  faults_.Bind(this);
+}
 
 Machine::~Machine() = default;
 
@@ -233,15 +231,8 @@ bool Attach(const fs::path& directory, const AttachOptions& options, std::string
   machine->osVersion_ = static_cast<std::uint32_t>(reader.UnsignedOr("os.version", 6, 6));
   // A process of an image built for full kernel mode runs privileged from the start.
   SetProcessMode(reader.Boolean("processor.kernelMode", false) ? kModeSystem : kModeUser);
-  if (machine->config_.contains("faults")) {
-    machine->faults_.Load(machine->config_["faults"]);
-  }
-  // {"kind": "heap", "limit": N}: free heap capped at N bytes for LocalAlloc.
-  for (const Json& item : machine->faults_.Items("heap")) {
-    std::uint64_t limit = 0;
-    if (item.contains("limit") && ParseUnsigned(item["limit"], &limit)) {
-      machine->heapLimit_ = limit;
-    }
+  if (const auto faults = machine->config_.find("faults"); faults != machine->config_.end()) {
+    machine->faults_.Load(*faults);
   }
   std::error_code code;
   fs::create_directories(machine->RamDirectory(), code);

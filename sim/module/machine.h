@@ -24,6 +24,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,8 +55,12 @@ class Component {
                       Json& /*config*/, std::string* /*error*/) {
     return true;
   }
-  // Checks the component's part of module.json; reports through the reader.
+  // Checks the component's part of module.json; reports through the reader. The fault plan's
+  // items were checked against the declared kinds before; a component adds what only it knows
+  // (a block beyond its chip).
   virtual void Validate(ConfigReader& /*reader*/) {}
+  // The kinds of fault plan item the component understands (see sim/module/fault_plan.h).
+  virtual std::span<const FaultKind* const> FaultKinds() const { return {}; }
   // Checks the component's files in the module directory (after module.json passed Validate);
   // false with one error line naming the file. Nothing may be written here.
   virtual bool CheckFiles(const fs::path& /*directory*/, const Json& /*config*/,
@@ -130,8 +135,6 @@ class Machine {
 
   // Heap accounting for LocalAlloc: a cap on free heap set by the fault plan ("heap" item).
   std::uint64_t& HeapInUse() { return heapInUse_; }
-  [[nodiscard]] std::uint64_t HeapLimit() const { return heapLimit_; }
-  void SetHeapLimit(std::uint64_t bytes) { heapLimit_ = bytes; }
 
   // Finds a registered component by name (null when absent).
   static Component* FindComponent(std::string_view name);
@@ -158,7 +161,6 @@ class Machine {
   ResetKind pendingReset_ = ResetKind::kNone;
   bool cleanBoot_ = false;
   std::uint64_t heapInUse_ = 0;
-  std::uint64_t heapLimit_ = 0;  // 0: no cap
   std::mutex logMutex_;
 };
 

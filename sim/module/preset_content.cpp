@@ -124,10 +124,25 @@ class PresetContent : public Component {
     return true;
   }
 
+  // "layout" records where the preset put its content; the module reads the config block's
+  // and the flash registry's places from it.
   void Validate(ConfigReader& reader) override {
-    if (reader.Find("layout") != nullptr) {
-      reader.Unsigned("layout.configOffset", 0xFFFFFFFF);
+    const Json* layout = reader.Find("layout");
+    if (layout == nullptr) {
+      return;
     }
+    if (!layout->is_object()) {
+      reader.Error("layout", "must be an object of offsets and lengths");
+      return;
+    }
+    reader.Unsigned("layout.configOffset", 0xFFFFFFFF);
+    for (const char* field :
+         {"layout.bootloaderOffset", "layout.bootloaderLength", "layout.osOffset",
+          "layout.osLength", "layout.osTrailer", "layout.registryOffset", "layout.registryHalf",
+          "layout.registryUsed"}) {
+      reader.UnsignedOr(field, 0xFFFFFFFF, 0);
+    }
+    reader.Boolean("layout.bootloaderRecord", true);
   }
 
   bool Populate(Machine& /*machine*/, const PresetSpec& presetSpec, std::string* error) override {

@@ -15,6 +15,7 @@
 #include "sim/base/utf.h"
 #include "sim/os/real_time_clock.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/faults.h"
 
 namespace {
 
@@ -474,7 +475,7 @@ TEST_F(FilesTest, UsbDrive_IsTheHostFolderGivenAtAttach) {
 }
 
 TEST_F(FilesTest, FaultPlan_MakesAChosenFileCallFail) {
-  Machine().Faults().Add({{"kind", "call"}, {"name", "CreateFileW"}, {"skip", 1}, {"error", 5}});
+  Machine().Faults().Add(faults::Call{.name = "CreateFileW", .skip = 1, .error = 5});
   ASSERT_TRUE(MakeFile(u"\\first.txt", "1"));
   EXPECT_FALSE(MakeFile(u"\\second.txt", "2"));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));

@@ -198,8 +198,9 @@ BOOL KernelIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outS
       machine.DebugLog(machine.CleanBootRequested() ? "HAL: cold reset" : "HAL: warm reset");
       return TRUE;
     case sim::kIoctlImageVersion: {
-      const sim::Json& version = machine.Config()["imageVersion"];
-      if (!version.is_object() || out == nullptr) {
+      const sim::Json& config = machine.Config();
+      const auto version = config.find("imageVersion");
+      if (version == config.end() || !version->is_object() || out == nullptr) {
         SetLastError(ERROR_NOT_SUPPORTED);
         return FALSE;
       }

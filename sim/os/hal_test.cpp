@@ -12,6 +12,7 @@
 #include "platform/kernel.h"
 #include "platform/registry.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/faults.h"
 
 namespace {
 
@@ -93,7 +94,7 @@ TEST_F(HalTest, UnansweredQuery_LeavesBufferAndCountAlone) {
     SCOPED_TRACE(c.label);
     Machine().Faults().Clear();
     if (c.failingControl) {
-      Machine().Faults().Add({{"kind", "call"}, {"name", "KernelIoControl/0x01012028"}});
+      Machine().Faults().Add(faults::Call{.name = "KernelIoControl/0x01012028"});
     }
     std::vector<std::uint8_t> item(c.size, 0xA5);
     DWORD returned = 0;

@@ -30,8 +30,9 @@ HLOCAL LocalAlloc(UINT flags, UINT bytes) {
     return nullptr;
   }
   std::lock_guard<std::mutex> lock(heapMutex);
-  const std::uint64_t limit = machine.HeapLimit();
+  const std::uint64_t limit = machine.Faults().HeapLimit();
   if (limit != 0 && machine.HeapInUse() + bytes > limit) {
+    machine.Faults().HeapLimitReached(bytes);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }

@@ -12,6 +12,7 @@
 #include "platform/registry.h"
 #include "sim/os/regedit.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/faults.h"
 
 namespace {
 
@@ -274,7 +275,7 @@ TEST_F(RegistryTest, Enumeration_VisitsEveryKeyAndValueThenReportsNoMoreItems) {
 
 TEST_F(RegistryTest, FaultPlan_MakesTheFlushFailAndNothingIsStored) {
   ASSERT_EQ(SetDword(u"Software\\Test", u"Unsaved", 1), ERROR_SUCCESS);
-  Machine().Faults().Add({{"kind", "call"}, {"name", "RegFlushKey"}, {"error", 29}});
+  Machine().Faults().Add(faults::Call{.name = "RegFlushKey", .error = 29});
   EXPECT_EQ(RegFlushKey(HKEY_LOCAL_MACHINE), ERROR_WRITE_FAULT);
   ResetModule();
   DWORD value = 0;

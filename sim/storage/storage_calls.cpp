@@ -46,17 +46,10 @@ HANDLE FailHandle(DWORD error) {
 // What a storage function answers when its work succeeded: TRUE, or the value a
 // "storage.result" item of the fault plan gives.
 BOOL Succeeded(const char* call) {
-  Json item;
-  if (storage::TakeFault(
-          "storage.result", 1,
-          [&](const Json& candidate) { return candidate.value("call", "") == call; }, &item)) {
-    std::uint64_t value = TRUE;
-    if (item.contains("value")) {
-      ParseUnsigned(item["value"], &value);
-    }
-    return static_cast<BOOL>(value);
-  }
-  return TRUE;
+  const FaultPlan::ItemRef item = CurrentMachine().Faults().Fire(
+      kResultFault, [&](const FaultItem& candidate) { return candidate.String("call") == call; },
+      [&] { return "call " + std::string(call); });
+  return item != nullptr ? static_cast<BOOL>(item->Unsigned("value", TRUE)) : TRUE;
 }
 
 BOOL Answer(const char* call, DWORD error) {
@@ -484,9 +477,8 @@ bool Creates(DWORD disposition) {
          disposition == TRUNCATE_EXISTING;
 }
 
-bool FileFaultMatches(const Json& item, std::u16string_view path) {
-  return item.contains("path") && item["path"].is_string() &&
-         MatchVolumePattern(FromUtf8(item["path"].get<std::string>()), path);
+bool FileFaultMatches(const FaultItem& item, std::u16string_view path) {
+  return MatchVolumePattern(FromUtf8(std::string(item.String("path"))), path);
 }
 
 // Claims the paths of "storage.file" items; every call but a creation passes on to the file
@@ -497,8 +489,8 @@ class FileFaultNames final : public NameHandler {
     if (passingThrough || !IsAttached()) {
       return false;
     }
-    for (const Json& item : CurrentMachine().Faults().Items("storage.file")) {
-      if (FileFaultMatches(item, path)) {
+    for (const FaultPlan::ItemRef& item : CurrentMachine().Faults().Items(kFileFault)) {
+      if (FileFaultMatches(*item, path)) {
         return true;
       }
     }
@@ -508,12 +500,11 @@ class FileFaultNames final : public NameHandler {
                     DWORD creationDisposition, DWORD flagsAndAttributes) override {
     const std::u16string text(path);
     if (Creates(creationDisposition)) {
-      Json item;
-      if (storage::TakeFault(
-              "storage.file", -1,
-              [&](const Json& candidate) { return FileFaultMatches(candidate, text); }, &item)) {
-        CurrentMachine().DebugLog("storage: creating " + ToUtf8(text) + " refused (fault plan)");
-        return FailHandle(storage::ItemError(item, ERROR_ACCESS_DENIED));
+      if (const FaultPlan::ItemRef item = CurrentMachine().Faults().Fire(
+              kFileFault,
+              [&](const FaultItem& candidate) { return FileFaultMatches(candidate, text); },
+              [&] { return "creation of " + ToUtf8(text); })) {
+        return FailHandle(storage::ItemError(*item, ERROR_ACCESS_DENIED));
       }
     }
     PassThrough pass;

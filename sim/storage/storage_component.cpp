@@ -216,6 +216,11 @@ class StorageComponent final : public Component {
  public:
   StorageComponent() { RegisterComponent(this); }
   const char* ComponentName() const override { return "storage"; }
+  std::span<const FaultKind* const> FaultKinds() const override {
+    static constexpr const FaultKind* kKinds[] = {&kStoreFault, &kSectorFault, &kFileFault,
+                                                  &kResultFault};
+    return kKinds;
+  }
 
   bool Attach(Machine& machine, std::string* /*error*/) override {
     storage::AttachProcess(machine.RamDirectory());

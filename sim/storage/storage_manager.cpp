@@ -108,12 +108,6 @@ bool NamesBlockInterface(std::string_view key) {
 // ---------------------------------------------------------------------------------------------
 // The shared state
 // ---------------------------------------------------------------------------------------------
-struct FaultCounter {
-  std::int64_t skip = 0;
-  std::int64_t count = 0;
-  bool started = false;
-};
-
 struct Model {
   std::recursive_mutex mutex;
   int depth = 0;
@@ -126,8 +120,6 @@ struct Model {
   std::vector<StoreState> stores;
   // Volumes this process has told its file system about (folded folder names).
   std::vector<std::u16string> mountedHere;
-  // Skip and count left of each fault item, by kind and position in the plan.
-  std::map<std::string, std::vector<FaultCounter>> faults;
 };
 
 Model& M() {
@@ -344,47 +336,46 @@ void Changed() { M().changed = true; }
 
 }  // namespace
 
-bool TakeFault(const std::string& kind, std::int64_t defaultCount,
-               const std::function<bool(const Json&)>& matches, Json* taken);
-DWORD ItemError(const Json& item, DWORD fallback);
-
 namespace {
 
 bool StoreFault(const StoreState& store, const char* operation, DWORD* error) {
-  Json item;
-  if (!TakeFault(
-          "storage.store", -1,
-          [&](const Json& candidate) {
-            return candidate.value("fail", "") == operation &&
-                   (!candidate.contains("device") ||
-                    SameName(FromUtf8(candidate.value("device", "")), store.deviceName));
-          },
-          &item)) {
+  const FaultPlan::ItemRef item = CurrentMachine().Faults().Fire(
+      kStoreFault,
+      [&](const FaultItem& candidate) {
+        return candidate.String("fail") == operation &&
+               (!candidate.Has("device") ||
+                SameName(FromUtf8(std::string(candidate.String("device"))), store.deviceName));
+      },
+      [&] { return std::string(operation) + " of store " + ToUtf8(store.deviceName); });
+  if (item == nullptr) {
     return false;
   }
-  *error = ItemError(item, ERROR_GEN_FAILURE);
+  *error = ItemError(*item, ERROR_GEN_FAILURE);
   return true;
 }
 
 bool SectorFault(const char* operation, std::uint64_t first, std::uint64_t count, DWORD fallback,
                  DWORD* error) {
-  Json item;
-  if (!TakeFault(
-          "storage.sector", 1,
-          [&](const Json& candidate) {
-            if (candidate.value("operation", "") != operation) {
-              return false;
-            }
-            std::uint64_t sector = 0;
-            if (!candidate.contains("sector") || !ParseUnsigned(candidate["sector"], &sector)) {
-              return true;
-            }
-            return sector >= first && sector - first < count;
-          },
-          &item)) {
+  const FaultPlan::ItemRef item = CurrentMachine().Faults().Fire(
+      kSectorFault,
+      [&](const FaultItem& candidate) {
+        if (candidate.String("operation") != operation) {
+          return false;
+        }
+        if (!candidate.Has("sector")) {
+          return true;
+        }
+        const std::uint64_t sector = candidate.Unsigned("sector");
+        return sector >= first && sector - first < count;
+      },
+      [&] {
+        return std::string(operation) + " of sectors " + std::to_string(first) + " to " +
+               std::to_string(first + count - 1);
+      });
+  if (item == nullptr) {
     return false;
   }
-  *error = ItemError(item, fallback);
+  *error = ItemError(*item, fallback);
   return true;
 }
 
@@ -1067,12 +1058,12 @@ StoreGeometry DefaultGeometry() {
     return geometry;
   }
   std::uint32_t registryEnd = 0x01480000;  // behind the flash registry of the default layout
-  const Json& layout = CurrentMachine().Config()["layout"];
-  if (layout.is_object() && layout.contains("registryOffset") && layout.contains("registryHalf")) {
-    std::uint64_t offset = 0;
-    std::uint64_t half = 0;
-    if (ParseUnsigned(layout["registryOffset"], &offset) &&
-        ParseUnsigned(layout["registryHalf"], &half)) {
+  ConfigReader reader(CurrentMachine().Config(), "module.json");
+  if (reader.Find("layout.registryOffset") != nullptr &&
+      reader.Find("layout.registryHalf") != nullptr) {
+    const std::uint64_t offset = reader.Unsigned("layout.registryOffset", 0xFFFFFFFF);
+    const std::uint64_t half = reader.Unsigned("layout.registryHalf", 0xFFFFFFFF);
+    if (reader.Ok()) {
       registryEnd = static_cast<std::uint32_t>(offset + 2 * half);
     }
   }
@@ -1091,47 +1082,8 @@ StoreGeometry DefaultGeometry() {
 // ---------------------------------------------------------------------------------------------
 // Fault plan
 // ---------------------------------------------------------------------------------------------
-// The first item of kind that matches and still has a failure to give; its counters move on.
-bool TakeFault(const std::string& kind, std::int64_t defaultCount,
-               const std::function<bool(const Json&)>& matches, Json* taken) {
-  const std::vector<Json> items = CurrentMachine().Faults().Items(kind);
-  std::vector<FaultCounter>& counters = M().faults[kind];
-  if (counters.size() < items.size()) {
-    counters.resize(items.size());
-  }
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    const Json& item = items[i];
-    if (!matches(item)) {
-      continue;
-    }
-    FaultCounter& counter = counters[i];
-    if (!counter.started) {
-      counter.started = true;
-      counter.skip = item.value("skip", std::int64_t{0});
-      counter.count = item.value("count", defaultCount);
-    }
-    if (counter.skip > 0) {
-      --counter.skip;
-      continue;
-    }
-    if (counter.count == 0) {
-      continue;
-    }
-    if (counter.count > 0) {
-      --counter.count;
-    }
-    *taken = item;
-    return true;
-  }
-  return false;
-}
-
-DWORD ItemError(const Json& item, DWORD fallback) {
-  std::uint64_t error = fallback;
-  if (item.contains("error")) {
-    ParseUnsigned(item["error"], &error);
-  }
-  return static_cast<DWORD>(error);
+DWORD ItemError(const FaultItem& item, DWORD fallback) {
+  return static_cast<DWORD>(item.Unsigned("error", fallback));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1147,7 +1099,6 @@ void AttachProcess(const fs::path& ram) {
   m.drivers.clear();
   m.stores.clear();
   m.mountedHere.clear();
-  m.faults.clear();
   m.lockFd = ::open((ram / kLockFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
 }
 

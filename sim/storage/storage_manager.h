@@ -62,6 +62,64 @@
 
 namespace sim {
 
+// ---------------------------------------------------------------------------------------------
+// The fault plan kinds of the storage manager
+// ---------------------------------------------------------------------------------------------
+inline constexpr std::string_view kStoreOperations[] = {"dismount", "format"};
+inline constexpr FaultField kStoreFaultFields[] = {
+    {.name = "fail",
+     .type = FaultFieldType::kChoice,
+     .required = true,
+     .help = "the store operation that fails",
+     .choices = kStoreOperations},
+    {.name = "device",
+     .type = FaultFieldType::kText,
+     .help = "the store's device name, e.g. DSK1: (any store unless given)"},
+    {.name = "error", .help = "the error reported (ERROR_GEN_FAILURE unless given)"}};
+inline constexpr FaultKind kStoreFault{.name = "storage.store",
+                                       .help = "a store cannot be dismounted or formatted",
+                                       .fields = kStoreFaultFields,
+                                       .counted = true,
+                                       .defaultCount = -1};
+inline constexpr std::string_view kSectorOperations[] = {"read", "write"};
+inline constexpr FaultField kSectorFaultFields[] = {
+    {.name = "operation",
+     .type = FaultFieldType::kChoice,
+     .required = true,
+     .help = "the sector request that fails",
+     .choices = kSectorOperations},
+    {.name = "sector", .maximum = UINT64_MAX, .help = "a sector the request covers (any unless given)"},
+    {.name = "error",
+     .help = "the error reported (ERROR_READ_FAULT or ERROR_WRITE_FAULT unless given)"}};
+inline constexpr FaultKind kSectorFault{.name = "storage.sector",
+                                        .help = "a sector read or write request of a store fails",
+                                        .fields = kSectorFaultFields,
+                                        .counted = true,
+                                        .defaultCount = 1};
+inline constexpr FaultField kFileFaultFields[] = {
+    {.name = "path",
+     .type = FaultFieldType::kText,
+     .required = true,
+     .help = "the files, e.g. \\Flash Disk\\*.txt (* and ?, case ignored)"},
+    {.name = "error", .help = "the error reported (ERROR_ACCESS_DENIED unless given)"}};
+inline constexpr FaultKind kFileFault{.name = "storage.file",
+                                      .help = "creating a file whose path matches fails",
+                                      .fields = kFileFaultFields,
+                                      .counted = true,
+                                      .defaultCount = -1};
+inline constexpr FaultField kResultFaultFields[] = {
+    {.name = "call",
+     .type = FaultFieldType::kText,
+     .required = true,
+     .help = "the storage function, e.g. DismountStore"},
+    {.name = "value", .help = "what it answers in place of TRUE (TRUE unless given)"}};
+inline constexpr FaultKind kResultFault{
+    .name = "storage.result",
+    .help = "a storage function does its work and then answers another value than TRUE",
+    .fields = kResultFaultFields,
+    .counted = true,
+    .defaultCount = 1};
+
 // What STOREINFO reports for the flash store.
 inline constexpr DWORD kStorageDeviceClassBlock = 0x00000001;  // STORAGE_DEVICE_CLASS_BLOCK
 inline constexpr DWORD kStorageDeviceTypeFlash = 0x00000002;   // STORAGE_DEVICE_TYPE_FLASH
@@ -171,12 +229,8 @@ std::vector<std::uint32_t> StoreIds();
 // requests, which come in great numbers).
 [[nodiscard]] DWORD StoreGeometryOf(std::uint32_t storeId, StoreGeometry* geometry);
 
-// The first fault plan item of kind that matches and still has a failure to give ("skip" and
-// "count" as in "call" items, defaultCount when the item gives none).
-bool TakeFault(const std::string& kind, std::int64_t defaultCount,
-               const std::function<bool(const Json&)>& matches, Json* item);
 // The item's "error", or fallback.
-DWORD ItemError(const Json& item, DWORD fallback);
+DWORD ItemError(const FaultItem& item, DWORD fallback);
 
 // Brings every mounted volume's sectors up to date with its folder.
 void FlushVolumes();

@@ -24,6 +24,7 @@
 #include "sim/os/real_time_clock.h"
 #include "sim/os/registry.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/faults.h"
 #include "tests/support/test_names.h"
 
 namespace {
@@ -548,7 +549,7 @@ HANDLE OpenPart00(HANDLE* store) {
 const std::vector<FaultCase>& FaultCases() {
   static const std::vector<FaultCase> cases = {
       {"deactivation",
-       {{"kind", "call"}, {"name", "DeactivateDevice"}},
+       faults::Call{.name = "DeactivateDevice"},
        [] {
          DEVMGR_DEVICE_INFORMATION info;
          FindDevice(u"DSK1:", &info);
@@ -558,14 +559,14 @@ const std::vector<FaultCase>& FaultCases() {
        },
        ERROR_GEN_FAILURE},
       {"activation",
-       {{"kind", "call"}, {"name", "ActivateDeviceEx"}, {"error", 5}},
+       faults::Call{.name = "ActivateDeviceEx", .error = 5},
        [] {
          return ErrorOf(ActivateDeviceEx(u"Drivers\\BuiltIn\\StrataFMD", nullptr, 0, nullptr) ==
                         nullptr);
        },
        ERROR_ACCESS_DENIED},
       {"withdrawal after an announcement",
-       {{"kind", "call"}, {"name", "AdvertiseInterface"}, {"skip", 1}},
+       faults::Call{.name = "AdvertiseInterface", .skip = 1},
        [] {
          EXPECT_TRUE(AdvertiseInterface(&BLOCK_DRIVER_GUID, u"DSK1:", TRUE));
          const DWORD error = ErrorOf(!AdvertiseInterface(&BLOCK_DRIVER_GUID, u"DSK1:", FALSE));
@@ -574,7 +575,7 @@ const std::vector<FaultCase>& FaultCases() {
        },
        ERROR_GEN_FAILURE},
       {"store dismount",
-       {{"kind", "storage.store"}, {"fail", "dismount"}},
+       faults::StorageStore{.fail = "dismount"},
        [] {
          const DWORD error = ErrorOf(!DismountStore(OpenStore(u"DSK1:")));
          EXPECT_TRUE(Exists(u"\\Flash Disk"));
@@ -582,7 +583,7 @@ const std::vector<FaultCase>& FaultCases() {
        },
        ERROR_GEN_FAILURE},
       {"store format",
-       {{"kind", "storage.store"}, {"fail", "format"}, {"device", "dsk1:"}, {"error", 29}},
+       faults::StorageStore{.fail = "format", .device = "dsk1:", .error = 29},
        [] {
          HANDLE store = OpenStore(u"DSK1:");
          EXPECT_TRUE(DismountStore(store));
@@ -594,21 +595,21 @@ const std::vector<FaultCase>& FaultCases() {
        },
        ERROR_WRITE_FAULT},
       {"partition creation",
-       {{"kind", "call"}, {"name", "CreatePartitionEx"}},
+       faults::Call{.name = "CreatePartitionEx"},
        [] {
          HANDLE store = OpenStore(u"DSK1:");
          return ErrorOf(!Export<CreatePartitionExFn>("CreatePartitionEx")(store, u"P", 0x0C, 1));
        },
        ERROR_GEN_FAILURE},
       {"partition open",
-       {{"kind", "call"}, {"name", "OpenPartition"}},
+       faults::Call{.name = "OpenPartition"},
        [] {
          HANDLE store = nullptr;
          return ErrorOf(OpenPart00(&store) == INVALID_HANDLE_VALUE);
        },
        ERROR_GEN_FAILURE},
       {"partition format",
-       {{"kind", "call"}, {"name", "FormatPartition"}},
+       faults::Call{.name = "FormatPartition"},
        [] {
          HANDLE store = nullptr;
          HANDLE partition = OpenPart00(&store);
@@ -617,7 +618,7 @@ const std::vector<FaultCase>& FaultCases() {
        },
        ERROR_GEN_FAILURE},
       {"partition mount",
-       {{"kind", "call"}, {"name", "MountPartition"}},
+       faults::Call{.name = "MountPartition"},
        [] {
          HANDLE store = nullptr;
          HANDLE partition = OpenPart00(&store);
@@ -628,7 +629,7 @@ const std::vector<FaultCase>& FaultCases() {
        },
        ERROR_GEN_FAILURE},
       {"partition attributes",
-       {{"kind", "call"}, {"name", "SetPartitionAttributes"}},
+       faults::Call{.name = "SetPartitionAttributes"},
        [] {
          HANDLE store = nullptr;
          HANDLE partition = OpenPart00(&store);
@@ -636,7 +637,7 @@ const std::vector<FaultCase>& FaultCases() {
        },
        ERROR_GEN_FAILURE},
       {"partition search",
-       {{"kind", "call"}, {"name", "FindFirstPartition"}},
+       faults::Call{.name = "FindFirstPartition"},
        [] {
          PARTINFO info{};
          info.cbSize = sizeof(info);
@@ -645,7 +646,7 @@ const std::vector<FaultCase>& FaultCases() {
        },
        ERROR_GEN_FAILURE},
       {"file creation",
-       {{"kind", "storage.file"}, {"path", "\\flash disk\\*.TXT"}},
+       faults::StorageFile{.path = "\\flash disk\\*.TXT"},
        [] {
          // Opening the existing file is no creation; replacing it is.
          EXPECT_EQ(ReadText(u"\\Flash Disk\\Readme.txt").rfind("This", 0), 0u);
@@ -660,7 +661,7 @@ const std::vector<FaultCase>& FaultCases() {
        },
        ERROR_ACCESS_DENIED},
       {"sector read",
-       {{"kind", "storage.sector"}, {"operation", "read"}, {"sector", 5}},
+       faults::StorageSector{.operation = "read", .sector = 5},
        [] {
          HANDLE store = OpenStore(u"DSK1:");
          std::vector<std::uint8_t> buffer(4 * 512);
@@ -673,7 +674,7 @@ const std::vector<FaultCase>& FaultCases() {
        },
        ERROR_READ_FAULT},
       {"sector write",
-       {{"kind", "storage.sector"}, {"operation", "write"}, {"error", 31}},
+       faults::StorageSector{.operation = "write", .error = 31},
        [] {
          HANDLE store = OpenStore(u"DSK1:");
          std::vector<std::uint8_t> buffer(512, 0);

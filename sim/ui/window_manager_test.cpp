@@ -12,6 +12,7 @@
 #include "sim/ui/front_end.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/ui_driver.h"
+#include "tests/support/faults.h"
 
 namespace {
 
@@ -872,7 +873,7 @@ TEST_F(WindowTest, MessageBoxWithAnUnknownType_ShowsNothingAndFails) {
 }
 
 TEST_F(WindowTest, MessageBoxThatThePlanFails_ReturnsZero) {
-  Machine().Faults().Add({{"kind", "call"}, {"name", "MessageBoxW"}, {"count", 1}, {"error", 8}});
+  Machine().Faults().Add(faults::Call{.name = "MessageBoxW", .count = 1, .error = 8});
   EXPECT_EQ(MessageBoxW(nullptr, u"text", u"caption", MB_OK), 0);
   EXPECT_EQ(GetLastError(), 8u);
   EXPECT_TRUE(ui.MessageBoxes().empty());
