@@ -96,6 +96,38 @@ bool AllErased(const BYTE* bytes, DWORD count) {
   return result;
 }
 
+// Whether block 0 holds nothing but its table page: every other page erased, data and spare.
+// This is what an erase of block 0 leaves until the table page is programmed back; a table page
+// without its magic there means the power failed in between.
+[[nodiscard]] bool BlockZeroLeftErased() {
+  const int eccWas = NandSetEcc(0);
+  const int spareWas = NandSetSpare(1);
+  const DWORD spareLength = NandSpareSize();
+  BYTE page[2048 + 64];
+  bool erased = true;
+  for (DWORD index = 0; index < bbtPage && erased; ++index) {
+    erased = NandReadPage(page, page + nandPageSize, spareLength, index) == kNandOk &&
+             AllErased(page, nandPageSize + spareLength);
+  }
+  (void)NandSetSpare(spareWas);
+  (void)NandSetEcc(eccWas);
+  return erased;
+}
+
+// Gives block 0 the table page a new module has: the magic and an empty list. The block is
+// erased first, as the page may hold part of an interrupted program. Returns the controller's
+// status.
+[[nodiscard]] int WriteEmptyTablePage() {
+  const int erased = NandEraseBlock(0);
+  if (erased != kNandOk) {
+    return erased;
+  }
+  std::memset(bbtPageBuffer, 0xFF, sizeof(bbtPageBuffer));
+  bbtPageBuffer[0] = static_cast<BYTE>(kTablePageMagic);
+  bbtPageBuffer[1] = static_cast<BYTE>(kTablePageMagic >> 8);
+  return WriteTablePage();
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -150,8 +182,19 @@ int LoadBadBlockTable() {
     return FinishWithStatus(status);
   }
   if (TableMagic() != kTablePageMagic) {
-    FlashLastError = kFlashErrorNoTable;
-    return 0;
+    // The power failed after an erase of block 0, before its table page was back: the list
+    // is lost, and without a table neither this program nor the OS could use the flash again.
+    // Start over from an empty list, as the module left the factory; blocks that are bad fail
+    // their next erase or program and are replaced then. Any other block 0 without a table is
+    // left alone.
+    if (!BlockZeroLeftErased()) {
+      FlashLastError = kFlashErrorNoTable;
+      return 0;
+    }
+    const int written = WriteEmptyTablePage();
+    if (written != kNandOk) {
+      return FinishWithStatus(written);
+    }
   }
   for (DWORD block = 0; block < nandBlockCount; ++block) {
     bbmt->map[block] = static_cast<WORD>(block);

@@ -80,8 +80,10 @@ extern DWORD relocatedSpareLength;
 [[nodiscard]] int MapBadBlockTable();
 // True when the shared table is mapped and holds "BBMT".
 [[nodiscard]] bool SharedTableValid();
-// Fills the shared table from the table page. 1 on success; 0 with FlashLastError 7 when the
-// page has no magic (or the code of a failed read).
+// Fills the shared table from the table page. A page without its magic in a block 0 that is
+// otherwise erased (the power failed between block 0's erase and the table page's program) is
+// written anew with an empty list first. 1 on success; 0 with FlashLastError 7 when the page
+// has no magic in any other block 0, or the code of a failed read, erase or program.
 [[nodiscard]] int LoadBadBlockTable();
 // Read or program physical page 63 from or into bbtPageBuffer with ECC off and no spare.
 // Return the controller's status.

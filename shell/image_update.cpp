@@ -68,7 +68,7 @@ void UpdateError(HWND owner, FwlStatus status) {
       message = u"Error during Flash filesystem restore!";
       break;
     case FWL_ERR_FS_DRIVER:
-      message = u"Could not load/unload Flash filesystem driver!";
+      message = kFsDriverErrorText;
       break;
     case FWL_ERR_FORMAT_STORE:
       message = u"Could not format store or partitions!";

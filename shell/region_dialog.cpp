@@ -156,6 +156,9 @@ DWORD EraseSelectedRegions(LPVOID parameter) {
     case FWL_ERR_ERASE_FLASH:
       ShowError(dialog, u"Flash erase failed");
       break;
+    case FWL_ERR_FS_DRIVER:
+      ShowError(dialog, kFsDriverErrorText);
+      break;
     default:
       break;
   }

@@ -526,7 +526,14 @@ INSTANTIATE_TEST_SUITE_P(ByStatus, RegionBackupFailure, ::testing::ValuesIn(kBac
 // ---------------------------------------------------------------------------------------------
 // Erase
 // ---------------------------------------------------------------------------------------------
-enum class EraseTrouble { kNone, kDeclined, kNotInitialised, kRegionGone, kEraseFails };
+enum class EraseTrouble {
+  kNone,
+  kDeclined,
+  kNotInitialised,
+  kRegionGone,
+  kEraseFails,
+  kDriverStays,  // the file system region, whose driver cannot be unloaded
+};
 
 struct EraseCase {
   const char* name;
@@ -556,6 +563,8 @@ const EraseCase kEraseCases[] = {
      MB_ICONSTOP},
     {"FlashFails", "pxa270-32m", EraseTrouble::kEraseFails, u"ERROR", u"Flash erase failed",
      MB_ICONSTOP},
+    {"FileSystemDriverStays", "pxa320", EraseTrouble::kDriverStays, u"ERROR",
+     u"Could not load/unload Flash filesystem driver!", MB_ICONSTOP},
 };
 
 class RegionErase : public RegionDialogTest, public ::testing::WithParamInterface<EraseCase> {
@@ -566,11 +575,15 @@ class RegionErase : public RegionDialogTest, public ::testing::WithParamInterfac
 TEST_P(RegionErase, AsksThenReportsByStatus) {
   const EraseCase& c = GetParam();
   constexpr DWORD kConfigStart = 0x40000;
-  const std::vector<std::uint8_t> before = FlashBytes(kConfigStart, 0x400);
+  const int item = c.trouble == EraseTrouble::kDriverStays ? kFileSystem : kConfigBlock;
+  const DWORD start = RegionTable[item].start;
+  ASSERT_EQ(item == kConfigBlock, start == kConfigStart);
+  const std::vector<std::uint8_t> before = FlashBytes(start, 0x400);
+  ASSERT_NE(before, std::vector<std::uint8_t>(0x400, 0xFF)) << "nothing there to erase";
   EraseBase = c.eraseBase;
   ASSERT_NE(Open(), nullptr);
   Reveal();
-  Select({kConfigBlock});
+  Select({item});
   switch (c.trouble) {
     case EraseTrouble::kNotInitialised:
       ResetLibraryStateForTesting();
@@ -580,6 +593,9 @@ TEST_P(RegionErase, AsksThenReportsByStatus) {
       break;
     case EraseTrouble::kEraseFails:
       Machine().Faults().Add(faults::NorEraseFail{.block = kConfigStart});
+      break;
+    case EraseTrouble::kDriverStays:
+      Machine().Faults().Add({{"kind", "call"}, {"name", "DeactivateDevice"}, {"count", -1}});
       break;
     default:
       break;
@@ -610,7 +626,7 @@ TEST_P(RegionErase, AsksThenReportsByStatus) {
   EXPECT_EQ(ui.MessageBoxes().size(), c.caption != nullptr ? 2u : 1u);
   EXPECT_EQ(ProgressDialogHandle, nullptr);
   Machine().Faults().Clear();
-  const std::vector<std::uint8_t> after = FlashBytes(kConfigStart, 0x400);
+  const std::vector<std::uint8_t> after = FlashBytes(start, 0x400);
   if (c.trouble == EraseTrouble::kNone) {
     EXPECT_EQ(after, std::vector<std::uint8_t>(0x400, 0xFF));
   } else {

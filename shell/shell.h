@@ -114,6 +114,9 @@ void FormatSizeText(DWORD bytes, WCHAR* text, size_t capacity);
 
 // Shows a stop-icon box with caption "ERROR".
 void ShowError(HWND owner, const WCHAR* text);
+// What ShowError says when the file system driver could not be unloaded or loaded again around
+// an update or an erase.
+constexpr const WCHAR kFsDriverErrorText[] = u"Could not load/unload Flash filesystem driver!";
 
 // --- testing calls ---
 void ResetShellStateForTesting();
