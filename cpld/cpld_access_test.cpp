@@ -11,8 +11,8 @@
 #include "sim/hw/cpld_model.h"
 #include "sim/hw/gpio.h"
 #include "sim/module/machine.h"
-#include "tests/support/module_fixture.h"
 #include "tests/support/faults.h"
+#include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
 #include "tests/support/xsvf_test_stream.h"
 

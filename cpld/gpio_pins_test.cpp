@@ -9,8 +9,8 @@
 #include "flash/kernel_mode.h"
 #include "sim/hw/gpio.h"
 #include "sim/module/machine.h"
-#include "tests/support/module_fixture.h"
 #include "tests/support/faults.h"
+#include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
 
 namespace {
@@ -214,8 +214,7 @@ struct MappingCase {
 class MappingFailure : public GpioTestBase, public ::testing::WithParamInterface<MappingCase> {};
 
 TEST_P(MappingFailure, NothingHappensNothingStaysReservedAndTheNextCallRetries) {
-  Machine().Faults().Add(
-      faults::Call{.name = "VirtualCopy", .skip = GetParam().skip, .count = 3});
+  Machine().Faults().Add(faults::Call{.name = "VirtualCopy", .skip = GetParam().skip, .count = 3});
   EXPECT_FALSE(GpioReady());
   EXPECT_EQ(Machine().VirtualMemory().ReservationCount(), 0u);
   GpioSetFunction(83, 0, 1);

@@ -10,8 +10,8 @@
 #include "platform/kernel.h"
 #include "sim/hw/nor_flash.h"
 #include "sim/module/machine.h"
-#include "tests/support/module_fixture.h"
 #include "tests/support/faults.h"
+#include "tests/support/module_fixture.h"
 
 namespace {
 

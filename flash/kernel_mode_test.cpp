@@ -7,8 +7,8 @@
 #include "flash/platform_controls.h"
 #include "platform/kernel.h"
 #include "sim/module/machine.h"
-#include "tests/support/module_fixture.h"
 #include "tests/support/faults.h"
+#include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
 
 namespace {

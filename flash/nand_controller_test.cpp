@@ -11,8 +11,8 @@
 #include "flash/kernel_mode.h"
 #include "flash/nand_driver.h"
 #include "sim/hw/nand_flash.h"
-#include "tests/support/module_fixture.h"
 #include "tests/support/faults.h"
+#include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
 
 namespace {

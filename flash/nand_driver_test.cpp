@@ -17,8 +17,8 @@
 #include "sim/hw/nand_flash.h"
 #include "sim/module/machine.h"
 #include "sim/os/shared_memory.h"
-#include "tests/support/module_fixture.h"
 #include "tests/support/faults.h"
+#include "tests/support/module_fixture.h"
 
 namespace {
 
@@ -204,10 +204,7 @@ TEST_F(NandDriverTest, StartFailuresLeaveTheirCode) {
       {"unknown chip", faults::NandId{.id = 0x75EC}, false, kFlashErrorUnsupportedChip},
       {"silent controller", faults::NandNoRequest{}, false, kFlashErrorTimeout},
       {"no table page", sim::Json(), true, kFlashErrorNoTable},
-      {"no shared memory",
-       faults::Call{.name = "CreateFileMappingW"},
-       false,
-       kFlashErrorTimeout},
+      {"no shared memory", faults::Call{.name = "CreateFileMappingW"}, false, kFlashErrorTimeout},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -13,8 +13,8 @@
 #include "platform/kernel.h"
 #include "sim/hw/nor_flash.h"
 #include "sim/module/machine.h"
-#include "tests/support/module_fixture.h"
 #include "tests/support/faults.h"
+#include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
 
 namespace {
@@ -157,8 +157,7 @@ class NorCfiGarbageTest : public NorDriverTest {
     config["flash"]["deviceCode"] = "0x8960";
     config["flash"]["size"] = "0x8000000";
     std::filesystem::resize_file(ModuleDirectory() / "flash.img", 0x8000000);
-    config["faults"]["items"].push_back(
-        faults::NorCfiByte{.address = 0x27, .value = 0xFF});
+    config["faults"]["items"].push_back(faults::NorCfiByte{.address = 0x27, .value = 0xFF});
   }
 };
 
@@ -528,8 +527,8 @@ INSTANTIATE_TEST_SUITE_P(
                   10000},
         FaultCase{"NeverReadyWrite", faults::NorNeverReady{.block = kScratch}, Operation::kWrite,
                   2000},
-        FaultCase{"NeverReadyWord", faults::NorNeverReady{.block = kScratch},
-                  Operation::kWriteWord, 1000}),
+        FaultCase{"NeverReadyWord", faults::NorNeverReady{.block = kScratch}, Operation::kWriteWord,
+                  1000}),
     testing_support::CaseName());
 
 // ---------------------------------------------------------------------------------------------

@@ -13,8 +13,8 @@
 #include "host/sample_content.h"
 #include "library/library_internal.h"
 #include "sim/os/handles.h"
-#include "tests/support/module_fixture.h"
 #include "tests/support/faults.h"
+#include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
 #include "tests/support/test_pattern.h"
 

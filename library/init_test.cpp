@@ -8,8 +8,8 @@
 #include "flash/platform_controls.h"
 #include "platform/kernel.h"
 #include "sim/module/machine.h"
-#include "tests/support/startup_fixture.h"
 #include "tests/support/faults.h"
+#include "tests/support/startup_fixture.h"
 #include "tests/support/test_names.h"
 
 namespace {

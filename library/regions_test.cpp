@@ -10,8 +10,8 @@
 #include "sim/base/utf.h"
 #include "sim/module/preset_content.h"
 #include "sim/os/registry.h"
-#include "tests/support/startup_fixture.h"
 #include "tests/support/faults.h"
+#include "tests/support/startup_fixture.h"
 #include "tests/support/test_names.h"
 
 namespace {

@@ -11,10 +11,10 @@
 #include "shell/shell.h"
 #include "sim/base/utf.h"
 #include "sim/ui/front_end.h"
+#include "tests/support/faults.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
 #include "tests/support/ui_driver.h"
-#include "tests/support/faults.h"
 
 namespace {
 

@@ -21,11 +21,11 @@
 #include "sim/base/utf.h"
 #include "sim/os/os_flash.h"
 #include "sim/ui/front_end.h"
+#include "tests/support/faults.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/program_state.h"
 #include "tests/support/test_names.h"
 #include "tests/support/ui_driver.h"
-#include "tests/support/faults.h"
 
 namespace {
 

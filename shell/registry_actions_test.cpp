@@ -12,11 +12,11 @@
 #include "library/library_internal.h"
 #include "platform/registry.h"
 #include "shell/shell.h"
+#include "tests/support/faults.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/program_state.h"
 #include "tests/support/test_names.h"
 #include "tests/support/ui_driver.h"
-#include "tests/support/faults.h"
 
 namespace {
 

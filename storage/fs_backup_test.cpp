@@ -10,8 +10,8 @@
 #include "host/sample_content.h"
 #include "platform/registry.h"
 #include "sim/os/registry.h"
-#include "tests/support/file_system_fixture.h"
 #include "tests/support/faults.h"
+#include "tests/support/file_system_fixture.h"
 #include "tests/support/test_names.h"
 #include "tests/support/test_pattern.h"
 
@@ -304,10 +304,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"NoStoreInformation", FS_SECTION_FILES, FailCall("GetStoreInfo"),
                   FWL_ERR_FILE_SYSTEM, 0},
         FaultCase{"SectorRead", FS_SECTION_SECTORS,
-                  [] {
-                    AddFault(faults::StorageSector{.operation = "read"});
-                  },
-                  FWL_ERR_FILE_SYSTEM, kAny},
+                  [] { AddFault(faults::StorageSector{.operation = "read"}); }, FWL_ERR_FILE_SYSTEM,
+                  kAny},
         FaultCase{"SmallBuffer", FS_SECTION_SECTORS, [] { WorkBufferSize = 256; },
                   FWL_ERR_NO_MEMORY, kFsHeaderBytes},
         FaultCase{"PartitionSearch", FS_SECTION_FILES, FailCall("FindFirstPartition"),

@@ -10,8 +10,8 @@
 #include "platform/registry.h"
 #include "sim/os/registry.h"
 #include "sim/storage/storage_manager.h"
-#include "tests/support/file_system_fixture.h"
 #include "tests/support/faults.h"
+#include "tests/support/file_system_fixture.h"
 #include "tests/support/test_names.h"
 
 namespace {
@@ -423,8 +423,7 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, FormatFaultTest,
     ::testing::Values(FormatCase{"NoStoreSearch", Call("FindFirstStore"), false},
                       FormatCase{"StoreWontOpen", Call("OpenStore"), false},
-                      FormatCase{
-                          "Dismount", faults::StorageStore{.fail = "dismount"}, true},
+                      FormatCase{"Dismount", faults::StorageStore{.fail = "dismount"}, true},
                       FormatCase{"Format", faults::StorageStore{.fail = "format"}, true}),
     testing_support::CaseName());
 

@@ -9,8 +9,8 @@
 
 #include "host/sample_content.h"
 #include "sim/os/registry.h"
-#include "tests/support/file_system_fixture.h"
 #include "tests/support/faults.h"
+#include "tests/support/file_system_fixture.h"
 #include "tests/support/test_names.h"
 
 namespace {
@@ -373,13 +373,9 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, RestoreFaultTest,
     ::testing::Values(
         FaultCase{"Activation", Call("ActivateDeviceEx"), FS_SECTION_FILES, FWL_ERR_FS_DRIVER},
-        FaultCase{"StoreFormat",
-                  faults::StorageStore{.fail = "format"},
-                  FS_SECTION_FILES,
+        FaultCase{"StoreFormat", faults::StorageStore{.fail = "format"}, FS_SECTION_FILES,
                   FWL_ERR_FORMAT_STORE},
-        FaultCase{"StoreDismount",
-                  faults::StorageStore{.fail = "dismount"},
-                  FS_SECTION_SECTORS,
+        FaultCase{"StoreDismount", faults::StorageStore{.fail = "dismount"}, FS_SECTION_SECTORS,
                   FWL_ERR_FORMAT_STORE},
         FaultCase{"StoreInformation", Call("GetStoreInfo"), FS_SECTION_FILES, FWL_ERR_FORMAT_STORE},
         FaultCase{"CreatePartition", Call("CreatePartitionEx"), FS_SECTION_FILES,
@@ -390,19 +386,14 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"MountPartition", Call("MountPartition"), FS_SECTION_FILES, FWL_ERR_FORMAT_STORE},
         FaultCase{"PartitionAttributes", Call("SetPartitionAttributes"), FS_SECTION_FILES,
                   FWL_ERR_FORMAT_STORE},
-        FaultCase{"FileCannotBeCreated",
-                  faults::StorageFile{.path = "\\Flash Disk\\Sub\\*.txt"},
-                  FS_SECTION_FILES,
-                  FWL_ERR_FILE_SYSTEM},
+        FaultCase{"FileCannotBeCreated", faults::StorageFile{.path = "\\Flash Disk\\Sub\\*.txt"},
+                  FS_SECTION_FILES, FWL_ERR_FILE_SYSTEM},
         // The first creation is the volume's own folder, which exists.
         FaultCase{"DirectoryCannotBeCreated",
-                  faults::Call{.name = "CreateDirectoryW", .skip = 1, .count = 1},
-                  FS_SECTION_FILES,
+                  faults::Call{.name = "CreateDirectoryW", .skip = 1, .count = 1}, FS_SECTION_FILES,
                   FWL_ERR_FILE_SYSTEM},
         FaultCase{"FileTimes", Call("SetFileTime"), FS_SECTION_FILES, FWL_ERR_FILE_SYSTEM},
-        FaultCase{"SectorWrite",
-                  faults::StorageSector{.operation = "write"},
-                  FS_SECTION_SECTORS,
+        FaultCase{"SectorWrite", faults::StorageSector{.operation = "write"}, FS_SECTION_SECTORS,
                   FWL_ERR_FILE_SYSTEM}),
     testing_support::CaseName());
 

@@ -12,8 +12,8 @@
 #include "platform/kernel.h"
 #include "sim/base/utf.h"
 #include "sim/module/machine.h"
-#include "tests/support/module_fixture.h"
 #include "tests/support/faults.h"
+#include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include "sim/base/utf.h"
 #include "sim/storage/storage_manager.h"
 #include "storage/store_binding.h"
-#include "tests/support/module_fixture.h"
 #include "tests/support/faults.h"
+#include "tests/support/module_fixture.h"
 
 namespace {
 

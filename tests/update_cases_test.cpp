@@ -13,11 +13,11 @@
 #include "sim/hw/cpld_model.h"
 #include "sim/hw/nand_flash.h"
 #include "sim/hw/nor_flash.h"
+#include "tests/support/faults.h"
 #include "tests/support/test_names.h"
 #include "tests/support/test_pattern.h"
 #include "tests/support/xsvf_test_stream.h"
 #include "tests/update_test_support.h"
-#include "tests/support/faults.h"
 
 namespace {
 

@@ -11,10 +11,10 @@
 #include "sim/hw/nand_flash.h"
 #include "sim/hw/nor_flash.h"
 #include "sim/module/preset_content.h"
+#include "tests/support/faults.h"
 #include "tests/support/test_names.h"
 #include "tests/support/test_pattern.h"
 #include "tests/update_test_support.h"
-#include "tests/support/faults.h"
 
 namespace {
 
@@ -137,7 +137,8 @@ TEST_P(NorFaults, GiveTheirStatusAndTheUsersMessage) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, NorFaults,
-    ::testing::Values(NorFaultCase{"EraseFails", faults::NorEraseFail{.block = kImageStart + 0x40000},
+    ::testing::Values(NorFaultCase{"EraseFails",
+                                   faults::NorEraseFail{.block = kImageStart + 0x40000},
                                    FWL_ERR_ERASE_FLASH, "Error erasing Flash!"},
                       NorFaultCase{"ProgramFails",
                                    faults::NorProgramFail{.offset = kImageStart + 0x30002},

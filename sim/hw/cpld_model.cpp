@@ -733,8 +733,7 @@ void CpldModel::Commit() {
         break;  // no such row
       }
       if (machine_->Faults().Fire(
-              kRowFail,
-              [&](const FaultItem& item) { return item.Unsigned("row") == pendingRow_; },
+              kRowFail, [&](const FaultItem& item) { return item.Unsigned("row") == pendingRow_; },
               [&] { return "program of row " + std::to_string(pendingRow_); }) != nullptr) {
         return;  // the row's cells do not take the charge
       }

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "sim/os/shared_memory.h"
-#include "tests/support/module_fixture.h"
 #include "tests/support/faults.h"
+#include "tests/support/module_fixture.h"
 
 namespace {
 
@@ -534,13 +534,9 @@ TEST_F(NandModelTest, ModuleFileErrorsNameTheField) {
       {[](sim::Json& c) { c["flash"]["chipId"] = "0x1234"; }, "flash.chipId"},
       {[](sim::Json& c) { c["flash"]["storage"] = "plain"; }, "flash.storage"},
       {[](sim::Json& c) { c["flash"]["factoryBadBlocks"] = {0}; }, "flash.factoryBadBlocks.0"},
-      {[](sim::Json& c) {
-         c["faults"]["items"] = {faults::NandBitFlip{.page = 1024 * 64}};
-       },
+      {[](sim::Json& c) { c["faults"]["items"] = {faults::NandBitFlip{.page = 1024 * 64}}; },
        "faults.items[0].page"},
-      {[](sim::Json& c) {
-         c["faults"]["items"] = {faults::NandNoRequest{.request = "status"}};
-       },
+      {[](sim::Json& c) { c["faults"]["items"] = {faults::NandNoRequest{.request = "status"}}; },
        "faults.items[0].request"},
   };
   sim::Detach();

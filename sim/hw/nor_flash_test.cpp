@@ -11,8 +11,8 @@
 
 #include "sim/module/machine.h"
 #include "sim/os/os_flash.h"
-#include "tests/support/module_fixture.h"
 #include "tests/support/faults.h"
+#include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
 
 namespace {

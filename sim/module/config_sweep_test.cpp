@@ -29,7 +29,14 @@ void CollectPaths(const sim::Json& value, const sim::Json::json_pointer& at,
 // Values of every JSON type, and numbers and texts that only look like what a field holds.
 const sim::Json& Replacements() {
   static const sim::Json values = sim::Json::array({
-      512, -1, 1.5, "text", true, nullptr, sim::Json::array({1}), sim::Json::object({{"kind", 512}}),
+      512,
+      -1,
+      1.5,
+      "text",
+      true,
+      nullptr,
+      sim::Json::array({1}),
+      sim::Json::object({{"kind", 512}}),
   });
   return values;
 }

@@ -55,8 +55,7 @@ class FaultKindTable : public ::testing::Test {
   }
   static void ExpectNames(const std::string& error, const std::string& kind,
                           const std::string& field) {
-    EXPECT_NE(error.find("module.json: field \"faults.items[1]." + field + "\""),
-              std::string::npos)
+    EXPECT_NE(error.find("module.json: field \"faults.items[1]." + field + "\""), std::string::npos)
         << error;
     EXPECT_NE(error.find("fault item 1 (" + kind + ")"), std::string::npos) << error;
     EXPECT_EQ(error.find('\n'), std::string::npos) << error;
@@ -132,10 +131,8 @@ TEST_F(FaultKindTable, EveryKind_ValidItemLoads_MisspeltMissingWrongOrUnknownFie
 
 TEST_F(FaultKindTable, BlocksAndPagesBeyondTheChip_Refused) {
   const sim::Json cases[] = {
-      faults::NandBadBlock{.block = 1024},
-      faults::NandWornBlock{.block = 1024, .erases = 1},
-      faults::NandEraseFail{.block = 1024},
-      faults::NandProgramFail{.page = 64 * 1024},
+      faults::NandBadBlock{.block = 1024},    faults::NandWornBlock{.block = 1024, .erases = 1},
+      faults::NandEraseFail{.block = 1024},   faults::NandProgramFail{.page = 64 * 1024},
       faults::NandBitFlip{.page = 64 * 1024},
   };
   for (const sim::Json& item : cases) {
@@ -192,13 +189,13 @@ TEST(FaultEngine, SkipThenCount_WithTheKindsDefaultCount) {
     const char* pattern;
   };
   const Case cases[] = {
-      {faults::Call{.name = "A"}, "F......."},                     // count 1 unless given
+      {faults::Call{.name = "A"}, "F......."},  // count 1 unless given
       {faults::Call{.name = "A", .skip = 2, .count = 3}, "..FFF..."},
       {faults::Call{.name = "A", .skip = 1, .count = -1}, ".FFFFFFF"},
       {faults::Call{.name = "A", .count = 0}, "........"},
-      {faults::NorEraseFail{.block = 0}, "FFFFFFFF"},              // every time unless given
+      {faults::NorEraseFail{.block = 0}, "FFFFFFFF"},  // every time unless given
       {faults::NorEraseFail{.block = 0, .skip = 3, .count = 1}, "...F...."},
-      {faults::NandBadBlock{.block = 1}, "FFFFFFFF"},              // a lasting condition
+      {faults::NandBadBlock{.block = 1}, "FFFFFFFF"},  // a lasting condition
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.item.dump());

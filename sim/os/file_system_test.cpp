@@ -14,8 +14,8 @@
 #include "sim/base/files.h"
 #include "sim/base/utf.h"
 #include "sim/os/real_time_clock.h"
-#include "tests/support/module_fixture.h"
 #include "tests/support/faults.h"
+#include "tests/support/module_fixture.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include "platform/kernel.h"
 #include "sim/base/utf.h"
 #include "sim/os/loader.h"
-#include "tests/support/module_fixture.h"
 #include "tests/support/faults.h"
+#include "tests/support/module_fixture.h"
 
 namespace {
 
@@ -215,8 +215,7 @@ TEST_F(TimeTest, CoreLibrary_ResolvesExportedNamesUntilFreed) {
   EXPECT_EQ(GetProcAddressW(library, u"probefunction"), nullptr);  // names match exactly
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
   // The fault plan can make one name unresolvable.
-  Machine().Faults().Add(
-      faults::Call{.name = "GetProcAddressW/ProbeFunction", .count = 1});
+  Machine().Faults().Add(faults::Call{.name = "GetProcAddressW/ProbeFunction", .count = 1});
   EXPECT_EQ(GetProcAddressW(library, u"ProbeFunction"), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
   EXPECT_NE(GetProcAddressW(library, u"ProbeFunction"), nullptr);

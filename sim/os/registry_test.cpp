@@ -11,8 +11,8 @@
 #include "platform/kernel.h"
 #include "platform/registry.h"
 #include "sim/os/regedit.h"
-#include "tests/support/module_fixture.h"
 #include "tests/support/faults.h"
+#include "tests/support/module_fixture.h"
 
 namespace {
 

@@ -88,7 +88,9 @@ inline constexpr FaultField kSectorFaultFields[] = {
      .required = true,
      .help = "the sector request that fails",
      .choices = kSectorOperations},
-    {.name = "sector", .maximum = UINT64_MAX, .help = "a sector the request covers (any unless given)"},
+    {.name = "sector",
+     .maximum = UINT64_MAX,
+     .help = "a sector the request covers (any unless given)"},
     {.name = "error",
      .help = "the error reported (ERROR_READ_FAULT or ERROR_WRITE_FAULT unless given)"}};
 inline constexpr FaultKind kSectorFault{.name = "storage.sector",

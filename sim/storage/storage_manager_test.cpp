@@ -23,8 +23,8 @@
 #include "sim/os/os_flash.h"
 #include "sim/os/real_time_clock.h"
 #include "sim/os/registry.h"
-#include "tests/support/module_fixture.h"
 #include "tests/support/faults.h"
+#include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
 
 namespace {
@@ -548,8 +548,7 @@ HANDLE OpenPart00(HANDLE* store) {
 
 const std::vector<FaultCase>& FaultCases() {
   static const std::vector<FaultCase> cases = {
-      {"deactivation",
-       faults::Call{.name = "DeactivateDevice"},
+      {"deactivation", faults::Call{.name = "DeactivateDevice"},
        [] {
          DEVMGR_DEVICE_INFORMATION info;
          FindDevice(u"DSK1:", &info);
@@ -558,15 +557,13 @@ const std::vector<FaultCase>& FaultCases() {
          return error;
        },
        ERROR_GEN_FAILURE},
-      {"activation",
-       faults::Call{.name = "ActivateDeviceEx", .error = 5},
+      {"activation", faults::Call{.name = "ActivateDeviceEx", .error = 5},
        [] {
          return ErrorOf(ActivateDeviceEx(u"Drivers\\BuiltIn\\StrataFMD", nullptr, 0, nullptr) ==
                         nullptr);
        },
        ERROR_ACCESS_DENIED},
-      {"withdrawal after an announcement",
-       faults::Call{.name = "AdvertiseInterface", .skip = 1},
+      {"withdrawal after an announcement", faults::Call{.name = "AdvertiseInterface", .skip = 1},
        [] {
          EXPECT_TRUE(AdvertiseInterface(&BLOCK_DRIVER_GUID, u"DSK1:", TRUE));
          const DWORD error = ErrorOf(!AdvertiseInterface(&BLOCK_DRIVER_GUID, u"DSK1:", FALSE));
@@ -574,16 +571,14 @@ const std::vector<FaultCase>& FaultCases() {
          return error;
        },
        ERROR_GEN_FAILURE},
-      {"store dismount",
-       faults::StorageStore{.fail = "dismount"},
+      {"store dismount", faults::StorageStore{.fail = "dismount"},
        [] {
          const DWORD error = ErrorOf(!DismountStore(OpenStore(u"DSK1:")));
          EXPECT_TRUE(Exists(u"\\Flash Disk"));
          return error;
        },
        ERROR_GEN_FAILURE},
-      {"store format",
-       faults::StorageStore{.fail = "format", .device = "dsk1:", .error = 29},
+      {"store format", faults::StorageStore{.fail = "format", .device = "dsk1:", .error = 29},
        [] {
          HANDLE store = OpenStore(u"DSK1:");
          EXPECT_TRUE(DismountStore(store));
@@ -594,22 +589,19 @@ const std::vector<FaultCase>& FaultCases() {
          return error;
        },
        ERROR_WRITE_FAULT},
-      {"partition creation",
-       faults::Call{.name = "CreatePartitionEx"},
+      {"partition creation", faults::Call{.name = "CreatePartitionEx"},
        [] {
          HANDLE store = OpenStore(u"DSK1:");
          return ErrorOf(!Export<CreatePartitionExFn>("CreatePartitionEx")(store, u"P", 0x0C, 1));
        },
        ERROR_GEN_FAILURE},
-      {"partition open",
-       faults::Call{.name = "OpenPartition"},
+      {"partition open", faults::Call{.name = "OpenPartition"},
        [] {
          HANDLE store = nullptr;
          return ErrorOf(OpenPart00(&store) == INVALID_HANDLE_VALUE);
        },
        ERROR_GEN_FAILURE},
-      {"partition format",
-       faults::Call{.name = "FormatPartition"},
+      {"partition format", faults::Call{.name = "FormatPartition"},
        [] {
          HANDLE store = nullptr;
          HANDLE partition = OpenPart00(&store);
@@ -617,8 +609,7 @@ const std::vector<FaultCase>& FaultCases() {
          return ErrorOf(!Export<FormatPartitionFn>("FormatPartition")(partition));
        },
        ERROR_GEN_FAILURE},
-      {"partition mount",
-       faults::Call{.name = "MountPartition"},
+      {"partition mount", faults::Call{.name = "MountPartition"},
        [] {
          HANDLE store = nullptr;
          HANDLE partition = OpenPart00(&store);
@@ -628,16 +619,14 @@ const std::vector<FaultCase>& FaultCases() {
          return error;
        },
        ERROR_GEN_FAILURE},
-      {"partition attributes",
-       faults::Call{.name = "SetPartitionAttributes"},
+      {"partition attributes", faults::Call{.name = "SetPartitionAttributes"},
        [] {
          HANDLE store = nullptr;
          HANDLE partition = OpenPart00(&store);
          return ErrorOf(!Export<SetPartitionAttributesFn>("SetPartitionAttributes")(partition, 0));
        },
        ERROR_GEN_FAILURE},
-      {"partition search",
-       faults::Call{.name = "FindFirstPartition"},
+      {"partition search", faults::Call{.name = "FindFirstPartition"},
        [] {
          PARTINFO info{};
          info.cbSize = sizeof(info);
@@ -645,8 +634,7 @@ const std::vector<FaultCase>& FaultCases() {
                             OpenStore(u"DSK1:"), &info) == INVALID_HANDLE_VALUE);
        },
        ERROR_GEN_FAILURE},
-      {"file creation",
-       faults::StorageFile{.path = "\\flash disk\\*.TXT"},
+      {"file creation", faults::StorageFile{.path = "\\flash disk\\*.TXT"},
        [] {
          // Opening the existing file is no creation; replacing it is.
          EXPECT_EQ(ReadText(u"\\Flash Disk\\Readme.txt").rfind("This", 0), 0u);
@@ -660,8 +648,7 @@ const std::vector<FaultCase>& FaultCases() {
          return error;
        },
        ERROR_ACCESS_DENIED},
-      {"sector read",
-       faults::StorageSector{.operation = "read", .sector = 5},
+      {"sector read", faults::StorageSector{.operation = "read", .sector = 5},
        [] {
          HANDLE store = OpenStore(u"DSK1:");
          std::vector<std::uint8_t> buffer(4 * 512);
@@ -673,8 +660,7 @@ const std::vector<FaultCase>& FaultCases() {
          return error;
        },
        ERROR_READ_FAULT},
-      {"sector write",
-       faults::StorageSector{.operation = "write", .error = 31},
+      {"sector write", faults::StorageSector{.operation = "write", .error = 31},
        [] {
          HANDLE store = OpenStore(u"DSK1:");
          std::vector<std::uint8_t> buffer(512, 0);

@@ -10,9 +10,9 @@
 #include "platform/window.h"
 #include "resources/resource.h"
 #include "sim/ui/front_end.h"
+#include "tests/support/faults.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/ui_driver.h"
-#include "tests/support/faults.h"
 
 namespace {
 

@@ -19,7 +19,9 @@ class Item {
     }
     return *this;
   }
-  Item& Counters(const Skip& skip, const Count& count) { return Put("skip", skip).Put("count", count); }
+  Item& Counters(const Skip& skip, const Count& count) {
+    return Put("skip", skip).Put("count", count);
+  }
   operator Json() const { return json_; }  // NOLINT(google-explicit-constructor)
 
  private:
