@@ -10,8 +10,7 @@ DWORD HardwareCheckStatus = 1;  // 1: the check has not run yet
 
 namespace {
 
-constexpr DWORD kWorkBufferLargest = 0x200000;  // 2 MiB
-constexpr DWORD kRevisionNeeded = 0x00010002;   // hardware 1.2 on the PXA320 boards
+constexpr DWORD kRevisionNeeded = 0x00010002;  // hardware 1.2 on the PXA320 boards
 
 DWORD PlatformItem(DWORD code, DWORD subCode, void* item, DWORD size) {
   // Pointer-sized words on the host (the item buffer is an address); 12 bytes on the module.
