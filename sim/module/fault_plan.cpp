@@ -130,7 +130,8 @@ std::shared_ptr<const FaultItem> FaultItem::Parse(const Json& item, std::string*
   parsed->fields_ = FaultKindFields(*kind);
   parsed->values_.resize(parsed->fields_.size());
   // A field the kind does not know is a mistake (a misspelt name would otherwise be ignored).
-  for (const auto& [key, value] : item.items()) {
+  for (const auto& entry : item.items()) {
+    const std::string& key = entry.key();
     if (key == "kind") {
       continue;
     }
