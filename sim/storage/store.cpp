@@ -467,12 +467,21 @@ FlashScan::FlashScan() {
   }
 }
 
-bool FlashScan::MayHoldData(std::uint64_t begin, std::uint64_t end) const {
-  // The first stretch that ends after begin.
-  const auto it =
-      std::upper_bound(extents_.begin(), extents_.end(), begin,
-                       [](std::uint64_t at, const FileExtent& extent) { return at < extent.end; });
-  return it != extents_.end() && it->begin < end;
+bool FlashScan::MayHoldData(std::uint64_t begin, std::uint64_t end) {
+  // The first stretch that ends after begin. Scans mostly go forward, so the search starts
+  // where the last one ended and looks back only when a scan goes back.
+  if (cursor_ > extents_.size() || (cursor_ > 0 && extents_[cursor_ - 1].end > begin)) {
+    cursor_ =
+        static_cast<std::size_t>(std::upper_bound(extents_.begin(), extents_.end(), begin,
+                                                  [](std::uint64_t at, const FileExtent& extent) {
+                                                    return at < extent.end;
+                                                  }) -
+                                 extents_.begin());
+  }
+  while (cursor_ < extents_.size() && extents_[cursor_].end <= begin) {
+    ++cursor_;
+  }
+  return cursor_ < extents_.size() && extents_[cursor_].begin < end;
 }
 
 bool FlashScan::Erased(std::uint32_t offset, std::uint32_t length, bool* erased) {

@@ -115,11 +115,12 @@ class FlashScan {
   [[nodiscard]] bool Erased(std::uint32_t offset, std::uint32_t length, bool* erased);
 
  private:
-  [[nodiscard]] bool MayHoldData(std::uint64_t begin, std::uint64_t end) const;
+  [[nodiscard]] bool MayHoldData(std::uint64_t begin, std::uint64_t end);
   NandFlash* nand_ = nullptr;
   bool mapValid_ = false;
   std::vector<std::uint16_t> map_;  // NAND: physical block of each logical block
   std::vector<FileExtent> extents_;
+  std::size_t cursor_ = 0;  // where the last look-up ended in extents_
   std::vector<std::uint8_t> buffer_;
 };
 
