@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "host/sample_content.h"
@@ -104,6 +105,86 @@ TEST(Checksum, MatchesReferenceInAnyPieces) {
       EXPECT_EQ(ChecksumFinish(), expected) << length << " unaligned";
       ChecksumSelect(CHECKSUM_BYTE_SUM);
       EXPECT_EQ(ChecksumUpdate(shifted.data() + 1, static_cast<DWORD>(length)), byteSum);
+    }
+  }
+}
+
+// A plain reference that keeps its state across calls as the unit does: Fletcher-32 over
+// 16-bit halves of little-endian words, folded after every 360 bytes of the stream, and an
+// update whose length is not a multiple of 4 ignored.
+struct ReferenceChecksum {
+  DWORD a = 0xFFFF;
+  DWORD b = 0xFFFF;
+  DWORD sinceFold = 0;
+  DWORD byteSum = 0;
+  void Update(const BYTE* bytes, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) {
+      byteSum += bytes[i];
+    }
+    if (length % 4 != 0) {
+      return;
+    }
+    for (std::size_t i = 0; i < length; i += 2) {
+      a += static_cast<DWORD>(bytes[i] | (bytes[i + 1] << 8));
+      b += a;
+      if (i % 4 == 2 && (sinceFold += 4) == 360) {
+        a = (a >> 16) + (a & 0xFFFF);
+        b = (b >> 16) + (b & 0xFFFF);
+        sinceFold = 0;
+      }
+    }
+  }
+  [[nodiscard]] DWORD Fletcher() const {
+    return ((a >> 16) + (a & 0xFFFF)) | (((b >> 16) + (b & 0xFFFF)) << 16);
+  }
+};
+
+// Random streams of 0 to 2000 bytes, random data or all 0xFF (the largest sums), split into
+// random pieces (odd lengths among them) at random alignments: every intermediate value of both
+// algorithms equals the reference's.
+TEST(Checksum, MatchesReferenceOnRandomStreams) {
+  std::mt19937 random(20261211);
+  std::vector<BYTE> buffer(2000 + 8);
+  for (int round = 0; round < 3000; ++round) {
+    const bool ones = round % 4 == 0;
+    for (BYTE& byte : buffer) {
+      byte = ones ? BYTE{0xFF} : static_cast<BYTE>(random());
+    }
+    const std::size_t length = random() % 2001;
+    const std::size_t offset = random() % 8;
+    const BYTE* data = buffer.data() + offset;
+    // Pieces: whole words mostly, now and then any length.
+    std::vector<std::size_t> pieces;
+    for (std::size_t at = 0; at < length;) {
+      std::size_t piece = 1 + random() % (round % 3 == 0 ? 2000 : 64);
+      if (random() % 4 != 0) {
+        piece = (piece + 3) & ~std::size_t{3};
+      }
+      piece = std::min(piece, length - at);
+      pieces.push_back(piece);
+      at += piece;
+    }
+    for (const int algorithm : {CHECKSUM_FLETCHER32, CHECKSUM_BYTE_SUM}) {
+      ReferenceChecksum reference;
+      ChecksumSelect(algorithm);
+      std::size_t at = 0;
+      for (const std::size_t piece : pieces) {
+        reference.Update(data + at, piece);
+        const DWORD value = ChecksumUpdate(data + at, static_cast<DWORD>(piece));
+        at += piece;
+        const DWORD expected =
+            algorithm == CHECKSUM_FLETCHER32 ? reference.Fletcher() : reference.byteSum;
+        ASSERT_EQ(value, expected) << "round " << round << " at " << at << " of " << length;
+        ASSERT_EQ(ChecksumFinish(), expected);
+      }
+      ASSERT_EQ(ChecksumByteCount(), length);
+    }
+    // In one piece the value is the one a bin file carries.
+    if (length % 4 == 0) {
+      ChecksumSelect(CHECKSUM_FLETCHER32);
+      (void)ChecksumUpdate(data, static_cast<DWORD>(length));
+      ASSERT_EQ(ChecksumFinish(),
+                sample_content::Fletcher32(std::vector<BYTE>(data, data + length)));
     }
   }
 }

@@ -1,5 +1,9 @@
 #include "sim/base/files.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <fstream>
 
 namespace sim {
@@ -72,6 +76,35 @@ bool WriteWholeFile(const fs::path& file, std::span<const std::uint8_t> content,
                     std::string* error) {
   return WriteWholeFile(
       file, std::string_view(reinterpret_cast<const char*>(content.data()), content.size()), error);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Holes
+// ---------------------------------------------------------------------------------------------
+std::vector<FileExtent> FileDataExtents(int fd, std::uint64_t size) {
+  std::vector<FileExtent> extents;
+  std::uint64_t at = 0;
+  while (at < size) {
+    const off_t data = ::lseek(fd, static_cast<off_t>(at), SEEK_DATA);
+    if (data < 0) {
+      if (errno == ENXIO) {
+        break;  // nothing but a hole from here to the end of the file
+      }
+      return {{0, size}};  // the file system cannot say
+    }
+    const off_t hole = ::lseek(fd, data, SEEK_HOLE);
+    if (hole < 0) {
+      return {{0, size}};
+    }
+    const auto begin = static_cast<std::uint64_t>(data);
+    const auto end = std::min<std::uint64_t>(static_cast<std::uint64_t>(hole), size);
+    if (begin >= size || end <= begin) {
+      break;
+    }
+    extents.push_back({begin, end});
+    at = end;
+  }
+  return extents;
 }
 
 }  // namespace sim

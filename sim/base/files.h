@@ -24,4 +24,14 @@ bool WriteWholeFile(const fs::path& file, std::string_view content, std::string*
 bool WriteWholeFile(const fs::path& file, std::span<const std::uint8_t> content,
                     std::string* error);
 
+// A stretch [begin, end) of a file.
+struct FileExtent {
+  std::uint64_t begin;
+  std::uint64_t end;
+};
+// The stretches of the first size bytes of an open file that may hold data, in order: every
+// byte outside them lies in a hole and reads as zero. Where the file system cannot tell holes
+// from data, the whole file is one stretch.
+std::vector<FileExtent> FileDataExtents(int fd, std::uint64_t size);
+
 }  // namespace sim

@@ -1,6 +1,10 @@
 #include "sim/base/files.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/falloc.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "tests/support/module_fixture.h"
 
@@ -50,6 +54,57 @@ TEST(Files, WriteWholeFile_Failure_NamesTheFileAndLeavesNoTemporary) {
   EXPECT_NE(error.find("taken"), std::string::npos) << error;
   EXPECT_TRUE(sim::fs::is_directory(taken / "inside"));
   EXPECT_FALSE(sim::fs::exists(folder.Path() / "taken.tmp"));
+}
+
+// Every byte that was written, through a write or through a shared mapping and not yet on disk,
+// lies in a stretch; a punched hole leaves it. The stretches are conservative: a file system
+// that cannot tell may give more, never less.
+TEST(Files, DataExtents_CoverEveryWrittenByte) {
+  testing_support::TemporaryDirectory folder;
+  const sim::fs::path file = folder.Path() / "flash.img";
+  constexpr std::uint64_t kSize = 64u << 20;
+  const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, kSize), 0);
+  const auto covered = [&](std::uint64_t at) {
+    for (const sim::FileExtent& extent : sim::FileDataExtents(fd, kSize)) {
+      if (extent.begin <= at && at < extent.end) {
+        return true;
+      }
+    }
+    return false;
+  };
+  const std::vector<sim::FileExtent> empty = sim::FileDataExtents(fd, kSize);
+  EXPECT_TRUE(empty.empty() || (empty.size() == 1 && empty[0].begin == 0));
+  const char byte = 1;
+  ASSERT_EQ(::pwrite(fd, &byte, 1, 5u << 20), 1);
+  auto* mapped =
+      static_cast<std::uint8_t*>(::mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+  ASSERT_NE(mapped, MAP_FAILED);
+  mapped[kSize - 1] = 1;
+  mapped[(33u << 20) + 77] = 1;
+  EXPECT_TRUE(covered(5u << 20));
+  EXPECT_TRUE(covered(kSize - 1));
+  EXPECT_TRUE(covered((33u << 20) + 77));
+  const std::vector<sim::FileExtent> extents = sim::FileDataExtents(fd, kSize);
+  for (std::size_t i = 0; i < extents.size(); ++i) {
+    EXPECT_LT(extents[i].begin, extents[i].end);
+    EXPECT_LE(extents[i].end, kSize);
+    if (i > 0) {
+      EXPECT_LT(extents[i - 1].end, extents[i].begin + 1);
+    }
+  }
+  ASSERT_EQ(::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 33 << 20, 1 << 20), 0);
+  EXPECT_EQ(mapped[(33u << 20) + 77], 0);
+  EXPECT_TRUE(covered(kSize - 1));
+  // On a file system that knows its holes (as the module's usually is), the untouched middle
+  // and the punched stretch are holes.
+  if (empty.empty()) {
+    EXPECT_FALSE(covered(20u << 20));
+    EXPECT_FALSE(covered((33u << 20) + 77));
+  }
+  ::munmap(mapped, kSize);
+  ::close(fd);
 }
 
 }  // namespace

@@ -769,6 +769,13 @@ bool NandFlash::PageErased(std::uint32_t page) const {
          AllZero(spare_ + std::uint64_t{page} * kNandSpareBytes, kNandSpareBytes);
 }
 
+std::vector<FileExtent> NandFlash::DataExtents() const {
+  if (!Present()) {
+    return {{0, ~std::uint64_t{0}}};  // nothing known: anything may hold data
+  }
+  return FileDataExtents(imageFd_, imageBytes_);
+}
+
 std::uint32_t* NandFlash::WearCounter(std::uint32_t block) const { return wear_ + block; }
 
 std::uint32_t NandFlash::EraseCount(std::uint32_t block) const {

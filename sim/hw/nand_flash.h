@@ -50,6 +50,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/base/files.h"
 #include "sim/hw/bus.h"
 #include "sim/module/machine.h"
 #include "sim/os/os_flash.h"
@@ -185,6 +186,10 @@ class NandFlash final : public Component, public BusDevice, public OsFlash {
   bool WriteEccPage(std::uint32_t page, const std::uint8_t* data, const std::uint8_t* visibleSpare);
   bool EraseRawBlock(std::uint32_t block);
   [[nodiscard]] bool PageErased(std::uint32_t page) const;
+  // The stretches of the page data (byte offset page * 2048) that may hold programmed bytes:
+  // the data of every page outside them is erased. Found from the holes of flash.img, without
+  // reading the flash.
+  [[nodiscard]] std::vector<FileExtent> DataExtents() const;
   [[nodiscard]] std::uint32_t EraseCount(std::uint32_t block) const;
   // Every command from now on is recorded (and the record cleared).
   void StartCommandLog();

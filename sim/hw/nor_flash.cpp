@@ -447,6 +447,7 @@ class NorFlash final : public Component, public BusDevice, public OsFlash {
   // --- testing calls ---
   bool Active() const { return image_ != nullptr; }
   bool BackdoorRead(std::uint32_t offset, void* destination, std::size_t bytes);
+  std::vector<FileExtent> DataExtents() const { return FileDataExtents(imageFd_, config_.size); }
   bool BackdoorWrite(std::uint32_t offset, const void* source, std::size_t bytes);
   bool BackdoorErase(std::uint32_t offset, std::size_t bytes);
   NorMode Mode(int chip) const { return state_->chips[chip].mode; }
@@ -1779,6 +1780,7 @@ bool NorBackdoorWrite(std::uint32_t offset, const void* source, std::size_t byte
 bool NorBackdoorErase(std::uint32_t offset, std::size_t bytes) {
   return Attached().BackdoorErase(offset, bytes);
 }
+std::vector<FileExtent> NorDataExtents() { return Attached().DataExtents(); }
 std::uint32_t NorSize() { return Attached().Size(); }
 std::array<NorMode, 2> NorChipModes() { return {Attached().Mode(0), Attached().Mode(1)}; }
 std::array<std::uint8_t, 2> NorChipStatus() { return {Attached().Status(0), Attached().Status(1)}; }

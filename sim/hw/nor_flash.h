@@ -59,6 +59,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/base/files.h"
+
 namespace sim {
 
 enum class NorLayout : std::uint8_t {
@@ -133,6 +135,9 @@ struct NorOperation {
 bool NorBackdoorRead(std::uint32_t offset, void* destination, std::size_t bytes);
 // Sets flash bytes to exactly the given values (as a programmer clamped to the board would).
 bool NorBackdoorWrite(std::uint32_t offset, const void* source, std::size_t bytes);
+// The stretches of the flash (byte offsets) that may hold programmed bytes: every byte outside
+// them is erased. Found from the holes of flash.img, without reading the flash.
+std::vector<FileExtent> NorDataExtents();
 // Sets a range to the erased state (0xFF).
 bool NorBackdoorErase(std::uint32_t offset, std::size_t bytes);
 std::uint32_t NorSize();

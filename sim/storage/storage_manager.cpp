@@ -720,14 +720,25 @@ DWORD WriteImage(StoreState& store, PartitionState& partition,
     return ERROR_DISK_FULL;
   }
   const std::uint64_t end = std::min(std::max(sectors, clearUpTo), partition.entry.sectors);
-  std::vector<std::uint8_t> wanted(static_cast<std::size_t>(end * sectorSize), 0xFF);
+  // The image's sectors, the last one padded with 0xFF; the sectors behind it are to read
+  // erased, which the scan tells mostly without reading them.
+  std::vector<std::uint8_t> wanted(static_cast<std::size_t>(sectors * sectorSize), 0xFF);
   std::copy(image.begin(), image.end(), wanted.begin());
+  const std::vector<std::uint8_t> erased(sectorSize, 0xFF);
   std::vector<std::uint8_t> current(sectorSize);
   std::vector<SectorWrite> writes;
+  FlashScan scan;
   for (std::uint64_t s = 0; s < end; ++s) {
     const std::uint64_t sector = partition.entry.first + s;
-    const std::uint8_t* data = wanted.data() + s * sectorSize;
     const auto offset = static_cast<std::uint32_t>(store.geometry.memBase + sector * sectorSize);
+    if (s >= sectors) {
+      bool isErased = false;
+      if (!scan.Erased(offset, sectorSize, &isErased) || !isErased) {
+        writes.push_back(SectorWrite{sector, erased.data()});
+      }
+      continue;
+    }
+    const std::uint8_t* data = wanted.data() + s * sectorSize;
     if (PeekFlash(offset, current.data(), sectorSize) &&
         std::memcmp(current.data(), data, sectorSize) == 0) {
       continue;
@@ -1537,10 +1548,11 @@ DWORD SectorAddresses(std::uint32_t storeId, const DWORD* sectors, DWORD count, 
     return ERROR_DEVICE_NOT_AVAILABLE;
   }
   const SectorDevice device(store->geometry);
+  FlashScan scan;
   std::vector<DWORD> answers(count);
   for (DWORD i = 0; i < count; ++i) {
     bool inUse = false;
-    const DWORD error = device.InUse(sectors[i], &inUse);
+    const DWORD error = device.InUse(sectors[i], scan, &inUse);
     if (error != ERROR_SUCCESS) {
       return error;
     }
@@ -1626,10 +1638,11 @@ std::uint64_t SectorsInUse(std::uint32_t storeId) {
     return 0;
   }
   const SectorDevice device(store->geometry);
+  FlashScan scan;
   std::uint64_t count = 0;
   for (std::uint64_t sector = 0; sector < device.Sectors(); ++sector) {
     bool inUse = false;
-    if (device.InUse(sector, &inUse) == ERROR_SUCCESS && inUse) {
+    if (device.InUse(sector, scan, &inUse) == ERROR_SUCCESS && inUse) {
       ++count;
     }
   }

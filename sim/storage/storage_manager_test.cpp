@@ -321,6 +321,49 @@ TEST_P(FlashDiskResetTest, FilesComeBackFromTheSectorsAfterAReset) {
   }
 }
 
+// The sectors in use follow every program and erase at once, also where the flash's file has
+// data that reads erased (a sector programmed with 0xFF) and where a block was erased again.
+TEST_P(FlashDiskResetTest, SectorsInUse_FollowEveryProgramAndEraseAtOnce) {
+  HANDLE store = OpenStore(u"DSK1:");
+  ASSERT_NE(store, INVALID_HANDLE_VALUE);
+  STOREINFO info{};
+  ASSERT_TRUE(GetStoreInfo(store, &info));
+  sim::Json described;
+  for (sim::Component* component : sim::AllComponents()) {
+    component->Describe(Machine(), described);
+  }
+  const auto memBase = static_cast<std::uint32_t>(
+      std::stoul(described["storage"]["stores"][0]["memBase"].get<std::string>(), nullptr, 16));
+  const std::vector<DWORD> before = SectorsInUse(store, info.snNumSectors);
+  ASSERT_FALSE(before.empty());
+  sim::OsFlash* flash = sim::CurrentOsFlash();
+  ASSERT_NE(flash, nullptr);
+  const DWORD sectorSize = info.dwBytesPerSector;
+  const auto last = static_cast<DWORD>(info.snNumSectors - 1);
+  const std::uint32_t lastOffset = memBase + last * sectorSize;
+  const std::uint32_t blockSize = flash->BlockSize(lastOffset);
+  const std::uint32_t blockOffset = lastOffset / blockSize * blockSize;
+  const DWORD blockFirst = (blockOffset - memBase) / sectorSize;
+  ASSERT_TRUE(before.back() < blockFirst) << "the store's last block holds data";
+
+  std::vector<std::uint8_t> sector(sectorSize, 0xFF);
+  ASSERT_TRUE(flash->Program(blockOffset, sector.data(), sectorSize));  // programmed, erased
+  sector[sectorSize - 1] = 0x7F;  // one bit at the sector's end
+  ASSERT_TRUE(flash->Program(lastOffset, sector.data(), sectorSize));
+  std::vector<DWORD> expected = before;
+  expected.push_back(last);
+  EXPECT_EQ(SectorsInUse(store, info.snNumSectors), expected);
+  std::uint32_t storeId = 0;
+  ASSERT_EQ(sim::storage::OpenStoreByName(u"DSK1:", &storeId), ERROR_SUCCESS);
+  EXPECT_EQ(sim::storage::SectorsInUse(storeId), expected.size());
+
+  ASSERT_TRUE(flash->EraseBlock(blockOffset));
+  EXPECT_EQ(SectorsInUse(store, info.snNumSectors), before);
+  ASSERT_TRUE(flash->Program(lastOffset, sector.data(), sectorSize));
+  EXPECT_EQ(SectorsInUse(store, info.snNumSectors), expected);
+  CloseHandle(store);
+}
+
 TEST_F(FlashDiskTest, SectorCopyOfTheStore_BringsTheFilesBackAndFormattingLosesThem) {
   HANDLE store = OpenStore(u"DSK1:");
   ASSERT_NE(store, INVALID_HANDLE_VALUE);

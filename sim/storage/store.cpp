@@ -17,12 +17,17 @@ namespace sim {
 namespace {
 
 bool AllErased(const std::uint8_t* bytes, std::size_t length) {
-  for (std::size_t i = 0; i < length; ++i) {
-    if (bytes[i] != 0xFF) {
-      return false;
-    }
+  std::uint64_t all = ~std::uint64_t{0};
+  std::size_t i = 0;
+  for (; i + 8 <= length; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes + i, 8);
+    all &= word;
   }
-  return true;
+  for (; i < length; ++i) {
+    all &= 0xFFFFFFFFFFFFFF00ull | bytes[i];
+  }
+  return all == ~std::uint64_t{0};
 }
 
 std::mutex& LockHandleMutex() {
@@ -55,23 +60,29 @@ bool NandPhysicalPage(const std::uint16_t* map, std::uint32_t blocks, std::uint3
   return true;
 }
 
+// The block map the OS driver works from: the shared table when it holds its magic, else the
+// table page, which OsBlockMap reads for us. False when neither gives one.
+bool NandDriverMap(NandFlash& nand, std::vector<std::uint16_t>* map) {
+  const std::uint32_t blocks = nand.BlockCount();
+  auto* shared =
+      static_cast<std::uint8_t*>(OpenNamedMemory(kNandSharedTableName, kNandSharedTableBytes));
+  if (shared != nullptr && Get32(shared) == kNandSharedTableMagic &&
+      blocks <= (kNandSharedTableBytes - 4) / 2) {
+    map->resize(blocks);
+    std::memcpy(map->data(), shared + 4, std::size_t{blocks} * 2);
+    return true;
+  }
+  *map = nand.OsBlockMap();
+  return map->size() >= blocks;
+}
+
 bool PeekNand(NandFlash& nand, std::uint32_t offset, std::uint8_t* out, std::uint32_t length) {
   const std::uint32_t blocks = nand.BlockCount();
   std::vector<std::uint16_t> copied;
-  const std::uint16_t* map = nullptr;
-  // The shared table is what the OS driver works from; without its magic the driver would load
-  // the table page, which OsBlockMap reads for us.
-  auto* shared =
-      static_cast<std::uint8_t*>(OpenNamedMemory(kNandSharedTableName, kNandSharedTableBytes));
-  if (shared != nullptr && Get32(shared) == kNandSharedTableMagic) {
-    map = reinterpret_cast<const std::uint16_t*>(shared + 4);
-  } else {
-    copied = nand.OsBlockMap();
-    if (copied.size() < blocks) {
-      return false;
-    }
-    map = copied.data();
+  if (!NandDriverMap(nand, &copied)) {
+    return false;
   }
+  const std::uint16_t* map = copied.data();
   std::vector<std::uint8_t> page(kNandPageBytes);
   while (length > 0) {
     const std::uint32_t logical = offset / kNandPageBytes;
@@ -399,20 +410,19 @@ DWORD SectorDevice::Write(std::vector<SectorWrite> writes) {
 }
 
 DWORD SectorDevice::InUse(std::uint64_t sector, bool* inUse) const {
+  FlashScan scan;
+  return InUse(sector, scan, inUse);
+}
+
+DWORD SectorDevice::InUse(std::uint64_t sector, FlashScan& scan, bool* inUse) const {
   if (sector >= Sectors()) {
     return ERROR_INVALID_PARAMETER;
   }
-  std::uint8_t bytes[4096];
-  std::vector<std::uint8_t> large;
-  std::uint8_t* buffer = bytes;
-  if (geometry_.sectorSize > sizeof(bytes)) {
-    large.resize(geometry_.sectorSize);
-    buffer = large.data();
-  }
-  if (!PeekFlash(Offset(sector), buffer, geometry_.sectorSize)) {
+  bool erased = false;
+  if (!scan.Erased(Offset(sector), geometry_.sectorSize, &erased)) {
     return ERROR_READ_FAULT;
   }
-  *inUse = !AllErased(buffer, geometry_.sectorSize);
+  *inUse = !erased;
   return ERROR_SUCCESS;
 }
 
@@ -425,13 +435,13 @@ DWORD SectorDevice::EraseAll() {
   if (!lock.Held()) {
     return ERROR_GEN_FAILURE;
   }
-  std::vector<std::uint8_t> block(geometry_.blockSize);
+  FlashScan scan;
   for (std::uint64_t at = geometry_.memBase;
        at < std::uint64_t{geometry_.memBase} + geometry_.memLen; at += geometry_.blockSize) {
     const auto offset = static_cast<std::uint32_t>(at);
     // The flash abstraction layer knows which blocks hold nothing and leaves them alone.
-    if (PeekFlash(offset, block.data(), geometry_.blockSize) &&
-        AllErased(block.data(), block.size())) {
+    bool erased = false;
+    if (scan.Erased(offset, geometry_.blockSize, &erased) && erased) {
       continue;
     }
     if (!flash->EraseBlock(offset)) {
@@ -439,6 +449,83 @@ DWORD SectorDevice::EraseAll() {
     }
   }
   return ERROR_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Scans for erased stretches
+// ---------------------------------------------------------------------------------------------
+FlashScan::FlashScan() {
+  if (CurrentOsFlash() == nullptr) {
+    return;
+  }
+  nand_ = NandFlash::Current();
+  if (nand_ != nullptr) {
+    mapValid_ = NandDriverMap(*nand_, &map_);
+    extents_ = nand_->DataExtents();
+  } else {
+    extents_ = NorDataExtents();
+  }
+}
+
+bool FlashScan::MayHoldData(std::uint64_t begin, std::uint64_t end) {
+  // The first stretch that ends after begin. Scans mostly go forward, so the search starts
+  // where the last one ended and looks back only when a scan goes back.
+  if (cursor_ > extents_.size() || (cursor_ > 0 && extents_[cursor_ - 1].end > begin)) {
+    cursor_ =
+        static_cast<std::size_t>(std::upper_bound(extents_.begin(), extents_.end(), begin,
+                                                  [](std::uint64_t at, const FileExtent& extent) {
+                                                    return at < extent.end;
+                                                  }) -
+                                 extents_.begin());
+  }
+  while (cursor_ < extents_.size() && extents_[cursor_].end <= begin) {
+    ++cursor_;
+  }
+  return cursor_ < extents_.size() && extents_[cursor_].begin < end;
+}
+
+bool FlashScan::Erased(std::uint32_t offset, std::uint32_t length, bool* erased) {
+  OsFlash* flash = CurrentOsFlash();
+  if (flash == nullptr || std::uint64_t{offset} + length > flash->Size()) {
+    return false;
+  }
+  *erased = true;
+  if (nand_ == nullptr) {
+    if (!MayHoldData(offset, std::uint64_t{offset} + length)) {
+      return true;
+    }
+    buffer_.resize(length);
+    if (!NorBackdoorRead(offset, buffer_.data(), length)) {
+      return false;
+    }
+    *erased = AllErased(buffer_.data(), length);
+    return true;
+  }
+  if (!mapValid_) {
+    return false;
+  }
+  buffer_.resize(kNandPageBytes);
+  while (length > 0) {
+    const std::uint32_t within = offset % kNandPageBytes;
+    const std::uint32_t take = std::min(length, kNandPageBytes - within);
+    std::uint32_t physical = 0;
+    // A logical page without a physical one reads erased.
+    if (NandPhysicalPage(map_.data(), nand_->BlockCount(), offset / kNandPageBytes, &physical)) {
+      const std::uint64_t at = std::uint64_t{physical} * kNandPageBytes + within;
+      if (MayHoldData(at, at + take)) {
+        if (!nand_->ReadRawPage(physical, buffer_.data(), nullptr)) {
+          return false;
+        }
+        if (!AllErased(buffer_.data() + within, take)) {
+          *erased = false;
+          return true;
+        }
+      }
+    }
+    offset += take;
+    length -= take;
+  }
+  return true;
 }
 
 }  // namespace sim

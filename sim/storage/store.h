@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "platform/types.h"
+#include "sim/base/files.h"
 #include "sim/os/os_flash.h"
 
 namespace sim {
@@ -100,6 +101,29 @@ class ModuleFlashLock {
   bool held_ = false;
 };
 
+class NandFlash;
+
+// A scan of the flash for erased stretches, over many sectors at once: a stretch that lies
+// wholly in a hole of the flash's file is erased without reading it, any other is read. Made
+// once per scan (it notes which stretches of the file hold data and the NAND driver's block
+// map); erasing during the scan only makes it read more than it needs to.
+class FlashScan {
+ public:
+  FlashScan();
+  // Whether every byte of the range reads 0xFF, as PeekFlash would read it. False when the
+  // range lies outside the flash or cannot be read.
+  [[nodiscard]] bool Erased(std::uint32_t offset, std::uint32_t length, bool* erased);
+
+ private:
+  [[nodiscard]] bool MayHoldData(std::uint64_t begin, std::uint64_t end);
+  NandFlash* nand_ = nullptr;
+  bool mapValid_ = false;
+  std::vector<std::uint16_t> map_;  // NAND: physical block of each logical block
+  std::vector<FileExtent> extents_;
+  std::size_t cursor_ = 0;  // where the last look-up ended in extents_
+  std::vector<std::uint8_t> buffer_;
+};
+
 // One sector to write: data points at SectorSize bytes.
 struct SectorWrite {
   std::uint64_t sector;
@@ -122,6 +146,8 @@ class SectorDevice {
   [[nodiscard]] DWORD Write(std::vector<SectorWrite> writes);
   // In use: the sector holds anything but 0xFF.
   [[nodiscard]] DWORD InUse(std::uint64_t sector, bool* inUse) const;
+  // The same within a scan of many sectors.
+  [[nodiscard]] DWORD InUse(std::uint64_t sector, FlashScan& scan, bool* inUse) const;
   // Erases every block of the store that holds data.
   [[nodiscard]] DWORD EraseAll();
   // The physical sector number reported for a sector in use.
