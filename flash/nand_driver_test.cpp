@@ -244,7 +244,7 @@ TEST_F(NandDriverTest, StartAfterACutInBlockZerosRewriteBeginsAnEmptyTable) {
       ASSERT_TRUE(model_->WriteRawPage(5, boot.data(), nullptr));
     }
     // A block the chip reports bad from the factory on.
-    AddFault({{"kind", "nand.bad-block"}, {"block", kScratchBlock}});
+    AddFault(faults::NandBadBlock{.block = kScratchBlock});
     if (bootloaderLeft) {
       EXPECT_EQ(NandInit(), 0);
       EXPECT_EQ(FlashLastError, kFlashErrorNoTable);

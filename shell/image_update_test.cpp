@@ -378,7 +378,7 @@ const ErrorCase kUpdateErrors[] = {
      "pxa320",
      Content::kBootloader,
      When::kAtConfirmation,
-     {{{"kind", "power-cut"}, {"after", 0}}},
+     {faults::PowerCut{.after = 0}},
      Tamper::kNone,
      u"Error veryfing Flash!"},
     {"FileSystemRestore",

@@ -527,7 +527,7 @@ TEST_F(MainDialogTest, FailedUserCodeReadLeavesTheCpldOpenForTheNextTry) {
 
   // From now on the part would not be accepted: only a CPLD left open shows its version.
   Machine().Faults().Clear();
-  Machine().Faults().Add({{"kind", "cpld.idcode"}, {"value", "0x06E5E093"}});
+  Machine().Faults().Add(faults::CpldIdCode{.value = 0x06E5E093});
   const ShownMessageBox shown = press();
   EXPECT_EQ(shown.caption, u"CPLD Version");
   EXPECT_EQ(shown.text, u"CPLD Ver:\t1.3 \r\n");

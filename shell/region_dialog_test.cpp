@@ -595,7 +595,7 @@ TEST_P(RegionErase, AsksThenReportsByStatus) {
       Machine().Faults().Add(faults::NorEraseFail{.block = kConfigStart});
       break;
     case EraseTrouble::kDriverStays:
-      Machine().Faults().Add({{"kind", "call"}, {"name", "DeactivateDevice"}, {"count", -1}});
+      Machine().Faults().Add(faults::Call{.name = "DeactivateDevice", .count = -1});
       break;
     default:
       break;

@@ -349,7 +349,7 @@ TEST_P(CommandLine, ParsesDispatchesAndExits) {
   } else if (c.setup == Setup::kClearFails) {
     FailCall("KernelIoControl/0x01012010");
   } else if (c.setup == Setup::kWriteFails) {
-    Machine().Faults().Add({{"kind", "nor.program-fail"}, {"offset", kOsImageOffset + 0x100}});
+    Machine().Faults().Add(faults::NorProgramFail{.offset = kOsImageOffset + 0x100});
   }
   ASSERT_FALSE(FlashHoldsUpdate());
   ui.SetAutoAnswer([](const ShownMessageBox& box) { return box.buttons.front(); });

@@ -10,6 +10,7 @@
 
 #include "host/sample_content.h"
 #include "sim/hw/nand_flash.h"
+#include "tests/support/faults.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
 #include "tests/update_test_support.h"
@@ -223,7 +224,8 @@ TEST_P(NandBackupBitErrors, AreCorrectedOrFailTheBackup) {
   const std::vector<std::uint16_t> map = sim::NandFlash::Current()->OsBlockMap();
   const std::uint32_t page = map[offset / sim::kNandBlockBytes] * sim::kNandPagesPerBlock +
                              (offset % sim::kNandBlockBytes) / sim::kNandPageBytes;
-  Machine().Faults().Add({{"kind", "nand.bit-flip"}, {"page", page}, {"bits", c.bits}});
+  Machine().Faults().Add(
+      faults::NandBitFlip{.page = page, .bits = static_cast<std::uint64_t>(c.bits)});
   ASSERT_EQ(Backup(ModulePath("os.bin"), REGION_OS_IMAGE), c.status) << FwlStatusName(c.status);
   if (c.status == FWL_OK) {
     const BackupFile file = BackupFile::Parse(ReadHostFile(HostPath("os.bin")));

@@ -16,6 +16,7 @@
 #include "sim/base/files.h"
 #include "sim/module/machine.h"
 #include "sim/os/os_flash.h"
+#include "tests/support/faults.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
 
@@ -595,7 +596,7 @@ TEST(FlashwickEndToEnd, PowerCutEndsTheRunAsFailedAndTheNextRunCompletes) {
     std::string text;
     ASSERT_TRUE(sim::ReadWholeFile(file, &text));
     sim::Json config = sim::Json::parse(text);
-    config["faults"]["items"] = sim::Json::array({{{"kind", "power-cut"}, {"after", 40}}});
+    config["faults"]["items"] = sim::Json::array({sim::Json(faults::PowerCut{.after = 40})});
     std::string error;
     ASSERT_TRUE(sim::WriteWholeFile(file, config.dump(2), &error)) << error;
     const std::string update = R"(--exit-status unix /u '\USB HD\IMAGES\os-update.bin' /r)";
