@@ -1,10 +1,13 @@
 #include "sim/base/files.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <fstream>
+#include <cstring>
+#include <string_view>
 
 namespace sim {
 
@@ -13,24 +16,58 @@ namespace sim {
 // ---------------------------------------------------------------------------------------------
 namespace {
 
+// Writes all of `content` to `fd`, going on after a signal or a short write.
+bool WriteAll(int fd, std::string_view content) {
+  const char* at = content.data();
+  std::size_t left = content.size();
+  while (left > 0) {
+    const ssize_t done = ::write(fd, at, left);
+    if (done < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    at += done;
+    left -= static_cast<std::size_t>(done);
+  }
+  return true;
+}
+
 template <typename Container>
 bool ReadInto(const fs::path& file, Container* content) {
-  std::error_code code;
-  if (fs::is_directory(file, code)) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
     return false;
   }
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
+    ::close(fd);
     return false;
   }
+  // The size is a hint: the file may grow or shrink while it is read.
   Container result;
-  char buffer[1 << 16];
-  while (in.read(buffer, sizeof(buffer)) || in.gcount() > 0) {
-    result.insert(result.end(), buffer, buffer + in.gcount());
+  result.resize(static_cast<std::size_t>(status.st_size) + 1);
+  std::size_t filled = 0;
+  for (;;) {
+    if (filled == result.size()) {
+      result.resize(result.size() * 2);
+    }
+    const ssize_t done = ::read(fd, result.data() + filled, result.size() - filled);
+    if (done < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      ::close(fd);
+      return false;
+    }
+    if (done == 0) {
+      break;
+    }
+    filled += static_cast<std::size_t>(done);
   }
-  if (in.bad()) {
-    return false;
-  }
+  ::close(fd);
+  result.resize(filled);
   *content = std::move(result);
   return true;
 }
@@ -45,19 +82,25 @@ bool ReadWholeFile(const fs::path& file, std::vector<std::uint8_t>* content) {
 
 bool WriteWholeFile(const fs::path& file, std::string_view content, std::string* error) {
   const fs::path temporary = file.string() + ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    out.flush();
-    out.close();
-    if (!out) {
-      if (error != nullptr) {
-        *error = temporary.string() + ": cannot write";
-      }
-      std::error_code ignored;
-      fs::remove(temporary, ignored);  // the old file stays as it was
-      return false;
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const bool written = fd >= 0 && WriteAll(fd, content);
+  const int saved = fd < 0 || !written ? errno : 0;
+  if (fd >= 0 && ::close(fd) != 0 && written) {
+    // A write the file system takes back at close (a full disk on some) is a failed write.
+    if (error != nullptr) {
+      *error = temporary.string() + ": cannot write: " + std::strerror(errno);
     }
+    std::error_code ignored;
+    fs::remove(temporary, ignored);
+    return false;
+  }
+  if (!written) {
+    if (error != nullptr) {
+      *error = temporary.string() + ": cannot write: " + std::strerror(saved);
+    }
+    std::error_code ignored;
+    fs::remove(temporary, ignored);  // the old file stays as it was
+    return false;
   }
   std::error_code code;
   fs::rename(temporary, file, code);

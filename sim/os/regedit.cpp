@@ -357,14 +357,14 @@ void AppendValue(std::string* out, const RegistryValue& value) {
     // Lines are wrapped before 80 columns, as the registry editor writes them.
     std::size_t column = out->size() - out->rfind('\n') - 1;
     for (std::size_t i = 0; i < value.data.size(); ++i) {
-      char byte[4];
-      std::snprintf(byte, sizeof(byte), "%02x", value.data[i]);
+      static constexpr char kDigits[] = "0123456789abcdef";
       const bool last = i + 1 == value.data.size();
       if (column + 3 > 77 && !last) {
         out->append("\\\n  ");
         column = 2;
       }
-      out->append(byte);
+      out->push_back(kDigits[value.data[i] >> 4]);
+      out->push_back(kDigits[value.data[i] & 0xF]);
       column += 2;
       if (!last) {
         out->push_back(',');
@@ -375,18 +375,25 @@ void AppendValue(std::string* out, const RegistryValue& value) {
   out->push_back('\n');
 }
 
-void AppendKey(std::string* out, const RegistryKey& key, const std::string& path, bool isRoot) {
+// `path` is the key's full name; subkeys extend it in place and put it back.
+void AppendKey(std::string* out, const RegistryKey& key, std::string* path, bool isRoot) {
   // A key is written when it has values, or when it is a leaf (so that empty keys survive);
   // roots always exist and need no line of their own.
   if (!key.Values().empty() || (key.Subkeys().empty() && !isRoot)) {
-    out->append("[" + path + "]\n");
+    out->push_back('[');
+    out->append(*path);
+    out->append("]\n");
     for (const RegistryValue& value : key.Values()) {
       AppendValue(out, value);
     }
     out->push_back('\n');
   }
+  const std::size_t length = path->size();
   for (const auto& subkey : key.Subkeys()) {
-    AppendKey(out, *subkey, path + "\\" + ToUtf8(subkey->Name()), false);
+    path->push_back('\\');
+    path->append(ToUtf8(subkey->Name()));
+    AppendKey(out, *subkey, path, false);
+    path->resize(length);
   }
 }
 
@@ -552,8 +559,11 @@ bool ParseRegistryText(std::string_view text, const std::string& fileName, Regis
 
 std::string WriteRegistryText(const RegistryTree& tree) {
   std::string out = "REGEDIT4\n\n";
+  out.reserve(16384);
+  std::string path;
   for (std::size_t i = 0; i < 4; ++i) {
-    AppendKey(&out, *tree.Root(i), kRegistryRoots[i], true);
+    path = kRegistryRoots[i];
+    AppendKey(&out, *tree.Root(i), &path, true);
   }
   return out;
 }
