@@ -209,6 +209,9 @@ int Add(const Arguments& arguments) {
     if (error.find("faults.items[" + std::to_string(index) + "]") != std::string::npos) {
       std::fprintf(stderr, "fields of %s:\n", kindName.c_str());
       PrintFields(stderr, *kind, "  ");
+    } else if (error.find("\"faults") != std::string::npos) {
+      // The plan as it stands is refused already: the item at fault can be cleared.
+      error += " (flashwick-module fault list shows the plan; fault clear removes an item)";
     }
     return Fail("fault add: refused, module.json unchanged: " + error);
   }
