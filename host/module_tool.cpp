@@ -24,10 +24,15 @@ void PrintUsage(std::FILE* out) {
                "       flashwick-module COMMAND --help\n"
                "       flashwick-module --version\n\ncommands:\n");
   for (const auto& [name, command] : Commands()) {
-    std::fprintf(out, "  %-44s %s\n", command.usage, command.summary);
+    std::fprintf(out, "  %-46s %s\n", command.usage, command.summary);
   }
   std::fprintf(out, "\nDIR defaults to the default module (%s), made on first use.\n",
                sim::DefaultModuleDirectory().c_str());
+  for (const auto& [name, command] : Commands()) {
+    if (command.overview != nullptr) {
+      command.overview(out);
+    }
+  }
 }
 
 // What a usage line allows: its options ("--json", "[--preset NAME]") and how many positional

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,8 @@ struct ModuleCommand {
   int (*run)(const Arguments& arguments);
   // More for "COMMAND --help", after the usage and summary lines (null: nothing more).
   void (*help)(std::FILE* out) = nullptr;
+  // More for "flashwick-module --help", after the list of commands (null: nothing more).
+  void (*overview)(std::FILE* out) = nullptr;
 };
 
 // Registers a command for the life of the process (from a static initialiser).
@@ -48,5 +51,10 @@ int Fail(const std::string& message);
 std::filesystem::path ModuleDirectoryArgument(const Arguments& arguments, std::size_t index = 0);
 // Parses a number written in decimal or as 0x... hex; false when it is not one.
 bool ParseNumber(const std::string& text, unsigned long long* value);
+
+// The fault plan of module.json (config) as fault list and info show it: {"seed", "items":
+// [{"index", "kind", "fields", "fired", "refused" when the module would refuse it}]}.
+nlohmann::json FaultPlanJson(const std::filesystem::path& directory, const nlohmann::json& config);
+void PrintFaultPlan(const nlohmann::json& plan, std::FILE* out);
 
 }  // namespace module_tool

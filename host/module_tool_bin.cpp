@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "flash/flash_ops.h"
+#include "flash/platform_controls.h"
 #include "host/default_module.h"
 #include "host/module_tool.h"
 #include "library/library_internal.h"
@@ -15,6 +17,7 @@
 #include "sim/base/hex.h"
 #include "sim/base/utf.h"
 #include "sim/module/machine.h"
+#include "storage/fs_section.h"
 
 namespace module_tool {
 namespace {
@@ -247,6 +250,282 @@ Json OverwrittenRegions(const ImageInfo& info) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Why and where a refused file fails
+// ---------------------------------------------------------------------------------------------
+// The file walked as the reader walks it, to the first thing it refuses: the reason in words
+// and where it lies (the part, the record or chunk, its file offset, the checksums, the address
+// beyond the flash). The reader itself answers only with its status; this is the tool's account
+// of it, and it stops at the first fault as the reader does.
+class Diagnosis {
+ public:
+  explicit Diagnosis(const Reader& file) : file_(file) {}
+
+  // {"detail": "...", "where": {...}}; null when the walk finds nothing (the status alone then
+  // says why).
+  Json Run() {
+    if (file_.Size() == 0) {
+      (void)Found("the file is empty", {{"part", "file"}, {"fileOffset", 0}});
+      return result_;
+    }
+    if (!Image()) {
+      return result_;
+    }
+    while (at_ < file_.Size() &&
+           (file_.Word(at_) == kFsSectionMagic || file_.Word(at_) == kForeignFsSectionMagic) &&
+           file_.Has(at_, kFsSectionHeaderSize)) {
+      if (!FileSystemSection()) {
+        return result_;
+      }
+    }
+    if (at_ < file_.Size() && file_.Has(at_, kCpldSectionHeaderSize) &&
+        file_.Word(at_) == kCpldSectionMagic) {
+      (void)CpldSection();
+      return result_;
+    }
+    if (at_ == 0) {
+      (void)Found(
+          "it starts with neither a bin header (\"B000FF\") nor a file system or CPLD "
+          "section",
+          {{"part", "file"}, {"fileOffset", 0}});
+    }
+    return result_;
+  }
+
+ private:
+  static std::string Hex(std::uint64_t value) { return sim::Hex(value, 8); }
+
+  bool Found(const std::string& detail, Json where) {
+    result_ = {{"detail", detail}, {"where", std::move(where)}};
+    return false;
+  }
+
+  // The reader's checksums, fed in work-buffer pieces as the reader feeds them.
+  DWORD Sum(int algorithm, std::size_t at, std::size_t length) const {
+    ChecksumSelect(algorithm);
+    const std::size_t piece = WorkBufferSize != 0 ? WorkBufferSize : length;
+    for (std::size_t done = 0; done < length;) {
+      const std::size_t part = std::min(piece, length - done);
+      (void)ChecksumUpdate(file_.At(at + done), static_cast<DWORD>(part));
+      done += part;
+    }
+    return ChecksumFinish();
+  }
+
+  std::string PastTheFlash() const { return "the flash ends at " + Hex(FlashSize); }
+
+  bool Image() {
+    if (!file_.Has(0, kBinHeaderSize) ||
+        std::string(reinterpret_cast<const char*>(file_.At(0)), 7) != "B000FF\n") {
+      return true;  // no image part
+    }
+    const std::uint32_t start = file_.Word(7);
+    const std::uint32_t length = file_.Word(11);
+    std::uint64_t offset = 0;
+    if ((start >= 0x80000000 && start < 0x9CA00000) ||
+        (start >= 0xA0000000 && start < 0xBCA00000)) {
+      BYTE layout[24] = {};
+      const DWORD osOffset = QueryPlatform(kPlatformItemFlashLayout, layout, sizeof(layout)) >= 4
+                                 ? LoadWord(layout)
+                                 : 0x80000;
+      offset = static_cast<std::uint32_t>(osOffset - start);
+    } else if (start >= 0xBCA00000 && start < 0xBFFFFFFF) {
+      offset = static_cast<std::uint32_t>(0u - start);
+    } else if (start >= 0x4C000000) {
+      return Found("the image is linked at " + Hex(start) +
+                       ", an address the update does not place in the flash (flash offsets lie "
+                       "below 0x4C000000, the OS image's addresses at 0x80000000 or 0xA0000000)",
+                   {{"part", "header"}, {"fileOffset", 7}, {"address", start}});
+    }
+    const std::uint64_t flashStart = static_cast<std::uint32_t>(start + offset);
+    if (flashStart + length > FlashSize) {
+      return Found("the image is linked at " + Hex(start) + ", which puts it at flash offset " +
+                       Hex(flashStart) + " with " + Hex(length) + " bytes: past the flash (" +
+                       PastTheFlash() + ")",
+                   {{"part", "header"},
+                    {"fileOffset", 7},
+                    {"address", start},
+                    {"flashOffset", flashStart},
+                    {"flashBytes", FlashSize}});
+    }
+    at_ = kBinHeaderSize;
+    for (std::size_t record = 0;; ++record) {
+      if (!file_.Has(at_, kBinRecordHeaderSize)) {
+        return Found("the file ends inside the header of record " + std::to_string(record) +
+                         " (no end record)",
+                     {{"part", "record"}, {"record", record}, {"fileOffset", at_}});
+      }
+      const std::uint32_t address = file_.Word(at_);
+      const std::uint32_t bytes = file_.Word(at_ + 4);
+      const std::uint32_t checksum = file_.Word(at_ + 8);
+      Json where = {{"part", "record"},
+                    {"record", record},
+                    {"fileOffset", at_},
+                    {"address", address},
+                    {"length", bytes}};
+      const std::string name = "record " + std::to_string(record) + " (file offset " + Hex(at_) +
+                               ", address " + Hex(address) + ", " + std::to_string(bytes) +
+                               " bytes)";
+      at_ += kBinRecordHeaderSize;
+      if (address == 0 && checksum == 0) {
+        return true;
+      }
+      const std::uint64_t inImage = std::uint64_t{address} - start;
+      if (address < start || inImage + bytes > length) {
+        return Found(name + " lies outside the image, " + Hex(start) + " to " +
+                         Hex(std::uint64_t{start} + length),
+                     where);
+      }
+      if (flashStart + inImage + bytes > FlashSize) {
+        where["flashOffset"] = flashStart + inImage;
+        return Found(name + " ends at flash offset " + Hex(flashStart + inImage + bytes) +
+                         ", past the flash (" + PastTheFlash() + ")",
+                     where);
+      }
+      if (!file_.Has(at_, bytes)) {
+        return Found(name + " is cut short: the file holds " + std::to_string(file_.Size() - at_) +
+                         " bytes after its header",
+                     where);
+      }
+      const DWORD found = Sum(CHECKSUM_BYTE_SUM, at_, bytes);
+      if (found != checksum) {
+        where["expected"] = checksum;
+        where["found"] = found;
+        return Found(name + ": checksum " + Hex(checksum) + " expected, " + Hex(found) + " found",
+                     where);
+      }
+      at_ += bytes;
+    }
+  }
+
+  bool FileSystemSection() {
+    const std::size_t section = at_;
+    Json where = {{"part", "file system section"}, {"fileOffset", section}};
+    const std::string name = "the file system section at file offset " + Hex(section);
+    if (file_.Word(section) == kForeignFsSectionMagic || file_.Word(section + 4) != 1) {
+      where["version"] = file_.Word(section + 4);
+      return Found(name + " is of a format or version the reader does not take", where);
+    }
+    const std::uint32_t headerSize = file_.Word(section + 8);
+    if (headerSize < kFsSectionHeaderSize || !file_.Has(section, headerSize)) {
+      where["headerSize"] = headerSize;
+      return Found(name + " gives a header of " + std::to_string(headerSize) +
+                       " bytes, which the file cannot hold or the format does not allow",
+                   where);
+    }
+    const DWORD headerSum = Sum(CHECKSUM_FLETCHER32, section, headerSize - 4);
+    const std::uint32_t expected = file_.Word(section + headerSize - 4);
+    if (headerSum != expected) {
+      where["expected"] = expected;
+      where["found"] = headerSum;
+      return Found(
+          name + ": header checksum " + Hex(expected) + " expected, " + Hex(headerSum) + " found",
+          where);
+    }
+    const std::uint32_t kind = file_.Word(section + 12);
+    if (kind != FS_SECTION_FILES && kind != FS_SECTION_SECTORS) {
+      where["kind"] = kind;
+      return Found(
+          name + " is of kind " + std::to_string(kind) + ", which the restore does not know",
+          where);
+    }
+    std::uint64_t start = file_.Word(section + 16);
+    std::uint64_t length = file_.Word(section + 20);
+    const FlashRegion& fileSystem = RegionTable[FileSystemRegionIndex];
+    start = start == 0xFFFFFFFF ? fileSystem.start : start;
+    length = length == 0 || length == 0xFFFFFFFF ? fileSystem.length : length;
+    if (start + length > FlashSize) {
+      where["flashOffset"] = start;
+      where["length"] = length;
+      return Found(name + " covers flash offsets " + Hex(start) + " to " + Hex(start + length) +
+                       ", past the flash (" + PastTheFlash() + ")",
+                   where);
+    }
+    const std::uint32_t dataLength = file_.Word(section + 24);
+    at_ = section + headerSize;
+    if (!file_.Has(at_, dataLength)) {
+      where["dataLength"] = dataLength;
+      return Found(name + " announces " + std::to_string(dataLength) + " bytes of data; the file " +
+                       "holds " + std::to_string(file_.Size() - at_),
+                   where);
+    }
+    std::size_t remaining = dataLength;
+    for (std::size_t chunk = 0; remaining > 0; ++chunk) {
+      where = {{"part", "file system chunk"},
+               {"section", section},
+               {"chunk", chunk},
+               {"fileOffset", at_}};
+      const std::string chunkName =
+          "chunk " + std::to_string(chunk) + " (file offset " + Hex(at_) + ") of " + name;
+      if (remaining < 12) {
+        return Found(chunkName + " is cut short: its header needs 12 bytes, the section has " +
+                         std::to_string(remaining) + " left",
+                     where);
+      }
+      const std::uint32_t bytes = file_.Word(at_ + 4);
+      const std::uint32_t checksum = file_.Word(at_ + 8);
+      remaining -= 12;
+      if (bytes > remaining) {
+        where["length"] = bytes;
+        return Found(chunkName + " announces " + std::to_string(bytes) +
+                         " bytes; the section has " + std::to_string(remaining) + " left",
+                     where);
+      }
+      const DWORD found = Sum(CHECKSUM_FLETCHER32, at_ + 12, bytes);
+      if (found != checksum) {
+        where["expected"] = checksum;
+        where["found"] = found;
+        return Found(
+            chunkName + ": checksum " + Hex(checksum) + " expected, " + Hex(found) + " found",
+            where);
+      }
+      remaining -= bytes;
+      at_ += 12 + bytes;
+    }
+    return true;
+  }
+
+  bool CpldSection() {
+    const std::size_t section = at_;
+    Json where = {{"part", "CPLD section"}, {"fileOffset", section}};
+    const std::string name = "the CPLD section at file offset " + Hex(section);
+    if (file_.Word(section + 4) != 1) {
+      where["version"] = file_.Word(section + 4);
+      return Found(name + " is of version " + std::to_string(file_.Word(section + 4)) +
+                       ", which the reader does not take",
+                   where);
+    }
+    const std::uint32_t headerSize = file_.Word(section + 8);
+    const std::uint32_t dataSize = file_.Word(section + 12);
+    if (headerSize < kCpldSectionHeaderSize || !file_.Has(section, headerSize)) {
+      where["headerSize"] = headerSize;
+      return Found(name + " gives a header of " + std::to_string(headerSize) +
+                       " bytes, which the file cannot hold or the format does not allow",
+                   where);
+    }
+    const std::size_t data = section + headerSize;
+    if (!file_.Has(data, dataSize)) {
+      where["dataSize"] = dataSize;
+      return Found(name + " announces " + std::to_string(dataSize) + " bytes of XSVF; the file " +
+                       "holds " + std::to_string(file_.Size() - data),
+                   where);
+    }
+    const std::uint32_t expected = file_.Word(data - 4);
+    const DWORD found = Sum(CHECKSUM_FLETCHER32, data, dataSize);
+    if (found != expected) {
+      where["expected"] = expected;
+      where["found"] = found;
+      return Found(name + ": checksum " + Hex(expected) + " expected, " + Hex(found) + " found",
+                   where);
+    }
+    return true;
+  }
+
+  const Reader& file_;
+  std::size_t at_ = 0;
+  Json result_ = Json::object();
+};
+
+// ---------------------------------------------------------------------------------------------
 // Text output
 // ---------------------------------------------------------------------------------------------
 std::string Number(const Json& value) { return sim::Hex(value.get<std::uint32_t>(), 8); }
@@ -366,7 +645,10 @@ int Refuse(const Arguments& arguments, Json report, const std::string& status,
     std::printf("%s\n", report.dump(2).c_str());
   } else {
     // The library accepted a file that the update then refuses: its status says nothing.
-    const std::string why = status == "FWL_OK" ? reason : status + " (" + reason + ")";
+    std::string why = status == "FWL_OK" ? reason : status + " (" + reason + ")";
+    if (report.contains("detail")) {
+      why += ": " + report["detail"].get<std::string>();
+    }
     std::fprintf(stderr, "flashwick-module: %s: refused: %s\n",
                  report["file"].get<std::string>().c_str(), why.c_str());
   }
@@ -402,10 +684,16 @@ int ShowBinFile(const Arguments& arguments) {
   if (status != FWL_OK) {
     (void)FWLCloseBinFile();
     FreeWorkBuffer();
+    // Where the reader stopped, while the module's flash and platform items can be asked.
+    Json report = {{"file", file.string()}, {"size", bytes.size()}};
+    if (status == FWL_ERR_BAD_FILE || status == FWL_ERR_CHECKSUM ||
+        status == FWL_ERR_FILE_VERSION) {
+      report.update(Diagnosis(Reader(bytes)).Run());
+    }
     sim::Detach();
     const char* name = FwlStatusName(status);
-    return Refuse(arguments, Json{{"file", file.string()}, {"size", bytes.size()}},
-                  name != nullptr ? name : std::to_string(status), StatusMeaning(status));
+    return Refuse(arguments, report, name != nullptr ? name : std::to_string(status),
+                  StatusMeaning(status));
   }
   const Reader reader(std::move(bytes));
   Json report = {
@@ -421,6 +709,7 @@ int ShowBinFile(const Arguments& arguments) {
   std::string refusal;
   if (info.types == 0) {
     refusal = "it holds no update data for this module's hardware";
+    report.update(Diagnosis(reader).Run());
   } else {
     (void)FWLScanRegions(REGION_ALL_TYPES);
     DWORD overlap = REGION_ALL_TYPES;

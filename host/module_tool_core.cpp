@@ -154,13 +154,18 @@ int Info(const Arguments& arguments) {
   }
   // After the models described themselves: the program's start-up changes what it drives.
   const sim::Json flashMap = ProgramFlashMap();
+  const sim::Json config = machine.Config();
   sim::Detach();
+  // The plan after the detach, which writes what fired in this process to the record.
+  const sim::Json faults = FaultPlanJson(directory, config);
   if (arguments.Has("json")) {
     info["flashMap"] = flashMap;
+    info["faults"] = faults;
     std::printf("%s\n", info.dump(2).c_str());
   } else {
     PrintInfo(info, 0);
     PrintFlashMap(flashMap);
+    PrintFaultPlan(faults, stdout);
   }
   return 0;
 }

@@ -160,4 +160,102 @@ TEST(ModuleToolBin, FileHoldingNothing_ShowsWhatItHoldsAndIsRefused) {
   EXPECT_NE(output.find("overwrites        nothing"), std::string::npos) << output;
 }
 
+// A refused file says why and where: the part of the file, its file offset, the record or chunk,
+// the checksums that differ, the address that the flash does not hold. The status stays the
+// library's; the detail follows it on the same line and in the object.
+TEST(ModuleToolBin, RefusedFiles_SayWhyAndWhere) {
+  TemporaryModule module("pxa270-32m");
+  TemporaryDirectory folder;
+  // FullFile's layout: header, record 0 (4096 bytes), record 1 (13 bytes), end record, the file
+  // system section (348-byte header, chunks of 2048 and 4096 bytes), the CPLD section.
+  constexpr std::size_t kRecord1 = 15 + 12 + 4096;
+  constexpr std::size_t kSection = kRecord1 + 12 + 13 + 12;
+  constexpr std::size_t kChunk0 = kSection + 348;
+  constexpr std::size_t kCpld = kChunk0 + 12 + 2048 + 12 + 4096;
+  const Bytes full = FullFile();
+  const auto flipped = [&full](std::size_t at) {
+    Bytes bytes = full;
+    bytes.at(at) ^= 0x20;
+    return bytes;
+  };
+  Bytes cut = full;
+  cut.resize(100);
+  const std::string notes = "These are notes, not an image.\n";
+  const struct {
+    const char* name;
+    Bytes bytes;
+    const char* status;
+    const char* detail;  // part of the detail, in text and JSON
+    const char* part;
+    std::size_t fileOffset;
+  } cases[] = {
+      {"record-checksum", flipped(kRecord1 + 12 + 3), "FWL_ERR_CHECKSUM",
+       "record 1 (file offset 0x0000101B, address 0x80010000, 13 bytes): checksum ", "record",
+       kRecord1},
+      {"linked-past-the-flash",
+       BinBuilder().Header(0x40200000, 0x1000).Record(0x40200000, Pattern(16, 1)).End().Data(),
+       "FWL_ERR_BAD_FILE", "linked at 0x40200000, which puts it at flash offset 0x40200000",
+       "header", 7},
+      {"linked-nowhere", BinBuilder().Header(0x50000000, 0x100).End().Data(), "FWL_ERR_BAD_FILE",
+       "linked at 0x50000000, an address the update does not place in the flash", "header", 7},
+      {"record-outside-the-image",
+       BinBuilder().Header(0x80000000, 0x100).Record(0x80000200, Pattern(16, 1)).End().Data(),
+       "FWL_ERR_BAD_FILE",
+       "record 0 (file offset 0x0000000F, address 0x80000200, 16 bytes) lies "
+       "outside the image, 0x80000000 to 0x80000100",
+       "record", 15},
+      {"cut", cut, "FWL_ERR_BAD_FILE",
+       "record 0 (file offset 0x0000000F, address 0x80000000, "
+       "4096 bytes) is cut short: the file holds 73 bytes",
+       "record", 15},
+      {"no-end-record",
+       BinBuilder().Header(0x80000000, 0x100).Record(0x80000000, Pattern(16, 1)).Data(),
+       "FWL_ERR_BAD_FILE", "the file ends inside the header of record 1", "record", 15 + 12 + 16},
+      {"section-header", flipped(kSection + 40), "FWL_ERR_CHECKSUM",
+       "the file system section at file offset 0x00001040: header checksum ", "file system section",
+       kSection},
+      {"chunk", flipped(kChunk0 + 12 + 100), "FWL_ERR_CHECKSUM",
+       "chunk 0 (file offset 0x0000119C) of the file system section at file offset 0x00001040: "
+       "checksum ",
+       "file system chunk", kChunk0},
+      {"cpld", flipped(kCpld + 24 + 5), "FWL_ERR_CHECKSUM",
+       "the CPLD section at file offset 0x000029B4: checksum ", "CPLD section", kCpld},
+      {"cpld-version", BinBuilder().Cpld(Pattern(8, 1), 24, 3).Data(), "FWL_ERR_FILE_VERSION",
+       "the CPLD section at file offset 0x00000000 is of version 3", "CPLD section", 0},
+      {"empty", Bytes{}, "FWL_OK", "the file is empty", "file", 0},
+      {"notes", Bytes(notes.begin(), notes.end()), "FWL_OK", "it starts with neither a bin header",
+       "file", 0},
+  };
+  for (const auto& refused : cases) {
+    SCOPED_TRACE(refused.name);
+    const fs::path file = Write(folder, std::string(refused.name) + ".bin", refused.bytes);
+    std::string output;
+    EXPECT_EQ(RunCommand("(" + Bin(file, module) + " 2>&1 >/dev/null)", &output), 1) << output;
+    EXPECT_NE(output.find(refused.detail), std::string::npos) << output;
+    EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << output;
+    EXPECT_EQ(RunCommand(Bin(file, module, " --json"), &output), 1) << output;
+    const sim::Json report = sim::Json::parse(output, nullptr, false);
+    ASSERT_TRUE(report.is_object()) << output;
+    EXPECT_EQ(report["accepted"], false);
+    EXPECT_EQ(report["status"], refused.status);
+    EXPECT_NE(report.value("detail", "").find(refused.detail), std::string::npos) << output;
+    EXPECT_EQ(report["where"]["part"], refused.part) << output;
+    EXPECT_EQ(report["where"]["fileOffset"], refused.fileOffset) << output;
+    if (report["where"].contains("expected")) {
+      EXPECT_NE(report["where"]["expected"], report["where"]["found"]) << output;
+    }
+  }
+  // The checksums named are the file's and the data's own.
+  const fs::path file = Write(folder, "record.bin", flipped(kRecord1 + 12 + 3));
+  std::string output;
+  EXPECT_EQ(RunCommand(Bin(file, module, " --json"), &output), 1) << output;
+  const sim::Json where = sim::Json::parse(output)["where"];
+  Bytes data = Pattern(13, 4);
+  EXPECT_EQ(where["expected"], sample_content::ByteSum(data));
+  data[3] ^= 0x20;
+  EXPECT_EQ(where["found"], sample_content::ByteSum(data));
+  EXPECT_EQ(where["record"], 1);
+  EXPECT_EQ(where["address"], 0x80010000u);
+}
+
 }  // namespace

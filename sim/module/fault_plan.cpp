@@ -4,6 +4,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "sim/base/file_lock.h"
+#include "sim/base/files.h"
 #include "sim/hw/bus.h"
 #include "sim/module/config_reader.h"
 #include "sim/module/machine.h"
@@ -84,6 +86,38 @@ std::string ModuleTime(const Machine* machine) {
   std::snprintf(text, sizeof(text), "%" PRIu64 ".%06" PRIu64 " s", now / 1000000000,
                 now % 1000000000 / 1000);
   return text;
+}
+
+// The fired record of a module directory: its entries (null where none), as the file holds them.
+constexpr const char* kFiredRecordLock = ".faults.fired.lock";
+
+Json ReadFiredRecord(const fs::path& directory) {
+  std::string text;
+  if (!ReadWholeFile(directory / FaultPlan::kFiredRecordFile, &text)) {
+    return Json::array();
+  }
+  Json record = Json::parse(text, nullptr, false);
+  if (record.is_discarded() || !record.is_object() || !record.contains("items") ||
+      !record["items"].is_array()) {
+    return Json::array();  // a damaged record counts nothing; the next firing rewrites it
+  }
+  return record["items"];
+}
+
+bool WriteFiredRecord(const fs::path& directory, const Json& entries, std::string* error) {
+  const fs::path file = directory / FaultPlan::kFiredRecordFile;
+  if (entries.empty()) {
+    std::error_code code;
+    fs::remove(file, code);
+    if (code) {
+      if (error != nullptr) {
+        *error = file.string() + ": cannot remove: " + code.message();
+      }
+      return false;
+    }
+    return true;
+  }
+  return WriteWholeFile(file, Json{{"items", entries}}.dump(2) + "\n", error);
 }
 
 }  // namespace
@@ -441,6 +475,7 @@ void FaultPlan::Evaluate(const FaultKind& kind, FunctionRef<bool(const FaultItem
                          FunctionRef<std::string()> target, std::uint64_t event, bool every,
                          std::vector<ItemRef>* fired) {
   std::vector<Firing> firings;
+  std::vector<Unrecorded> unrecorded;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (std::size_t i = 0; i < entries_.size(); ++i) {
@@ -464,6 +499,12 @@ void FaultPlan::Evaluate(const FaultKind& kind, FunctionRef<bool(const FaultItem
       if (fires) {
         fired->push_back(entry.item);
         firings.push_back({i, &kind, ++entry.fired});
+        // The first firings go to the record as they happen, as they go to the log; an item
+        // that fires at every event is written back in bulk (FlushRecord).
+        if (entry.fired <= kLoggedFirings + 1) {
+          unrecorded.push_back({i, entry.item->Text(), entry.fired - entry.recorded});
+          entry.recorded = entry.fired;
+        }
         if (!every) {
           break;
         }
@@ -475,7 +516,79 @@ void FaultPlan::Evaluate(const FaultKind& kind, FunctionRef<bool(const FaultItem
     for (const Firing& firing : firings) {
       Log(firing, what);
     }
+    Record(unrecorded);
   }
+}
+
+void FaultPlan::Record(const std::vector<Unrecorded>& firings) {
+  if (machine_ == nullptr || firings.empty()) {
+    return;
+  }
+  const fs::path directory = machine_->Directory();
+  LockFileGuard lock(directory / kFiredRecordLock);
+  Json entries = ReadFiredRecord(directory);
+  for (const Unrecorded& firing : firings) {
+    while (entries.size() <= firing.index) {
+      entries.push_back(nullptr);
+    }
+    Json& entry = entries[firing.index];
+    if (entry.is_object() && entry.value("item", Json()) == firing.item &&
+        entry.value("fired", Json()).is_number_unsigned()) {
+      entry["fired"] = entry["fired"].get<std::uint64_t>() + firing.fired;
+    } else {
+      entry = {{"item", firing.item}, {"fired", firing.fired}};
+    }
+  }
+  std::string error;
+  if (!WriteFiredRecord(directory, entries, &error)) {
+    machine_->DebugLog("fault plan: the fired record cannot be written: " + error);
+  }
+}
+
+void FaultPlan::FlushRecord() {
+  std::vector<Unrecorded> unrecorded;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      Entry& entry = entries_[i];
+      if (entry.fired > entry.recorded) {
+        unrecorded.push_back({i, entry.item->Text(), entry.fired - entry.recorded});
+        entry.recorded = entry.fired;
+      }
+    }
+  }
+  Record(unrecorded);
+}
+
+std::vector<std::uint64_t> FaultPlan::FiredCounts(const fs::path& directory, const Json& items) {
+  std::vector<std::uint64_t> counts(items.is_array() ? items.size() : 0, 0);
+  const Json entries = ReadFiredRecord(directory);
+  for (std::size_t i = 0; i < counts.size() && i < entries.size(); ++i) {
+    const Json& entry = entries[i];
+    if (entry.is_object() && entry.value("item", Json()) == items[i] &&
+        entry.value("fired", Json()).is_number_unsigned()) {
+      counts[i] = entry["fired"].get<std::uint64_t>();
+    }
+  }
+  return counts;
+}
+
+bool FaultPlan::ForgetFired(const fs::path& directory, std::size_t index, bool keep,
+                            std::string* error) {
+  LockFileGuard lock(directory / kFiredRecordLock);
+  Json entries = ReadFiredRecord(directory);
+  if (index == kEveryItem) {
+    entries = Json::array();
+  } else if (index < entries.size()) {
+    if (keep) {
+      entries.erase(index);
+    } else {
+      entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(index), entries.end());
+    }
+  } else {
+    return true;
+  }
+  return WriteFiredRecord(directory, entries, error);
 }
 
 FaultPlan::ItemRef FaultPlan::Fire(const FaultKind& kind, FunctionRef<bool(const FaultItem&)> match,
@@ -514,6 +627,7 @@ bool FaultPlan::FailCall(std::string_view name, std::uint32_t* error) {
 
 FaultPlan::Power FaultPlan::FlashOperation(FunctionRef<std::string()> target) {
   Firing firing;
+  std::vector<Unrecorded> unrecorded;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     const std::uint64_t index = operations_++;
@@ -525,6 +639,8 @@ FaultPlan::Power FaultPlan::FlashOperation(FunctionRef<std::string()> target) {
       if (&entry.item->Kind() == &kPowerCutFault && index >= entry.item->Unsigned("after")) {
         powerOff_ = true;
         firing = {i, &kPowerCutFault, ++entry.fired};
+        unrecorded.push_back({i, entry.item->Text(), entry.fired - entry.recorded});
+        entry.recorded = entry.fired;
         break;
       }
     }
@@ -534,6 +650,7 @@ FaultPlan::Power FaultPlan::FlashOperation(FunctionRef<std::string()> target) {
   }
   std::string what = target();
   Log(firing, what);
+  Record(unrecorded);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     cutTarget_ = std::move(what);
@@ -557,6 +674,8 @@ void FaultPlan::PowerLost() {
     std::lock_guard<std::mutex> lock(mutex_);
     what = cutTarget_;
   }
+  // The handler may end the process: what fired before the cut is written first.
+  FlushRecord();
   PowerLostHandler handler;
   {
     std::lock_guard<std::mutex> lock(HandlerMutex());

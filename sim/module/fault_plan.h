@@ -19,10 +19,14 @@
 // Counters belong to the process that attached the module, as the plan's items do once loaded.
 // Every firing is written to the module's debug log (ram/debug.log) as one line: kind, item
 // index, what it hit and the module time; each item keeps how often it fired in this process.
+// The module also keeps how often each item fired over every process (the fired record,
+// faults.fired.json beside module.json): ram/ and its log go with a module reset, the record
+// stays until the item is cleared.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -235,6 +239,9 @@ class FaultPlan {
   // What runs with every line a firing writes to the debug log (it must not call the plan).
   using FiredHandler = std::function<void(const std::string& line)>;
   static void SetFiredHandler(FiredHandler handler);
+  // Writes the firings not yet in the module's fired record (the first kLoggedFirings + 1 of
+  // an item go there as they happen; later ones when the module is detached or loses power).
+  void FlushRecord();
   // The smallest "heap" limit of the plan; 0 when it gives none.
   [[nodiscard]] std::uint64_t HeapLimit() const;
   // The heap limit refused an allocation: logged and counted as a firing of its item.
@@ -255,6 +262,20 @@ class FaultPlan {
   }
   std::mt19937& Random() { return random_; }
 
+  // --- the fired record of a module directory ---
+  // The record's file, beside module.json: {"items": [{"item": {...}, "fired": N}, ...]}, one
+  // entry per index of the plan; an entry counts only while the plan holds the same item there.
+  static constexpr const char* kFiredRecordFile = "faults.fired.json";
+  // How often each of items (module.json "faults.items") fired, by index.
+  static std::vector<std::uint64_t> FiredCounts(const std::filesystem::path& directory,
+                                                const Json& items);
+  // Forgets the firings of item index (later entries move down one, as the items do), of every
+  // item from index on (keep: false, used before an item is added at index), or of every item
+  // (index kEveryItem).
+  static constexpr std::size_t kEveryItem = static_cast<std::size_t>(-1);
+  static bool ForgetFired(const std::filesystem::path& directory, std::size_t index, bool keep,
+                          std::string* error);
+
   // --- testing calls ---
   // Adds an item; one that does not hold ends the process with the message (a test's mistake).
   void Add(const Json& item);
@@ -266,6 +287,7 @@ class FaultPlan {
     std::int64_t skip = 0;
     std::int64_t count = -1;
     std::uint64_t fired = 0;
+    std::uint64_t recorded = 0;  // of fired, the firings written to the fired record
     std::uint64_t lastEvent = kNewEvent;
     bool lastFired = false;
   };
@@ -274,7 +296,14 @@ class FaultPlan {
     const FaultKind* kind = nullptr;
     std::uint64_t fired = 0;
   };
+  struct Unrecorded {
+    std::size_t index = 0;
+    Json item;
+    std::uint64_t fired = 0;
+  };
   static bool TakeCounters(Entry& entry);
+  // Adds firings to the module's fired record (under its lock, for every process).
+  void Record(const std::vector<Unrecorded>& firings);
   // Fire and FireEach: the firing items go to *fired (the first only unless every).
   void Evaluate(const FaultKind& kind, FunctionRef<bool(const FaultItem&)> match,
                 FunctionRef<std::string()> target, std::uint64_t event, bool every,

@@ -367,4 +367,52 @@ TEST(FaultEngineLog, ManyFiringsOfOneItem_LoggedUpToALimitAndAllCounted) {
   sim::Detach();
 }
 
+// The fired record outlives the process and the module's RAM: the first firings are written as
+// they happen (a killed process keeps them), the rest when the module is detached; a second
+// process adds to it; an entry counts only while the plan holds the same item at its index.
+TEST(FaultEngineRecord, FiringsAddUpOverProcessesAndFollowTheirItem) {
+  testing_support::TemporaryModule module("pxa320");
+  const std::filesystem::path file = module.Directory() / "module.json";
+  sim::Json config;
+  std::string error;
+  ASSERT_TRUE(sim::LoadModuleConfig(module.Directory(), &config, &error)) << error;
+  const sim::Json sleep = faults::Call{.name = "Sleep", .count = -1};
+  const sim::Json tick = faults::Call{.name = "GetTickCount", .count = 1};
+  config["faults"]["items"] = sim::Json::array({sleep, tick});
+  ASSERT_TRUE(sim::WriteWholeFile(file, config.dump(2), &error)) << error;
+  const sim::Json items = config["faults"]["items"];
+  using Counts = std::vector<std::uint64_t>;
+
+  const std::uint64_t many = sim::FaultPlan::kLoggedFirings + 9;
+  ASSERT_TRUE(sim::Attach(module.Directory(), sim::AttachOptions{}, &error)) << error;
+  for (std::uint64_t i = 0; i < many; ++i) {
+    EXPECT_TRUE(sim::FailCall("Sleep"));
+  }
+  EXPECT_TRUE(sim::FailCall("GetTickCount"));
+  EXPECT_FALSE(sim::FailCall("GetTickCount"));
+  // Before the detach: what was logged is on record already.
+  EXPECT_EQ(sim::FaultPlan::FiredCounts(module.Directory(), items),
+            (Counts{sim::FaultPlan::kLoggedFirings + 1, 1}));
+  sim::Detach();
+  EXPECT_EQ(sim::FaultPlan::FiredCounts(module.Directory(), items), (Counts{many, 1}));
+  ASSERT_TRUE(sim::ResetModule(module.Directory(), &error)) << error;
+
+  ASSERT_TRUE(sim::Attach(module.Directory(), sim::AttachOptions{}, &error)) << error;
+  EXPECT_TRUE(sim::FailCall("Sleep"));
+  EXPECT_TRUE(sim::FailCall("GetTickCount"));  // the counters start again in a new process
+  sim::Detach();
+  EXPECT_EQ(sim::FaultPlan::FiredCounts(module.Directory(), items), (Counts{many + 1, 2}));
+
+  // Another item at an index counts nothing of the one before it.
+  EXPECT_EQ(sim::FaultPlan::FiredCounts(module.Directory(), sim::Json::array({tick, sleep})),
+            (Counts{0, 0}));
+  // Item 0 removed: item 1 moves down with its count.
+  ASSERT_TRUE(sim::FaultPlan::ForgetFired(module.Directory(), 0, true, &error)) << error;
+  EXPECT_EQ(sim::FaultPlan::FiredCounts(module.Directory(), sim::Json::array({tick})), (Counts{2}));
+  // Before an item is added at index 0, whatever was recorded there is forgotten.
+  ASSERT_TRUE(sim::FaultPlan::ForgetFired(module.Directory(), 0, false, &error)) << error;
+  EXPECT_EQ(sim::FaultPlan::FiredCounts(module.Directory(), sim::Json::array({tick})), (Counts{0}));
+  EXPECT_FALSE(std::filesystem::exists(module.Directory() / sim::FaultPlan::kFiredRecordFile));
+}
+
 }  // namespace

@@ -114,6 +114,20 @@ Machine::Machine(fs::path directory, Json config)
 Machine::~Machine() = default;
 
 bool Machine::SaveConfig(std::string* error) {
+  // The fault plan on disk is the module tool's to change, also while this process runs (its
+  // own plan was loaded at attach): it is kept as the file holds it now.
+  LockFileGuard lock(directory_ / kModuleConfigLock);
+  std::string text;
+  if (ReadWholeFile(directory_ / "module.json", &text)) {
+    const Json onDisk = Json::parse(text, nullptr, false);
+    if (onDisk.is_object()) {
+      if (const auto faults = onDisk.find("faults"); faults != onDisk.end()) {
+        config_["faults"] = *faults;
+      } else {
+        config_.erase("faults");
+      }
+    }
+  }
   return WriteWholeFile(directory_ / "module.json", config_.dump(2) + "\n", error);
 }
 
@@ -129,7 +143,7 @@ void Machine::DebugLog(const std::string& line) {
   out << line << '\n';
 }
 
-bool LoadModuleConfig(const fs::path& directory, Json* config, std::string* error) {
+bool ReadModuleConfig(const fs::path& directory, Json* document, std::string* error) {
   const fs::path file = directory / "module.json";
   if (!fs::is_directory(directory)) {
     *error = directory.string() + ": no such module (create it with flashwick-module create)";
@@ -140,11 +154,28 @@ bool LoadModuleConfig(const fs::path& directory, Json* config, std::string* erro
     *error = file.string() + ": missing or unreadable; not a module directory";
     return false;
   }
-  Json document = Json::parse(text, nullptr, false);
-  if (document.is_discarded() || !document.is_object()) {
+  *document = Json::parse(text, nullptr, false);
+  if (document->is_discarded() || !document->is_object()) {
     *error = file.string() + ": not valid JSON (expected an object)";
     return false;
   }
+  return true;
+}
+
+bool LoadModuleConfig(const fs::path& directory, Json* config, std::string* error) {
+  Json document;
+  if (!ReadModuleConfig(directory, &document, error)) {
+    return false;
+  }
+  if (!CheckModuleConfig(directory, document, error)) {
+    return false;
+  }
+  *config = std::move(document);
+  return true;
+}
+
+bool CheckModuleConfig(const fs::path& directory, const Json& document, std::string* error) {
+  const fs::path file = directory / "module.json";
   ConfigReader reader(document, file.string());
   ValidateCore(reader);
   for (Component* component : SortedComponents()) {
@@ -159,7 +190,6 @@ bool LoadModuleConfig(const fs::path& directory, Json* config, std::string* erro
       return false;
     }
   }
-  *config = std::move(document);
   return true;
 }
 
@@ -271,6 +301,7 @@ void Detach() {
   for (auto it = components.rbegin(); it != components.rend(); ++it) {
     (*it)->Detach(m);
   }
+  m.Faults().FlushRecord();
   const ResetKind reset = m.PendingReset();
   const fs::path directory = m.Directory();
   m.Clock().Close();

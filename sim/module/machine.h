@@ -169,6 +169,12 @@ class Machine {
 bool CreateModule(const fs::path& directory, const PresetSpec& presetSpec, std::string* error);
 // Loads and checks module.json without attaching; error names file and field.
 bool LoadModuleConfig(const fs::path& directory, Json* config, std::string* error);
+// Reads module.json as it is, unchecked (a JSON object); error names the file.
+bool ReadModuleConfig(const fs::path& directory, Json* document, std::string* error);
+// Checks a module.json document for directory as attaching would (fields, fault plan, files).
+bool CheckModuleConfig(const fs::path& directory, const Json& document, std::string* error);
+// Held (LockFileGuard) by whoever reads, changes and writes back module.json.
+inline constexpr const char* kModuleConfigLock = ".module.json.lock";
 // Attaches this process to a module: loads and checks it, attaches every component, and boots
 // the module's OS when ram/ is empty. Nothing on disk changes when it fails.
 bool Attach(const fs::path& directory, const AttachOptions& options, std::string* error);
