@@ -180,4 +180,142 @@ TEST(ModuleProcesses, TwoUpdatesAtOnceEachEndWithTheirOwnStatusAndTheLaterImageW
   EXPECT_EQ(module.Flash(offset, kLength), newImage);
 }
 
+// flashwick started in a process of its own, its output read line by line, to be killed.
+class KillableRun {
+ public:
+  explicit KillableRun(std::vector<std::string> arguments) {
+    int fds[2];
+    if (::pipe(fds) != 0) {
+      ADD_FAILURE() << "pipe";
+      return;
+    }
+    const std::string program = Executable("flashwick");
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (std::string& argument : arguments) {
+      argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(fds[1], STDOUT_FILENO);
+      ::dup2(fds[1], STDERR_FILENO);
+      ::close(fds[0]);
+      ::close(fds[1]);
+      ::execv(program.c_str(), argv.data());
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    output_ = ::fdopen(fds[0], "r");
+  }
+  ~KillableRun() {
+    Kill();
+    if (output_ != nullptr) {
+      std::fclose(output_);
+    }
+  }
+  KillableRun(const KillableRun&) = delete;
+  KillableRun& operator=(const KillableRun&) = delete;
+
+  // Reads output until a line holds text; false when the process ended first.
+  bool WaitFor(const std::string& text) {
+    char line[1024];
+    while (output_ != nullptr && std::fgets(line, sizeof(line), output_) != nullptr) {
+      seen_ += line;
+      if (std::string(line).find(text) != std::string::npos) {
+        return true;
+      }
+    }
+    return false;
+  }
+  void Kill() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
+  [[nodiscard]] const std::string& Seen() const { return seen_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::FILE* output_ = nullptr;
+  std::string seen_;
+};
+
+struct KillCase {
+  const char* name;
+  const char* preset;
+  const char* killAt;  // the progress line after which the process is killed
+};
+
+void PrintTo(const KillCase& c, std::ostream* out) { *out << c.name; }
+
+class KilledUpdate : public ::testing::TestWithParam<KillCase> {};
+
+// An update killed while the chips work (in real pace, so that they are still at it): the next
+// run needs no manual reset and does the whole update.
+TEST_P(KilledUpdate, NextRunSucceedsWithoutAReset) {
+  const KillCase& c = GetParam();
+  const Module module(c.preset);
+  {
+    KillableRun run({"--ui", "console", "--pace", "real", "--module", module.Directory().string(),
+                     "/u", R"(\USB HD\IMAGES\os-update.bin)"});
+    ASSERT_TRUE(run.WaitFor(c.killAt)) << run.Seen();
+    run.Kill();
+  }
+  std::string output;
+  EXPECT_EQ(RunCommand(module.Program(R"(/u '\USB HD\IMAGES\os-update.bin')"), &output), 1)
+      << output;
+  EXPECT_EQ(output.find("[ERROR]"), std::string::npos) << output;
+  EXPECT_NE(output.find("OK"), std::string::npos) << output;
+  EXPECT_TRUE(sim::OtherAttachedProcesses(module.Directory()).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Kills, KilledUpdate,
+                         ::testing::Values(KillCase{"NorErase", "pxa270-32m", "Erasing Flash"},
+                                           KillCase{"NandProgram", "pxa320", "Section Start"}),
+                         [](const ::testing::TestParamInfo<KillCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// The module tool beside a running program: a reset is refused with the program named unless
+// forced, and info and cpld say that what they show may be stale. A killed program no longer
+// counts.
+TEST(ModuleProcesses, ToolRefusesResetAndWarnsOfStaleStateWhileAProgramRuns) {
+  const Module module("pxa320");
+  std::string output;
+  {
+    KillableRun run({"--ui", "console", "--pace", "real", "--module", module.Directory().string(),
+                     "/u", R"(\USB HD\IMAGES\os-update.bin)", "/rc60000"});
+    // Updated, it waits a minute before its reset.
+    ASSERT_TRUE(run.WaitFor("s of module time")) << run.Seen();
+
+    EXPECT_EQ(RunCommand(module.Tool("reset"), &output), 2) << output;
+    EXPECT_NE(output.find("refused"), std::string::npos) << output;
+    EXPECT_TRUE(std::regex_search(output, std::regex(R"(pid [0-9]+ \(flashwick\))"))) << output;
+    EXPECT_NE(output.find("--force"), std::string::npos) << output;
+    EXPECT_TRUE(fs::exists(module.Directory() / "ram" / "booted")) << "the module was reset";
+
+    for (const char* command : {"info", "cpld"}) {
+      EXPECT_EQ(RunCommand(module.Tool(command), &output), 0) << output;
+      EXPECT_NE(output.find("may be stale"), std::string::npos) << command << "\n" << output;
+      EXPECT_NE(output.find("(flashwick)"), std::string::npos) << command << "\n" << output;
+    }
+    EXPECT_EQ(RunCommand(module.Tool("info") + " --json", &output), 0) << output;
+    EXPECT_NE(output.find("\"stale\""), std::string::npos) << output;
+
+    EXPECT_EQ(RunCommand(module.Tool("reset") + " --force", &output), 0) << output;
+    EXPECT_FALSE(fs::exists(module.Directory() / "ram" / "booted"));
+    run.Kill();
+  }
+  for (const char* command : {"info", "cpld"}) {
+    EXPECT_EQ(RunCommand(module.Tool(command), &output), 0) << output;
+    EXPECT_EQ(output.find("may be stale"), std::string::npos) << command << "\n" << output;
+  }
+  EXPECT_EQ(RunCommand(module.Tool("reset"), &output), 0) << output;
+  EXPECT_EQ(RunCommand(module.Program(R"(/u '\USB HD\IMAGES\os-update.bin')"), &output), 1)
+      << output;
+}
+
 }  // namespace
