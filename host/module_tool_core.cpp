@@ -136,6 +136,7 @@ int Info(const Arguments& arguments) {
   sim::Machine& machine = sim::CurrentMachine();
   sim::ConfigReader reader(machine.Config(), "module.json");
   const std::string none;
+  const std::string stale = StaleStateNote(directory);
   sim::Json info = {
       {"module", directory.string()},
       {"preset", reader.String("preset", &none)},
@@ -155,19 +156,32 @@ int Info(const Arguments& arguments) {
   // After the models described themselves: the program's start-up changes what it drives.
   const sim::Json flashMap = ProgramFlashMap();
   sim::Detach();
+  if (!stale.empty()) {
+    info["stale"] = stale;
+  }
   if (arguments.Has("json")) {
     info["flashMap"] = flashMap;
     std::printf("%s\n", info.dump(2).c_str());
   } else {
     PrintInfo(info, 0);
     PrintFlashMap(flashMap);
+    if (!stale.empty()) {
+      std::fprintf(stderr, "flashwick-module: note: %s\n", stale.c_str());
+    }
   }
   return 0;
 }
 
 int Reset(const Arguments& arguments) {
   std::string error;
-  if (!sim::ResetModule(ModuleDirectoryArgument(arguments), &error)) {
+  const auto directory = ModuleDirectoryArgument(arguments);
+  if (const std::string processes = AttachedProcessesText(directory);
+      !processes.empty() && !arguments.Has("force")) {
+    // A reset clears what the running OS holds under the feet of that program.
+    return Fail("reset: refused: " + processes +
+                " is running on the module; let it end first, or reset with --force");
+  }
+  if (!sim::ResetModule(directory, &error)) {
     return Fail(error);
   }
   std::printf("reset %s\n", ModuleDirectoryArgument(arguments).c_str());
@@ -214,7 +228,12 @@ int Where(const Arguments& /*arguments*/) {
 const ModuleCommandRegistrar kWhere(
     {"where", "where", "print the default module's directory", {}, Where});
 const ModuleCommandRegistrar kReset(
-    {"reset", "reset [DIR]", "reset the module (clears what the running OS holds)", {}, Reset});
+    {"reset",
+     "reset [DIR] [--force]",
+     "reset the module (clears what the running OS holds); refused while a program is "
+     "attached unless --force",
+     {},
+     Reset});
 
 }  // namespace
 }  // namespace module_tool
