@@ -318,4 +318,31 @@ TEST(ModuleProcesses, ToolRefusesResetAndWarnsOfStaleStateWhileAProgramRuns) {
       << output;
 }
 
+// A program that resets the module while another one runs on it: the reset waits for the other,
+// whose locks and chips' state stay where they are, and happens once it has gone (here killed,
+// so the next process to attach carries it out).
+TEST(ModuleProcesses, ResetOfOneProgramWaitsForTheOtherProcesses) {
+  const Module module("pxa320");
+  const fs::path ram = module.Directory() / "ram";
+  std::string output;
+  {
+    KillableRun run({"--ui", "console", "--pace", "real", "--module", module.Directory().string(),
+                     "/u", R"(\USB HD\IMAGES\os-update.bin)", "/rc60000"});
+    ASSERT_TRUE(run.WaitFor("s of module time")) << run.Seen();
+    std::string error;
+    ASSERT_TRUE(sim::WriteWholeFile(ram / "witness", "kept until the reset\n", &error)) << error;
+
+    EXPECT_EQ(RunCommand(module.Program("/r"), &output), 1) << output;
+    EXPECT_TRUE(fs::exists(ram / "witness")) << "reset under a running program";
+    EXPECT_TRUE(fs::exists(ram / "mutexes"));
+    EXPECT_EQ(sim::OtherAttachedProcesses(module.Directory()).size(), 1u);
+    run.Kill();
+  }
+  EXPECT_EQ(RunCommand(module.Tool("info"), &output), 0) << output;
+  EXPECT_FALSE(fs::exists(ram / "witness")) << "the reset never came";
+  EXPECT_FALSE(fs::exists(ram / "reset.deferred"));
+  EXPECT_EQ(RunCommand(module.Program(R"(/u '\USB HD\IMAGES\os-update.bin')"), &output), 1)
+      << output;
+}
+
 }  // namespace

@@ -23,6 +23,9 @@ constexpr std::uint64_t kModuleFormat = 1;
 // kernel drops the lock when the process ends, however it ends, so an entry whose lock can be
 // taken belongs to a process that is gone.
 constexpr const char* kProcessesFolder = "processes";
+// A reset a program requested while other processes were attached: carried out when the last
+// process detaches (or, if it was killed, when the next one attaches).
+constexpr const char* kDeferredResetFile = "reset.deferred";
 
 std::string OwnProcessName() {
   const char* name = program_invocation_short_name;
@@ -266,6 +269,12 @@ bool Attach(const fs::path& directory, const AttachOptions& options, std::string
   if (!LoadModuleConfig(directory, &config, error)) {
     return false;
   }
+  if (fs::exists(directory / "ram" / kDeferredResetFile) &&
+      OtherAttachedProcesses(directory).empty()) {
+    // A reset waited for processes that have ended since without carrying it out (killed).
+    std::string ignored;
+    ResetModule(directory, &ignored);
+  }
   auto machine = std::make_unique<Machine>(fs::absolute(directory), std::move(config));
   machine->options_ = options;
   ConfigReader reader(machine->config_, "module.json");
@@ -333,10 +342,19 @@ void Detach() {
   LeaveProcess(m.RamDirectory(), m.processFd_);
   m.Bus().DetachAll();
   Current().reset();
-  if (reset != ResetKind::kNone) {
-    std::string ignored;
-    ResetModule(directory, &ignored);
+  const fs::path deferred = directory / "ram" / kDeferredResetFile;
+  if (reset == ResetKind::kNone && !fs::exists(deferred)) {
+    return;
   }
+  std::string ignored;
+  if (!OtherAttachedProcesses(directory).empty()) {
+    // Clearing ram/ now would pull the running OS's state from under the other processes
+    // (their mutexes, the chips' state, the clock): the reset waits for the last of them.
+    (void)WriteWholeFile(deferred, "reset requested while other processes were attached\n",
+                         &ignored);
+    return;
+  }
+  ResetModule(directory, &ignored);
 }
 
 std::vector<AttachedProcess> OtherAttachedProcesses(const fs::path& directory) {
