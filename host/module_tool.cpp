@@ -154,6 +154,24 @@ bool ParseNumber(const std::string& text, unsigned long long* value) {
   return true;
 }
 
+std::string AttachedProcessesText(const std::filesystem::path& directory) {
+  std::string text;
+  for (const sim::AttachedProcess& process : sim::OtherAttachedProcesses(directory)) {
+    text += (text.empty() ? "" : ", ") + std::string("pid ") + std::to_string(process.pid) + " (" +
+            process.name + ")";
+  }
+  return text;
+}
+
+std::string StaleStateNote(const std::filesystem::path& directory) {
+  const std::string processes = AttachedProcessesText(directory);
+  if (processes.empty()) {
+    return {};
+  }
+  return "a program is running on the module (" + processes +
+         "): what this shows may be stale or change meanwhile";
+}
+
 }  // namespace module_tool
 
 int main(int argc, char** argv) {

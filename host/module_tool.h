@@ -49,6 +49,12 @@ int Fail(const std::string& message);
 // made (and a line on standard error says so) when it does not exist yet. When that fails, the
 // reason is printed and the default directory returned, so that attaching it fails in turn.
 std::filesystem::path ModuleDirectoryArgument(const Arguments& arguments, std::size_t index = 0);
+// The other processes attached to the module as "pid 123 (flashwick)", joined with ", "; empty
+// when there is none.
+std::string AttachedProcessesText(const std::filesystem::path& directory);
+// A line for commands that show the module's state while another process runs on it: what they
+// show may change under them. Empty when no other process is attached.
+std::string StaleStateNote(const std::filesystem::path& directory);
 // Parses a number written in decimal or as 0x... hex; false when it is not one.
 bool ParseNumber(const std::string& text, unsigned long long* value);
 

@@ -136,6 +136,7 @@ int Info(const Arguments& arguments) {
   sim::Machine& machine = sim::CurrentMachine();
   sim::ConfigReader reader(machine.Config(), "module.json");
   const std::string none;
+  const std::string stale = StaleStateNote(directory);
   sim::Json info = {
       {"module", directory.string()},
       {"preset", reader.String("preset", &none)},
@@ -158,6 +159,9 @@ int Info(const Arguments& arguments) {
   sim::Detach();
   // The plan after the detach, which writes what fired in this process to the record.
   const sim::Json faults = FaultPlanJson(directory, config);
+  if (!stale.empty()) {
+    info["stale"] = stale;
+  }
   if (arguments.Has("json")) {
     info["flashMap"] = flashMap;
     info["faults"] = faults;
@@ -166,13 +170,23 @@ int Info(const Arguments& arguments) {
     PrintInfo(info, 0);
     PrintFlashMap(flashMap);
     PrintFaultPlan(faults, stdout);
+    if (!stale.empty()) {
+      std::fprintf(stderr, "flashwick-module: note: %s\n", stale.c_str());
+    }
   }
   return 0;
 }
 
 int Reset(const Arguments& arguments) {
   std::string error;
-  if (!sim::ResetModule(ModuleDirectoryArgument(arguments), &error)) {
+  const auto directory = ModuleDirectoryArgument(arguments);
+  if (const std::string processes = AttachedProcessesText(directory);
+      !processes.empty() && !arguments.Has("force")) {
+    // A reset clears what the running OS holds under the feet of that program.
+    return Fail("reset: refused: " + processes +
+                " is running on the module; let it end first, or reset with --force");
+  }
+  if (!sim::ResetModule(directory, &error)) {
     return Fail(error);
   }
   std::printf("reset %s\n", ModuleDirectoryArgument(arguments).c_str());
@@ -219,7 +233,12 @@ int Where(const Arguments& /*arguments*/) {
 const ModuleCommandRegistrar kWhere(
     {"where", "where", "print the default module's directory", {}, Where});
 const ModuleCommandRegistrar kReset(
-    {"reset", "reset [DIR]", "reset the module (clears what the running OS holds)", {}, Reset});
+    {"reset",
+     "reset [DIR] [--force]",
+     "reset the module (clears what the running OS holds); refused while a program is "
+     "attached unless --force",
+     {},
+     Reset});
 
 }  // namespace
 }  // namespace module_tool

@@ -75,8 +75,12 @@ int ShowCpld(const Arguments& arguments) {
   if (arguments.positional.size() > 1) {
     return Fail("usage: cpld [DIR]");
   }
-  if (!AttachModule(ModuleDirectoryArgument(arguments))) {
+  const auto directory = ModuleDirectoryArgument(arguments);
+  if (!AttachModule(directory)) {
     return 2;
+  }
+  if (const std::string stale = StaleStateNote(directory); !stale.empty()) {
+    std::fprintf(stderr, "flashwick-module: note: %s\n", stale.c_str());
   }
   DWORD idCode = 0;
   const DWORD idStatus = CpldReadIdCode(&idCode);

@@ -9,6 +9,25 @@
 
 namespace sim {
 
+namespace {
+// Words of the clock's page: the module time, and the wall time with the module time of the
+// last stamp.
+constexpr std::size_t kStampWall = 1;
+constexpr std::size_t kStampModule = 2;
+
+std::int64_t SteadyNanoseconds() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+std::uint64_t WallNanoseconds() {
+  const auto since = std::chrono::system_clock::now().time_since_epoch();
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(since).count());
+}
+}  // namespace
+
 VirtualClock::~VirtualClock() { Close(); }
 
 bool VirtualClock::Open(const std::filesystem::path& file, Pace pace, std::string* error) {
@@ -34,7 +53,7 @@ bool VirtualClock::Open(const std::filesystem::path& file, Pace pace, std::strin
   counter_ = static_cast<std::atomic<std::uint64_t>*>(map);
   pace_ = pace;
   virtualAnchor_ = Now();
-  wallAnchor_ = std::chrono::steady_clock::now();
+  wallAnchor_ = SteadyNanoseconds();
   return true;
 }
 
@@ -47,7 +66,40 @@ void VirtualClock::Close() {
   }
 }
 
+void VirtualClock::Stamp() {
+  if (mapping_ == nullptr) {
+    return;
+  }
+  counter_[kStampModule].store(Now(), std::memory_order_relaxed);
+  counter_[kStampWall].store(WallNanoseconds(), std::memory_order_relaxed);
+}
+
+void VirtualClock::PassIdleTime() {
+  if (mapping_ == nullptr) {
+    return;
+  }
+  const std::uint64_t wall = counter_[kStampWall].load(std::memory_order_relaxed);
+  const std::uint64_t now = WallNanoseconds();
+  if (wall == 0 || now <= wall) {
+    return;  // never stamped (a new module), or the host's clock went back
+  }
+  PassTo(counter_[kStampModule].load(std::memory_order_relaxed) + (now - wall));
+}
+
+void VirtualClock::PassTo(std::uint64_t nanoseconds) {
+  std::uint64_t now = Now();
+  while (now < nanoseconds &&
+         !counter_->compare_exchange_weak(now, nanoseconds, std::memory_order_relaxed)) {
+  }
+  // Nobody waited for this time: real pace counts from here.
+  virtualAnchor_ = Now();
+  wallAnchor_ = SteadyNanoseconds();
+}
+
 void VirtualClock::AdvanceTo(std::uint64_t nanoseconds) {
+  if (pace_ == Pace::kReal) {
+    ForgiveIdleTime();
+  }
   std::uint64_t now = Now();
   while (now < nanoseconds &&
          !counter_->compare_exchange_weak(now, nanoseconds, std::memory_order_relaxed)) {
@@ -57,11 +109,22 @@ void VirtualClock::AdvanceTo(std::uint64_t nanoseconds) {
   }
 }
 
+std::int64_t VirtualClock::WallElapsed() const {
+  return SteadyNanoseconds() - wallAnchor_.load(std::memory_order_relaxed);
+}
+
+void VirtualClock::ForgiveIdleTime() {
+  const auto virtualElapsed = static_cast<std::int64_t>(Now() - virtualAnchor_);
+  const std::int64_t excess =
+      WallElapsed() - virtualElapsed - static_cast<std::int64_t>(kRealPaceSlack);
+  if (excess > 0) {
+    wallAnchor_.fetch_add(excess, std::memory_order_relaxed);
+  }
+}
+
 void VirtualClock::HoldToWallTime() {
   const std::uint64_t virtualElapsed = Now() - virtualAnchor_;
-  const auto wallElapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                               std::chrono::steady_clock::now() - wallAnchor_)
-                               .count();
+  const std::int64_t wallElapsed = WallElapsed();
   if (static_cast<std::int64_t>(virtualElapsed) > wallElapsed) {
     std::this_thread::sleep_for(
         std::chrono::nanoseconds(static_cast<std::int64_t>(virtualElapsed) - wallElapsed));

@@ -796,6 +796,20 @@ bool NorFlash::Attach(Machine& machine, std::string* error) {
   errors_.clear();
   operations_.clear();
   statistics_ = NorStatistics{};
+  if (machine.FirstProcess()) {
+    // An operation that a process started before it ended went on without it, as the chip
+    // goes on when its driver dies: the module's time has at least reached its end.
+    std::uint64_t end = 0;
+    for (const ChipState& chip : state_->chips) {
+      if (Busy(chip) && chip.busyUntil != kNever) {
+        end = std::max(end, chip.busyUntil);
+      }
+    }
+    if (end != 0) {
+      clock_->PassTo(end);
+      Settle(clock_->Now());
+    }
+  }
   machine.Bus().Attach(0, config.size, this);
   SetCurrentOsFlash(this);
   return true;

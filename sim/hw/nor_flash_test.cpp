@@ -452,6 +452,27 @@ TEST_F(NorModelTest, NeverReadyFault_StaysBusyAndTakesOnlyStatusAndReadArray) {
   EXPECT_EQ(Backdoor(kScratch), 0u);
 }
 
+// A process that ends (killed) while the chips erase: the chips go on without it, and the next
+// process finds them ready with the block erased, module time gone by at least the erase's.
+TEST_F(NorModelTest, EraseOfAProcessThatEnded_IsDoneWhenTheNextProcessAttaches) {
+  Write(kScratch, kCfiQuery);
+  const std::uint64_t erase = (std::uint64_t{1} << (Read(0x21 * 4) & 0xFF)) * sim::kMillisecond;
+  Write(kScratch, kReadArray);
+  ASSERT_TRUE(sim::NorBackdoorWrite(kScratch, std::vector<std::uint8_t>(64, 0).data(), 64));
+  Write(kScratch, kEraseSetup);
+  Write(kScratch, kConfirm);
+  const std::uint64_t started = Machine().Clock().Now();
+  ASSERT_EQ(sim::NorChipStatus()[0] & 0x80, 0) << "busy";
+  Reattach();
+  EXPECT_TRUE(Machine().FirstProcess());
+  EXPECT_EQ(sim::NorChipStatus()[0] & 0x80, 0x80);
+  EXPECT_EQ(sim::NorChipStatus()[1] & 0x80, 0x80);
+  EXPECT_GE(Machine().Clock().Now() - started, erase);
+  for (std::uint32_t offset = 0; offset < 64; offset += 4) {
+    EXPECT_EQ(Backdoor(kScratch + offset), 0xFFFFFFFFu) << offset;
+  }
+}
+
 TEST_F(NorModelTest, CfiByteFault_AnswersTheGivenValue) {
   Machine().Faults().Add(faults::NorCfiByte{.address = 0x27, .value = 0xFF});
   Write(0, kCfiQuery);

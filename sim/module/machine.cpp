@@ -1,5 +1,8 @@
 #include "sim/module/machine.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -15,6 +18,49 @@ namespace sim {
 namespace {
 
 constexpr std::uint64_t kModuleFormat = 1;
+
+// Every attached process holds an exclusive lock on ram/processes/<pid>, which names it. The
+// kernel drops the lock when the process ends, however it ends, so an entry whose lock can be
+// taken belongs to a process that is gone.
+constexpr const char* kProcessesFolder = "processes";
+// A reset a program requested while other processes were attached: carried out when the last
+// process detaches (or, if it was killed, when the next one attaches).
+constexpr const char* kDeferredResetFile = "reset.deferred";
+
+std::string OwnProcessName() {
+  const char* name = program_invocation_short_name;
+  return name != nullptr && *name != '\0' ? name : "unknown";
+}
+
+// Enters this process in ram/processes; the descriptor holds its lock (-1 when it cannot).
+int EnterProcess(const fs::path& ram) {
+  std::error_code code;
+  const fs::path folder = ram / kProcessesFolder;
+  fs::create_directories(folder, code);
+  const fs::path entry = folder / std::to_string(::getpid());
+  const int fd = ::open(entry.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    return -1;
+  }
+  if (!TryLockFile(fd, LockMode::kExclusive)) {
+    ::close(fd);
+    return -1;
+  }
+  const std::string line = std::to_string(::getpid()) + " " + OwnProcessName() + "\n";
+  if (::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+    // The entry still counts the process; only its name is missing.
+  }
+  return fd;
+}
+
+void LeaveProcess(const fs::path& ram, int fd) {
+  if (fd < 0) {
+    return;
+  }
+  std::error_code code;
+  fs::remove(ram / kProcessesFolder / std::to_string(::getpid()), code);
+  ::close(fd);
+}
 
 std::vector<Component*>& Components() {
   static std::vector<Component*> components;
@@ -253,6 +299,12 @@ bool Attach(const fs::path& directory, const AttachOptions& options, std::string
   if (!LoadModuleConfig(directory, &config, error)) {
     return false;
   }
+  if (fs::exists(directory / "ram" / kDeferredResetFile) &&
+      OtherAttachedProcesses(directory).empty()) {
+    // A reset waited for processes that have ended since without carrying it out (killed).
+    std::string ignored;
+    ResetModule(directory, &ignored);
+  }
   auto machine = std::make_unique<Machine>(fs::absolute(directory), std::move(config));
   machine->options_ = options;
   ConfigReader reader(machine->config_, "module.json");
@@ -270,6 +322,17 @@ bool Attach(const fs::path& directory, const AttachOptions& options, std::string
   if (!machine->clock_.Open(machine->RamDirectory() / "clock", options.pace, error)) {
     return false;
   }
+  {
+    // One attach at a time decides whether the module sat idle before it.
+    const LockFileGuard attaching(machine->RamDirectory() / ".attach.lock");
+    machine->firstProcess_ = OtherAttachedProcesses(machine->directory_).empty();
+    if (machine->firstProcess_) {
+      // Nobody was attached: the module's time went on with the wall's meanwhile.
+      machine->clock_.PassIdleTime();
+    }
+    machine->clock_.Stamp();
+    machine->processFd_ = EnterProcess(machine->RamDirectory());
+  }
   Current() = std::move(machine);
   Machine& m = *Current();
   const std::vector<Component*>& components = SortedComponents();
@@ -278,6 +341,7 @@ bool Attach(const fs::path& directory, const AttachOptions& options, std::string
       for (std::size_t j = i; j-- > 0;) {
         components[j]->Detach(m);
       }
+      LeaveProcess(m.RamDirectory(), m.processFd_);
       Current().reset();
       return false;
     }
@@ -304,13 +368,68 @@ void Detach() {
   m.Faults().FlushRecord();
   const ResetKind reset = m.PendingReset();
   const fs::path directory = m.Directory();
+  m.Clock().Stamp();
   m.Clock().Close();
+  LeaveProcess(m.RamDirectory(), m.processFd_);
   m.Bus().DetachAll();
   Current().reset();
-  if (reset != ResetKind::kNone) {
-    std::string ignored;
-    ResetModule(directory, &ignored);
+  const fs::path deferred = directory / "ram" / kDeferredResetFile;
+  if (reset == ResetKind::kNone && !fs::exists(deferred)) {
+    return;
   }
+  std::string ignored;
+  if (!OtherAttachedProcesses(directory).empty()) {
+    // Clearing ram/ now would pull the running OS's state from under the other processes
+    // (their mutexes, the chips' state, the clock): the reset waits for the last of them.
+    (void)WriteWholeFile(deferred, "reset requested while other processes were attached\n",
+                         &ignored);
+    return;
+  }
+  ResetModule(directory, &ignored);
+}
+
+std::vector<AttachedProcess> OtherAttachedProcesses(const fs::path& directory) {
+  std::vector<AttachedProcess> processes;
+  const fs::path folder = directory / "ram" / kProcessesFolder;
+  std::error_code code;
+  if (!fs::is_directory(folder, code)) {
+    return processes;
+  }
+  const std::string own = std::to_string(::getpid());
+  for (const auto& entry : fs::directory_iterator(folder, code)) {
+    if (entry.path().filename() == own) {
+      continue;
+    }
+    const int fd = ::open(entry.path().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      continue;  // gone meanwhile: that process detached
+    }
+    if (TryLockFile(fd, LockMode::kShared)) {
+      // Nobody holds it: its process ended without detaching.
+      std::error_code ignored;
+      fs::remove(entry.path(), ignored);
+      ::close(fd);
+      continue;
+    }
+    AttachedProcess process;
+    char text[256] = {};
+    const ssize_t got = ::pread(fd, text, sizeof(text) - 1, 0);
+    ::close(fd);
+    std::string line(text, got > 0 ? static_cast<std::size_t>(got) : 0);
+    if (const auto end = line.find('\n'); end != std::string::npos) {
+      line.resize(end);
+    }
+    const auto space = line.find(' ');
+    process.pid = std::strtol(line.c_str(), nullptr, 10);
+    if (process.pid <= 0) {
+      process.pid = std::strtol(entry.path().filename().c_str(), nullptr, 10);
+    }
+    process.name = space == std::string::npos ? "unknown" : line.substr(space + 1);
+    processes.push_back(process);
+  }
+  std::sort(processes.begin(), processes.end(),
+            [](const AttachedProcess& a, const AttachedProcess& b) { return a.pid < b.pid; });
+  return processes;
 }
 
 bool ResetModule(const fs::path& directory, std::string* error) {

@@ -124,6 +124,10 @@ class Machine {
   [[nodiscard]] std::uint32_t MainId() const { return mainId_; }
   [[nodiscard]] std::uint32_t OsVersion() const { return osVersion_; }
 
+  // No other process was attached to the module when this one attached: the module sat idle
+  // before (its chips finished what they had started, its clock followed the wall).
+  [[nodiscard]] bool FirstProcess() const { return firstProcess_; }
+
   // A reset requested by the running program takes effect when the process ends.
   void RequestReset(ResetKind kind);
   [[nodiscard]] ResetKind PendingReset() const { return pendingReset_; }
@@ -160,6 +164,8 @@ class Machine {
   std::uint32_t osVersion_ = 6;
   ResetKind pendingReset_ = ResetKind::kNone;
   bool cleanBoot_ = false;
+  bool firstProcess_ = true;
+  int processFd_ = -1;  // this process's entry in ram/processes, locked while attached
   std::uint64_t heapInUse_ = 0;
   std::mutex logMutex_;
 };
@@ -180,6 +186,14 @@ inline constexpr const char* kModuleConfigLock = ".module.json.lock";
 bool Attach(const fs::path& directory, const AttachOptions& options, std::string* error);
 // Detaches; carries out a reset that the program requested.
 void Detach();
+// A process attached to a module, as ram/processes records it.
+struct AttachedProcess {
+  long pid = 0;
+  std::string name;
+};
+// The processes attached to the module in directory other than this one. An entry whose
+// process ended without detaching (killed) is not listed, and removed.
+std::vector<AttachedProcess> OtherAttachedProcesses(const fs::path& directory);
 // Resets the module as a power cycle would: clears ram/ (no process may be attached).
 bool ResetModule(const fs::path& directory, std::string* error);
 bool IsAttached();

@@ -66,6 +66,7 @@ bool ProgramFlash(std::uint32_t offset, const std::vector<std::uint8_t>& bytes,
     *error = "preset content: the module has no flash";
     return false;
   }
+  const ModuleFlashLock lock;
   if (!flash->Program(offset, bytes.data(), static_cast<std::uint32_t>(bytes.size()))) {
     *error = "preset content: programming flash at " + std::to_string(offset) + " failed";
     return false;
@@ -292,6 +293,7 @@ bool ReadConfigBlockItem(std::uint32_t subCode, std::uint8_t* item, std::uint32_
     return false;
   }
   const std::uint32_t base = ConfigOffset();
+  const ModuleFlashLock lock;
   std::uint8_t head[24];
   if (!flash->Read(base, head, sizeof(head)) || GetWord(head) != kConfigBlockMarker) {
     return false;
@@ -311,6 +313,9 @@ bool WriteConfigBlockItem(std::uint32_t subCode, const std::uint8_t* item, std::
     return false;
   }
   const std::uint32_t base = ConfigOffset();
+  // The image's HAL rewrites the block under the flash driver's lock: a program of another
+  // process may be writing the same block.
+  const ModuleFlashLock lock;
   const std::uint32_t blockSize = flash->BlockSize(base);
   std::vector<std::uint8_t> block(blockSize);
   const std::uint32_t blockStart = base - base % blockSize;

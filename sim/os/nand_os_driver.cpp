@@ -34,6 +34,8 @@ void NandFlash::Boot(Machine& /*machine*/) {
   if (!Present() || !osDriverLoaded_) {
     return;
   }
+  // The driver sets the controller up under its lock, as every other OS access to the chips.
+  const ModuleFlashLock lock;
   OsDriverBoot();
 }
 

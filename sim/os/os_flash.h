@@ -32,4 +32,21 @@ OsFlash* CurrentOsFlash();
 // Called by the flash model that serves the attached module (null to withdraw).
 void SetCurrentOsFlash(OsFlash* flash);
 
+// The OS driver's hold on "OnModuleFlash" for one group of flash accesses, the mutex the
+// program's flash layer takes too, so that the two never drive the chips at once. It waits
+// without a time limit, as the OS driver does. The caller's last error is kept.
+class ModuleFlashLock {
+ public:
+  ModuleFlashLock();
+  ~ModuleFlashLock();
+  ModuleFlashLock(const ModuleFlashLock&) = delete;
+  ModuleFlashLock& operator=(const ModuleFlashLock&) = delete;
+  [[nodiscard]] bool Held() const { return held_; }
+  // Drops the cached mutex handle (the process detaches from the module).
+  static void Forget();
+
+ private:
+  bool held_ = false;
+};
+
 }  // namespace sim

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "platform/kernel.h"
 #include "sim/base/utf.h"
@@ -169,6 +170,34 @@ TEST_F(TimeTest, RealPace_VirtualTimeNeverRunsAheadOfWallTime) {
   EXPECT_EQ(clock.SinceAttach() - startVirtual, (4 * 25 + 8 * 7) * sim::kMillisecond);
   // Real pace waited for it.
   EXPECT_GE(std::chrono::steady_clock::now() - wallStart, std::chrono::milliseconds(156));
+}
+
+// Wall time in which nothing advanced the clock (a user reading a dialog) is not saved up: the
+// next operation still takes its own duration.
+TEST_F(TimeTest, RealPace_IdleWallTimeIsNotSavedUpForTheNextOperation) {
+  sim::Detach();
+  sim::AttachOptions options;
+  options.pace = sim::Pace::kReal;
+  std::string error;
+  ASSERT_TRUE(sim::Attach(ModuleDirectory(), options, &error)) << error;
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto start = std::chrono::steady_clock::now();
+  Machine().Clock().Advance(200 * sim::kMillisecond);  // a chip's erase
+  EXPECT_GE(std::chrono::steady_clock::now() - start,
+            std::chrono::nanoseconds(200 * sim::kMillisecond - sim::kRealPaceSlack));
+}
+
+// While no process is attached the module's time goes on with the wall, so that whatever its
+// devices started has ended when the next process comes.
+TEST_F(TimeTest, ModuleTimeFollowsTheWallWhileNoProcessIsAttached) {
+  const std::uint64_t before = Machine().Clock().Now();
+  sim::Detach();
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  std::string error;
+  ASSERT_TRUE(sim::Attach(ModuleDirectory(), sim::AttachOptions{}, &error)) << error;
+  EXPECT_GE(Machine().Clock().Now() - before, 150 * sim::kMillisecond);
+  EXPECT_LT(Machine().Clock().Now() - before, 60'000 * sim::kMillisecond);
+  EXPECT_TRUE(Machine().FirstProcess());
 }
 
 TEST_F(TimeTest, Version_ComesFromTheModulesOsVersion) {

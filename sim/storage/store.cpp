@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 
 #include "platform/kernel.h"
 #include "sim/base/bytes.h"
@@ -28,15 +27,6 @@ bool AllErased(const std::uint8_t* bytes, std::size_t length) {
     all &= 0xFFFFFFFFFFFFFF00ull | bytes[i];
   }
   return all == ~std::uint64_t{0};
-}
-
-std::mutex& LockHandleMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
-HANDLE& LockHandle() {
-  static HANDLE handle = nullptr;
-  return handle;
 }
 
 // The NAND OS driver's logical page to physical page, through the bad block table the program
@@ -249,42 +239,6 @@ bool PeekFlash(std::uint32_t offset, void* destination, std::uint32_t length) {
     return false;
   }
   return NorBackdoorRead(offset, destination, length);
-}
-
-ModuleFlashLock::ModuleFlashLock() {
-  // The OS driver's own calls: not the program's, so neither recorded nor failed by the plan.
-  ModelCallScope scope;
-  LastErrorKeeper keep;
-  HANDLE handle = nullptr;
-  {
-    std::lock_guard guard(LockHandleMutex());
-    if (LockHandle() == nullptr) {
-      LockHandle() = CreateMutexW(nullptr, FALSE, u"OnModuleFlash");
-    }
-    handle = LockHandle();
-  }
-  if (handle != nullptr) {
-    const DWORD wait = WaitForSingleObject(handle, INFINITE);
-    held_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
-  }
-}
-
-ModuleFlashLock::~ModuleFlashLock() {
-  if (held_) {
-    ModelCallScope scope;
-    LastErrorKeeper keep;
-    (void)ReleaseMutex(LockHandle());
-  }
-}
-
-void ModuleFlashLock::Forget() {
-  std::lock_guard guard(LockHandleMutex());
-  if (LockHandle() != nullptr) {
-    ModelCallScope scope;
-    LastErrorKeeper keep;
-    (void)CloseHandle(LockHandle());
-    LockHandle() = nullptr;
-  }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -85,22 +85,6 @@ std::vector<std::uint8_t> BuildPartitionTable(const std::vector<PartitionEntry>&
 // else what is wrong, for the debug log.
 std::string CheckStoreGeometry(const StoreGeometry& geometry);
 
-// The OS driver's hold on "OnModuleFlash" for one group of flash accesses. The caller's last
-// error is kept.
-class ModuleFlashLock {
- public:
-  ModuleFlashLock();
-  ~ModuleFlashLock();
-  ModuleFlashLock(const ModuleFlashLock&) = delete;
-  ModuleFlashLock& operator=(const ModuleFlashLock&) = delete;
-  [[nodiscard]] bool Held() const { return held_; }
-  // Drops the cached mutex handle (the process detaches from the module).
-  static void Forget();
-
- private:
-  bool held_ = false;
-};
-
 class NandFlash;
 
 // A scan of the flash for erased stretches, over many sectors at once: a stretch that lies

@@ -1,0 +1,348 @@
+// Several processes on one module: two programs at once, a program killed while a chip works,
+// and the module tool beside a running program. Each case ends with a module that the next run
+// uses without a manual reset.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "library/flashwick_lib.h"
+#include "sim/base/files.h"
+#include "sim/module/machine.h"
+#include "sim/os/os_flash.h"
+#include "tests/support/module_fixture.h"
+#include "tests/support/program_state.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::Executable;
+using testing_support::RunCommand;
+using testing_support::TemporaryDirectory;
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A module made by the module tool, as a user makes one.
+class Module {
+ public:
+  explicit Module(const std::string& preset) : directory_(scratch_.Path() / "module") {
+    std::string output;
+    EXPECT_EQ(RunCommand(Tool("create") + " --preset " + preset, &output), 0) << output;
+  }
+  [[nodiscard]] const fs::path& Directory() const { return directory_; }
+
+  // flashwick with the console front end, fast pace, on this module.
+  [[nodiscard]] std::string Program(const std::string& arguments) const {
+    return Executable("flashwick") + " --ui console --pace fast --module '" + directory_.string() +
+           "' " + arguments;
+  }
+  // flashwick-module COMMAND on this module.
+  [[nodiscard]] std::string Tool(const std::string& command) const {
+    return Executable("flashwick-module") + " " + command + " '" + directory_.string() + "'";
+  }
+
+  // The flash as the module's OS reads it.
+  [[nodiscard]] Bytes Flash(std::uint32_t offset, std::uint32_t length) const {
+    std::string error;
+    Bytes bytes(length);
+    EXPECT_TRUE(sim::Attach(directory_, sim::AttachOptions{}, &error)) << error;
+    if (sim::IsAttached()) {
+      EXPECT_TRUE(sim::CurrentOsFlash()->Read(offset, bytes.data(), length));
+      sim::Detach();
+    }
+    return bytes;
+  }
+
+  [[nodiscard]] fs::path Images() const { return directory_ / "files" / "USB HD" / "IMAGES"; }
+
+  // A backup of every region into a file of the module's drive, as the program takes one.
+  void Backup(const char16_t* modulePath) const {
+    std::string error;
+    ASSERT_TRUE(sim::Attach(directory_, sim::AttachOptions{}, &error)) << error;
+    testing_support::ForgetProgramState();
+    FwlStatus status = FWLInit();
+    FlashRegion selection{REGION_ALL_TYPES, 0, 0, 0};
+    if (status == FWL_OK) {
+      status = FWLGetRegions(&selection, nullptr);
+    }
+    if (status == FWL_OK) {
+      status = FWLBackupToFile(modulePath, selection.flags, nullptr, nullptr, nullptr);
+    }
+    testing_support::ForgetProgramState();
+    sim::Detach();
+    ASSERT_EQ(status, FWL_OK);
+  }
+
+  // Word 0 of platform item 5: where the module's OS image starts in the flash.
+  [[nodiscard]] std::uint32_t OsOffset() const {
+    sim::Json config;
+    std::string error;
+    EXPECT_TRUE(sim::LoadModuleConfig(directory_, &config, &error)) << error;
+    const std::string item = config["platformItems"]["5"].get<std::string>();
+    std::uint32_t offset = 0;
+    for (int i = 3; i >= 0; --i) {
+      offset =
+          (offset << 8) | std::stoul(item.substr(static_cast<std::size_t>(i) * 2, 2), nullptr, 16);
+    }
+    return offset;
+  }
+
+ private:
+  TemporaryDirectory scratch_;
+  fs::path directory_;
+};
+
+// A command run on a thread of its own, so that several run at once.
+class Concurrent {
+ public:
+  explicit Concurrent(std::string command)
+      : thread_([this, command = std::move(command)] { code_ = RunCommand(command, &output_); }) {}
+  ~Concurrent() { Join(); }
+  Concurrent(const Concurrent&) = delete;
+  Concurrent& operator=(const Concurrent&) = delete;
+  void Join() {
+    if (thread_.joinable()) {
+      thread_.join();
+    }
+  }
+  int Code() {
+    Join();
+    return code_;
+  }
+  const std::string& Output() {
+    Join();
+    return output_;
+  }
+
+ private:
+  int code_ = -1;
+  std::string output_;
+  std::thread thread_;
+};
+
+// Module time of the first "Erasing Flash" progress line: the erase runs under the flash lock,
+// so of two updates the one that erased later also wrote later.
+double EraseStart(const std::string& output) {
+  std::smatch match;
+  if (!std::regex_search(output, match,
+                         std::regex(R"(Erasing Flash [0-9]+% \(module time ([0-9.]+) s\))"))) {
+    ADD_FAILURE() << "no erase progress in:\n" << output;
+    return -1;
+  }
+  return std::stod(match[1]);
+}
+
+// Two updates at once on one NAND module: each takes its turn at the flash and ends with its own
+// status, and the module is left with the image of the one that wrote last, whole.
+TEST(ModuleProcesses, TwoUpdatesAtOnceEachEndWithTheirOwnStatusAndTheLaterImageWins) {
+  const Module module("pxa320");
+  const std::uint32_t offset = module.OsOffset();
+  constexpr std::uint32_t kLength = 0x10000;
+  const Bytes backupImage = module.Flash(offset, kLength);
+  // A second full backup, taken from a module that had the OS update: both files rewrite every
+  // region, the config block included, and differ in the OS image.
+  Bytes newImage;
+  {
+    const Module donor("pxa320");
+    std::string output;
+    ASSERT_EQ(RunCommand(donor.Program(R"(/u '\USB HD\IMAGES\os-update.bin')"), &output), 1)
+        << output;
+    newImage = donor.Flash(offset, kLength);
+    donor.Backup(u"\\USB HD\\IMAGES\\updated-backup.bin");
+    fs::copy_file(donor.Images() / "updated-backup.bin", module.Images() / "updated-backup.bin");
+  }
+  ASSERT_NE(backupImage, newImage);
+
+  Concurrent backup(module.Program(R"(/u '\USB HD\IMAGES\full-backup.bin')"));
+  Concurrent update(module.Program(R"(/u '\USB HD\IMAGES\updated-backup.bin')"));
+  ASSERT_EQ(backup.Code(), 1) << backup.Output();
+  ASSERT_EQ(update.Code(), 1) << update.Output();
+  for (const std::string* output : {&backup.Output(), &update.Output()}) {
+    EXPECT_EQ(output->find("[ERROR]"), std::string::npos) << *output;
+    EXPECT_EQ(output->find("virtual module fault"), std::string::npos) << *output;
+  }
+  const bool updateLast = EraseStart(update.Output()) > EraseStart(backup.Output());
+  EXPECT_EQ(module.Flash(offset, kLength), updateLast ? newImage : backupImage);
+
+  // The config block kept its board data and the module works on: the next update runs clean.
+  std::string output;
+  EXPECT_EQ(RunCommand(module.Program(R"(/u '\USB HD\IMAGES\os-update.bin')"), &output), 1)
+      << output;
+  EXPECT_EQ(output.find("[ERROR]"), std::string::npos) << output;
+  EXPECT_EQ(module.Flash(offset, kLength), newImage);
+}
+
+// flashwick started in a process of its own, its output read line by line, to be killed.
+class KillableRun {
+ public:
+  explicit KillableRun(std::vector<std::string> arguments) {
+    int fds[2];
+    if (::pipe(fds) != 0) {
+      ADD_FAILURE() << "pipe";
+      return;
+    }
+    const std::string program = Executable("flashwick");
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (std::string& argument : arguments) {
+      argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(fds[1], STDOUT_FILENO);
+      ::dup2(fds[1], STDERR_FILENO);
+      ::close(fds[0]);
+      ::close(fds[1]);
+      ::execv(program.c_str(), argv.data());
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    output_ = ::fdopen(fds[0], "r");
+  }
+  ~KillableRun() {
+    Kill();
+    if (output_ != nullptr) {
+      std::fclose(output_);
+    }
+  }
+  KillableRun(const KillableRun&) = delete;
+  KillableRun& operator=(const KillableRun&) = delete;
+
+  // Reads output until a line holds text; false when the process ended first.
+  bool WaitFor(const std::string& text) {
+    char line[1024];
+    while (output_ != nullptr && std::fgets(line, sizeof(line), output_) != nullptr) {
+      seen_ += line;
+      if (std::string(line).find(text) != std::string::npos) {
+        return true;
+      }
+    }
+    return false;
+  }
+  void Kill() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
+  [[nodiscard]] const std::string& Seen() const { return seen_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::FILE* output_ = nullptr;
+  std::string seen_;
+};
+
+struct KillCase {
+  const char* name;
+  const char* preset;
+  const char* killAt;  // the progress line after which the process is killed
+};
+
+void PrintTo(const KillCase& c, std::ostream* out) { *out << c.name; }
+
+class KilledUpdate : public ::testing::TestWithParam<KillCase> {};
+
+// An update killed while the chips work (in real pace, so that they are still at it): the next
+// run needs no manual reset and does the whole update.
+TEST_P(KilledUpdate, NextRunSucceedsWithoutAReset) {
+  const KillCase& c = GetParam();
+  const Module module(c.preset);
+  {
+    KillableRun run({"--ui", "console", "--pace", "real", "--module", module.Directory().string(),
+                     "/u", R"(\USB HD\IMAGES\os-update.bin)"});
+    ASSERT_TRUE(run.WaitFor(c.killAt)) << run.Seen();
+    run.Kill();
+  }
+  std::string output;
+  EXPECT_EQ(RunCommand(module.Program(R"(/u '\USB HD\IMAGES\os-update.bin')"), &output), 1)
+      << output;
+  EXPECT_EQ(output.find("[ERROR]"), std::string::npos) << output;
+  EXPECT_NE(output.find("OK"), std::string::npos) << output;
+  EXPECT_TRUE(sim::OtherAttachedProcesses(module.Directory()).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Kills, KilledUpdate,
+                         ::testing::Values(KillCase{"NorErase", "pxa270-32m", "Erasing Flash"},
+                                           KillCase{"NandProgram", "pxa320", "Section Start"}),
+                         [](const ::testing::TestParamInfo<KillCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// The module tool beside a running program: a reset is refused with the program named unless
+// forced, and info and cpld say that what they show may be stale. A killed program no longer
+// counts.
+TEST(ModuleProcesses, ToolRefusesResetAndWarnsOfStaleStateWhileAProgramRuns) {
+  const Module module("pxa320");
+  std::string output;
+  {
+    KillableRun run({"--ui", "console", "--pace", "real", "--module", module.Directory().string(),
+                     "/u", R"(\USB HD\IMAGES\os-update.bin)", "/rc60000"});
+    // Updated, it waits a minute before its reset.
+    ASSERT_TRUE(run.WaitFor("s of module time")) << run.Seen();
+
+    EXPECT_EQ(RunCommand(module.Tool("reset"), &output), 2) << output;
+    EXPECT_NE(output.find("refused"), std::string::npos) << output;
+    EXPECT_TRUE(std::regex_search(output, std::regex(R"(pid [0-9]+ \(flashwick\))"))) << output;
+    EXPECT_NE(output.find("--force"), std::string::npos) << output;
+    EXPECT_TRUE(fs::exists(module.Directory() / "ram" / "booted")) << "the module was reset";
+
+    for (const char* command : {"info", "cpld"}) {
+      EXPECT_EQ(RunCommand(module.Tool(command), &output), 0) << output;
+      EXPECT_NE(output.find("may be stale"), std::string::npos) << command << "\n" << output;
+      EXPECT_NE(output.find("(flashwick)"), std::string::npos) << command << "\n" << output;
+    }
+    EXPECT_EQ(RunCommand(module.Tool("info") + " --json", &output), 0) << output;
+    EXPECT_NE(output.find("\"stale\""), std::string::npos) << output;
+
+    EXPECT_EQ(RunCommand(module.Tool("reset") + " --force", &output), 0) << output;
+    EXPECT_FALSE(fs::exists(module.Directory() / "ram" / "booted"));
+    run.Kill();
+  }
+  for (const char* command : {"info", "cpld"}) {
+    EXPECT_EQ(RunCommand(module.Tool(command), &output), 0) << output;
+    EXPECT_EQ(output.find("may be stale"), std::string::npos) << command << "\n" << output;
+  }
+  EXPECT_EQ(RunCommand(module.Tool("reset"), &output), 0) << output;
+  EXPECT_EQ(RunCommand(module.Program(R"(/u '\USB HD\IMAGES\os-update.bin')"), &output), 1)
+      << output;
+}
+
+// A program that resets the module while another one runs on it: the reset waits for the other,
+// whose locks and chips' state stay where they are, and happens once it has gone (here killed,
+// so the next process to attach carries it out).
+TEST(ModuleProcesses, ResetOfOneProgramWaitsForTheOtherProcesses) {
+  const Module module("pxa320");
+  const fs::path ram = module.Directory() / "ram";
+  std::string output;
+  {
+    KillableRun run({"--ui", "console", "--pace", "real", "--module", module.Directory().string(),
+                     "/u", R"(\USB HD\IMAGES\os-update.bin)", "/rc60000"});
+    ASSERT_TRUE(run.WaitFor("s of module time")) << run.Seen();
+    std::string error;
+    ASSERT_TRUE(sim::WriteWholeFile(ram / "witness", "kept until the reset\n", &error)) << error;
+
+    EXPECT_EQ(RunCommand(module.Program("/r"), &output), 1) << output;
+    EXPECT_TRUE(fs::exists(ram / "witness")) << "reset under a running program";
+    EXPECT_TRUE(fs::exists(ram / "mutexes"));
+    EXPECT_EQ(sim::OtherAttachedProcesses(module.Directory()).size(), 1u);
+    run.Kill();
+  }
+  EXPECT_EQ(RunCommand(module.Tool("info"), &output), 0) << output;
+  EXPECT_FALSE(fs::exists(ram / "witness")) << "the reset never came";
+  EXPECT_FALSE(fs::exists(ram / "reset.deferred"));
+  EXPECT_EQ(RunCommand(module.Program(R"(/u '\USB HD\IMAGES\os-update.bin')"), &output), 1)
+      << output;
+}
+
+}  // namespace
