@@ -460,8 +460,10 @@ int Read(const Arguments& arguments) {
   }
   const FlashRegion region = *found;
   const std::string name = RegionNameOf(region.flags);
-  if ((region.flags & REGION_NOT_PRESENT) != 0) {
-    return Fail("read: the region \"" + name + "\" is not present on this module");
+  // A region whose content the scan did not find (an erased image) is still read: its place
+  // in the flash is fixed.
+  if (region.length == 0) {
+    return Fail("read: the region \"" + name + "\" has no place on this module");
   }
   std::FILE* file = std::fopen(out.temporary.c_str(), "wb");
   if (file == nullptr) {
@@ -486,6 +488,7 @@ int Read(const Arguments& arguments) {
                  {"region", name},
                  {"start", region.start},
                  {"length", region.length},
+                 {"present", (region.flags & REGION_NOT_PRESENT) == 0},
                  {"file", out.target.string()},
                  {"moduleSeconds", Seconds(elapsed)}};
   if (!readOk || !written) {

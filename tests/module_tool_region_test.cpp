@@ -104,7 +104,7 @@ TEST_P(RegionRoundTrip, BackupEraseUpdateRestoresWhatReadAndVerifySee) {
 
   EXPECT_EQ(ToolModule::Tool("erase " + m + " --regions os-image,registry", &output), 0) << output;
   EXPECT_NE(output.find("erased 20971520 bytes in "), std::string::npos) << output;
-  EXPECT_EQ(module.Read("OS Image", "image-erased.raw"), std::string(0x1380000, '\xFF'));
+  EXPECT_TRUE(module.Read("OS Image", "image-erased.raw") == std::string(0x1380000, '\xFF'));
 
   Json verify = ToolModule::ToolJson("verify " + m + " " + module.QuotedFile("saved.bin"), &status);
   EXPECT_EQ(status, 1);
@@ -116,8 +116,8 @@ TEST_P(RegionRoundTrip, BackupEraseUpdateRestoresWhatReadAndVerifySee) {
   EXPECT_EQ(module.Update("saved.bin", &output), 0) << output;
   EXPECT_EQ(ToolModule::Tool("verify " + m + " " + module.QuotedFile("saved.bin"), &output), 0)
       << output;
-  EXPECT_EQ(module.Read("OS Image", "image-after.raw"), imageBefore);
-  EXPECT_EQ(module.Read("Registry", "registry-after.raw"), registryBefore);
+  EXPECT_TRUE(module.Read("OS Image", "image-after.raw") == imageBefore);
+  EXPECT_TRUE(module.Read("Registry", "registry-after.raw") == registryBefore);
 }
 
 INSTANTIATE_TEST_SUITE_P(Presets, RegionRoundTrip,
@@ -200,7 +200,7 @@ std::string Expand(std::string text, const ToolModule& module) {
       {"{module}", module.Quoted()},
       {"{file}", module.QuotedFile("out.bin")},
       {"{folder}", module.File("").parent_path().string()},
-      {"{images}", module.Images().string()}};
+      {"{images}", "'" + module.Images().string() + "'"}};
   for (const auto& [word, value] : words) {
     for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word)) {
       text.replace(at, word.size(), value);
@@ -227,7 +227,7 @@ TEST_P(RegionRefusal, SaysWhyAndWritesNothing) {
   EXPECT_EQ(sim::ReadWholeFile(module.File("out.bin"), &content), c.existingFile);
   EXPECT_EQ(content, c.existingFile ? "old" : "");
   EXPECT_FALSE(module.HasLeftovers());
-  EXPECT_EQ(module.Read("OS Image", "after.raw"), before);
+  EXPECT_TRUE(module.Read("OS Image", "after.raw") == before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, RegionRefusal, ::testing::ValuesIn(kRefusals),
@@ -307,7 +307,7 @@ TEST(RegionBusyModule, EveryCommandRefusesWhileAnotherProcessHoldsTheFlash) {
   ::pclose(holder);
   EXPECT_FALSE(fs::exists(module.File("out.bin")));
   EXPECT_FALSE(fs::exists(module.File("out.raw")));
-  EXPECT_EQ(module.Read("Registry", "after.raw"), before);
+  EXPECT_TRUE(module.Read("Registry", "after.raw") == before);
 }
 
 }  // namespace
