@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -25,6 +26,7 @@
 #include "sim/base/hex.h"
 #include "sim/base/utf.h"
 #include "sim/hw/clock.h"
+#include "sim/module/fault_plan.h"
 #include "sim/module/machine.h"
 
 namespace module_tool {
@@ -80,6 +82,36 @@ double Seconds(std::uint64_t nanoseconds) {
   return static_cast<double>(nanoseconds) / static_cast<double>(1000 * sim::kMillisecond);
 }
 
+// What a power cut leaves to tidy up: the module's directory and a file not yet complete.
+fs::path PoweredModule;
+fs::path PendingOutput;
+
+// A power cut stops the module's processor, and this command with it: the file it was making is
+// removed, the module starts again (its RAM lost, as flashwick leaves it), and the command fails.
+[[noreturn]] void OnPowerLost(const std::string& what) {
+  std::error_code code;
+  if (!PendingOutput.empty()) {
+    fs::remove(PendingOutput, code);
+  }
+  std::fprintf(stderr,
+               "flashwick-module: power cut during the %s: the command stopped with the module; "
+               "the flash holds what the cut left\n",
+               what.c_str());
+  std::fflush(nullptr);
+  const fs::path log = PoweredModule / "ram" / "debug.log";
+  std::string kept;
+  const bool hadLog = sim::ReadWholeFile(log, &kept);
+  std::string error;
+  if (!sim::ResetModule(PoweredModule, &error)) {
+    std::fprintf(stderr, "flashwick-module: %s\n", error.c_str());
+  }
+  if (hadLog) {
+    (void)sim::WriteWholeFile(log, kept + "power cut: the module's RAM is lost\n", &error);
+  }
+  std::fflush(nullptr);
+  std::_Exit(1);
+}
+
 // The module attached and the library started in this process; detached at the end.
 class FlashSession {
  public:
@@ -93,6 +125,12 @@ class FlashSession {
   int Open(const fs::path& module, const fs::path& usbFolder) {
     sim::AttachOptions options;
     options.usbFolder = usbFolder;
+    PoweredModule = module;
+    sim::FaultPlan::SetPowerLostHandler(OnPowerLost);
+    // Faults that fire are said on standard error, as flashwick says them.
+    sim::FaultPlan::SetFiredHandler([](const std::string& line) {
+      std::fprintf(stderr, "flashwick-module: %s\n", line.c_str());
+    });
     std::string error;
     if (!sim::Attach(module, options, &error)) {
       return Fail(error);
@@ -339,6 +377,7 @@ int Backup(const Arguments& arguments) {
     }
   }
   const std::u16string path = u"\\USB HD\\" + sim::FromUtf8(out.temporary.filename().string());
+  PendingOutput = out.temporary;
   const FwlStatus status = FWLBackupToFile(path.c_str(), kinds, nullptr, nullptr, nullptr);
   const DWORD milliseconds = FWLGetOperationTime();
   session.Close();
@@ -469,6 +508,7 @@ int Read(const Arguments& arguments) {
   if (file == nullptr) {
     return Fail(out.target.string() + ": cannot write");
   }
+  PendingOutput = out.temporary;
   std::vector<BYTE> buffer(kReadChunk);
   const std::uint64_t started = session.Now();
   DWORD bad = 0;

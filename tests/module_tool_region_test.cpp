@@ -87,7 +87,7 @@ TEST_P(RegionRoundTrip, BackupEraseUpdateRestoresWhatReadAndVerifySee) {
   const std::string m = module.Quoted();
   const std::string imageBefore = module.Read("OS Image", "image-before.raw");
   const std::string registryBefore = module.Read("registry", "registry-before.raw");
-  ASSERT_EQ(imageBefore.size(), 0x1380000u);
+  ASSERT_FALSE(imageBefore.empty());
 
   int status = 0;
   Json backup = ToolModule::ToolJson(
@@ -103,8 +103,12 @@ TEST_P(RegionRoundTrip, BackupEraseUpdateRestoresWhatReadAndVerifySee) {
   EXPECT_NE(output.find("the flash holds the 2 record(s)"), std::string::npos) << output;
 
   EXPECT_EQ(ToolModule::Tool("erase " + m + " --regions os-image,registry", &output), 0) << output;
-  EXPECT_NE(output.find("erased 20971520 bytes in "), std::string::npos) << output;
-  EXPECT_TRUE(module.Read("OS Image", "image-erased.raw") == std::string(0x1380000, '\xFF'));
+  EXPECT_NE(output.find("erased " + std::to_string(imageBefore.size() + registryBefore.size()) +
+                        " bytes in "),
+            std::string::npos)
+      << output;
+  EXPECT_TRUE(module.Read("OS Image", "image-erased.raw") ==
+              std::string(imageBefore.size(), '\xFF'));
 
   Json verify = ToolModule::ToolJson("verify " + m + " " + module.QuotedFile("saved.bin"), &status);
   EXPECT_EQ(status, 1);
@@ -273,6 +277,22 @@ TEST(RegionUnreadable, FailsWithThePageAndKeepsTheOlderFile) {
   EXPECT_EQ(verify["difference"]["address"], 0x82000);
   EXPECT_EQ(verify["difference"]["unreadable"], true);
   EXPECT_FALSE(module.HasLeftovers());
+}
+
+// The power fails during an erase: the command fails and says so (never "erased"), the fault's
+// line is on standard error, and the module starts again for the next command.
+TEST(RegionPowerCut, EraseCutShortFailsAndTheModuleStartsAgain) {
+  const ToolModule module("pxa320");
+  const std::string m = module.Quoted();
+  std::string output;
+  ASSERT_EQ(ToolModule::Tool("fault add " + m + " power-cut after=3", &output), 0) << output;
+  EXPECT_EQ(ToolModule::Tool("erase " + m + " --regions 'OS Image'", &output), 1) << output;
+  EXPECT_NE(output.find("fault power-cut (item 0) fired: erase of block"), std::string::npos)
+      << output;
+  EXPECT_NE(output.find("power cut during the erase of block"), std::string::npos) << output;
+  EXPECT_EQ(output.find("erased "), std::string::npos) << output;
+  EXPECT_EQ(ToolModule::Tool("fault clear " + m, &output), 0) << output;
+  EXPECT_EQ(ToolModule::Tool("erase " + m + " --regions registry", &output), 0) << output;
 }
 
 // Another process holds "OnModuleFlash": every command refuses at once and changes nothing.
