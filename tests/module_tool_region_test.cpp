@@ -41,8 +41,9 @@ class ToolModule {
   // Runs a command with --json; its standard output parsed, its exit status in *status.
   static Json ToolJson(const std::string& arguments, int* status) {
     std::string output;
-    *status = RunCommand(Executable("flashwick-module") + " " + arguments + " --json 2>/dev/null",
-                         &output);
+    // Standard error (fault lines) kept out of the object.
+    *status = RunCommand(
+        "(" + Executable("flashwick-module") + " " + arguments + " --json 2>/dev/null)", &output);
     Json parsed = Json::parse(output, nullptr, false);
     EXPECT_FALSE(parsed.is_discarded()) << output;
     return parsed;
