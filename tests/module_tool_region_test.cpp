@@ -318,6 +318,7 @@ TEST(RegionBusyModule, EveryCommandRefusesWhileAnotherProcessHoldsTheFlash) {
       "erase " + m + " --regions registry",
       "read " + m + " --region registry --out " + module.QuotedFile("out.raw"),
       "verify " + m + " " + module.QuotedFile("registry.bin"),
+      "files " + m + " ls '\\Flash Disk'",
   };
   for (const std::string& command : commands) {
     EXPECT_EQ(ToolModule::Tool(command, &output), 2) << command << "\n" << output;
@@ -329,6 +330,64 @@ TEST(RegionBusyModule, EveryCommandRefusesWhileAnotherProcessHoldsTheFlash) {
   EXPECT_FALSE(fs::exists(module.File("out.bin")));
   EXPECT_FALSE(fs::exists(module.File("out.raw")));
   EXPECT_TRUE(module.Read("Registry", "after.raw") == before);
+}
+
+// files: a file put on the flash disk is on the flash: a file system backup taken after it,
+// erased and restored by the program's update, brings it back after the module starts again.
+TEST(ModuleFiles, PutGoesToTheFlashAndComesBackThroughBackupAndUpdate) {
+  const ToolModule module("pxa320");
+  const std::string m = module.Quoted();
+  const std::string content = "calibration 42\n";
+  std::string error;
+  ASSERT_TRUE(sim::WriteWholeFile(module.File("note.txt"), content, &error)) << error;
+  std::string output;
+  ASSERT_EQ(ToolModule::Tool("files " + m + " put " + module.QuotedFile("note.txt") +
+                                 " '\\Flash Disk\\Data\\note.txt'",
+                             &output),
+            0)
+      << output;
+  EXPECT_NE(output.find("copied 15 bytes"), std::string::npos) << output;
+  // An existing file is kept; a missing one is named.
+  EXPECT_EQ(ToolModule::Tool("files " + m + " put " + module.QuotedFile("note.txt") +
+                                 " '/Flash Disk/Data/note.txt'",
+                             &output),
+            2);
+  EXPECT_NE(output.find("exists (--force"), std::string::npos) << output;
+  EXPECT_EQ(ToolModule::Tool(
+                "files " + m + " get '\\Flash Disk\\absent.txt' " + module.QuotedFile("absent.txt"),
+                &output),
+            2);
+  EXPECT_FALSE(fs::exists(module.File("absent.txt")));
+
+  ASSERT_EQ(
+      ToolModule::Tool("backup " + m + " --regions 'File System' " + module.QuotedFile("disk.bin"),
+                       &output),
+      0)
+      << output;
+  ASSERT_EQ(ToolModule::Tool("erase " + m + " --regions 'File System'", &output), 0) << output;
+  EXPECT_NE(ToolModule::Tool("files " + m + " get '\\Flash Disk\\Data\\note.txt' " +
+                                 module.QuotedFile("gone.txt"),
+                             &output),
+            0);
+  ASSERT_EQ(module.Update("disk.bin", &output), 0) << output;
+  ASSERT_EQ(ToolModule::Tool("reset " + m, &output), 0) << output;
+
+  int status = 0;
+  const Json listing = ToolModule::ToolJson("files " + m + " ls '\\Flash Disk\\Data'", &status);
+  EXPECT_EQ(status, 0);
+  bool listed = false;
+  for (const Json& entry : listing["entries"]) {
+    listed = listed || (entry["name"] == "note.txt" && entry["size"] == content.size());
+  }
+  EXPECT_TRUE(listed) << listing.dump();
+  ASSERT_EQ(ToolModule::Tool("files " + m + " get '\\Flash Disk\\Data\\note.txt' " +
+                                 module.QuotedFile("back.txt"),
+                             &output),
+            0)
+      << output;
+  std::string back;
+  EXPECT_TRUE(sim::ReadWholeFile(module.File("back.txt"), &back));
+  EXPECT_EQ(back, content);
 }
 
 }  // namespace
