@@ -163,11 +163,20 @@ TEST(ModuleProcesses, TwoUpdatesAtOnceEachEndWithTheirOwnStatusAndTheLaterImageW
 
   Concurrent backup(module.Program(R"(/u '\USB HD\IMAGES\full-backup.bin')"));
   Concurrent update(module.Program(R"(/u '\USB HD\IMAGES\updated-backup.bin')"));
-  ASSERT_EQ(backup.Code(), 1) << backup.Output();
-  ASSERT_EQ(update.Code(), 1) << update.Output();
-  for (const std::string* output : {&backup.Output(), &update.Output()}) {
-    EXPECT_EQ(output->find("[ERROR]"), std::string::npos) << *output;
-    EXPECT_EQ(output->find("virtual module fault"), std::string::npos) << *output;
+  // The image records are written under the flash lock, one update after the other. The file
+  // system stage is not: both runs unload and load the flash disk's driver, and when their turns
+  // cross, one of them finds the driver in the other's hands and says so. That run has still
+  // written its images, and its own status is the failure it reports.
+  constexpr const char* kDriverCrossed = "FAILED: Could not load/unload Flash filesystem driver!";
+  for (Concurrent* run : {&backup, &update}) {
+    const std::string& output = run->Output();
+    if (run->Code() == 1) {
+      EXPECT_EQ(output.find("[ERROR]"), std::string::npos) << output;
+    } else {
+      ASSERT_EQ(run->Code(), 0) << output;
+      EXPECT_NE(output.find(kDriverCrossed), std::string::npos) << output;
+    }
+    EXPECT_EQ(output.find("virtual module fault"), std::string::npos) << output;
   }
   const bool updateLast = EraseStart(update.Output()) > EraseStart(backup.Output());
   EXPECT_EQ(module.Flash(offset, kLength), updateLast ? newImage : backupImage);
