@@ -412,15 +412,9 @@ class Ending {
                    {"powerCut", what}});
     std::printf("FAILED: %s\n", message.c_str());
     std::fflush(nullptr);
-    const fs::path log = module / "ram" / "debug.log";
-    std::string kept;
-    const bool hadLog = sim::ReadWholeFile(log, &kept);
     std::string error;
-    if (!sim::ResetModule(module, &error)) {
+    if (!sim::ResetModuleAfterPowerCut(module, &error)) {
       std::fprintf(stderr, "flashwick: %s\n", error.c_str());
-    }
-    if (hadLog) {
-      (void)sim::WriteWholeFile(log, kept + "power cut: the module's RAM is lost\n", &error);
     }
     std::fflush(nullptr);
     return exitCode;

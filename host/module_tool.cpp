@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "host/default_module.h"
+#include "platform/kernel.h"
 #include "shell/shell.h"
 #include "sim/module/machine.h"
 
@@ -126,6 +127,20 @@ std::string Arguments::Get(const std::string& name, const std::string& fallback)
 
 ModuleCommandRegistrar::ModuleCommandRegistrar(ModuleCommand command) {
   Commands()[command.name] = std::move(command);
+}
+
+FlashLockState LookAtFlashLock() {
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, u"OnModuleFlash");
+  if (mutex == nullptr) {
+    return FlashLockState::kCannotOpen;
+  }
+  const DWORD waited = WaitForSingleObject(mutex, 0);
+  const bool taken = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+  if (taken) {
+    (void)ReleaseMutex(mutex);
+  }
+  (void)CloseHandle(mutex);
+  return taken ? FlashLockState::kFree : FlashLockState::kHeld;
 }
 
 int Fail(const std::string& message) {

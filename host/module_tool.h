@@ -55,6 +55,14 @@ std::string AttachedProcessesText(const std::filesystem::path& directory);
 // A line for commands that show the module's state while another process runs on it: what they
 // show may change under them. Empty when no other process is attached.
 std::string StaleStateNote(const std::filesystem::path& directory);
+// Whether "OnModuleFlash" is free on the attached module, looked at without waiting: the
+// library waits for it without a time limit, so a command looks first.
+enum class FlashLockState { kFree, kHeld, kCannotOpen };
+FlashLockState LookAtFlashLock();
+// The refusal every command gives when another process holds the lock.
+inline constexpr const char* kFlashLockHeldText =
+    "another process of the module holds \"OnModuleFlash\" (the OS's flash driver or another "
+    "tool at work); nothing was done, try again when it is done";
 // Parses a number written in decimal or as 0x... hex; false when it is not one.
 bool ParseNumber(const std::string& text, unsigned long long* value);
 

@@ -67,20 +67,17 @@ sim::Json ProgramFlashMap() {
   // The scan waits for "OnModuleFlash" without a time limit; a process that holds it (the OS
   // driver at work, hold-lock) would keep this command waiting, so it only looks when the lock
   // is free.
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, u"OnModuleFlash");
-  if (mutex == nullptr) {
-    map["init"] = "not run: \"OnModuleFlash\" cannot be opened";
-    return map;
+  switch (LookAtFlashLock()) {
+    case FlashLockState::kCannotOpen:
+      map["init"] = "not run: \"OnModuleFlash\" cannot be opened";
+      return map;
+    case FlashLockState::kHeld:
+      map["init"] = "not run: another process holds \"OnModuleFlash\"";
+      return map;
+    case FlashLockState::kFree:
+      break;
   }
-  const DWORD waited = WaitForSingleObject(mutex, 0);
-  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-    (void)CloseHandle(mutex);
-    map["init"] = "not run: another process holds \"OnModuleFlash\"";
-    return map;
-  }
-  (void)ReleaseMutex(mutex);
   const FwlStatus status = FWLInit();
-  (void)CloseHandle(mutex);
   const char* name = FwlStatusName(status);
   map["init"] = name != nullptr ? name : std::to_string(status);
   bool scanned = status == FWL_OK;

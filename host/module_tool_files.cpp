@@ -46,19 +46,9 @@ int AttachIdle(const fs::path& module) {
   if (!sim::Attach(module, sim::AttachOptions{}, &error)) {
     return Fail(error);
   }
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, u"OnModuleFlash");
-  const DWORD waited = mutex != nullptr ? WaitForSingleObject(mutex, 0) : WAIT_FAILED;
-  if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
-    (void)ReleaseMutex(mutex);
-  }
-  if (mutex != nullptr) {
-    (void)CloseHandle(mutex);
-  }
-  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+  if (LookAtFlashLock() != FlashLockState::kFree) {
     sim::Detach();
-    return Fail(
-        "another process of the module holds \"OnModuleFlash\" (the OS's flash driver or "
-        "another tool at work); nothing was done, try again when it is done");
+    return Fail(kFlashLockHeldText);
   }
   return 0;
 }

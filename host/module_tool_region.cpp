@@ -98,27 +98,21 @@ fs::path PendingOutput;
                "the flash holds what the cut left\n",
                what.c_str());
   std::fflush(nullptr);
-  const fs::path log = PoweredModule / "ram" / "debug.log";
-  std::string kept;
-  const bool hadLog = sim::ReadWholeFile(log, &kept);
   std::string error;
-  if (!sim::ResetModule(PoweredModule, &error)) {
+  if (!sim::ResetModuleAfterPowerCut(PoweredModule, &error)) {
     std::fprintf(stderr, "flashwick-module: %s\n", error.c_str());
-  }
-  if (hadLog) {
-    (void)sim::WriteWholeFile(log, kept + "power cut: the module's RAM is lost\n", &error);
   }
   std::fflush(nullptr);
   std::_Exit(1);
 }
 
 // The module attached and the library started in this process; detached at the end.
-class FlashSession {
+class AttachedModule {
  public:
-  FlashSession() = default;
-  ~FlashSession() { Close(); }
-  FlashSession(const FlashSession&) = delete;
-  FlashSession& operator=(const FlashSession&) = delete;
+  AttachedModule() = default;
+  ~AttachedModule() { Close(); }
+  AttachedModule(const AttachedModule&) = delete;
+  AttachedModule& operator=(const AttachedModule&) = delete;
 
   // Attaches the module (a host folder as "\USB HD" when given) and starts the library. On
   // failure the reason is printed and the exit code returned (0 when open).
@@ -137,19 +131,14 @@ class FlashSession {
     }
     attached_ = true;
     // FWLInit and every flash access wait for the lock without a time limit: look first.
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, u"OnModuleFlash");
-    if (mutex == nullptr) {
-      return Fail("\"OnModuleFlash\" cannot be opened on this module");
+    switch (LookAtFlashLock()) {
+      case FlashLockState::kCannotOpen:
+        return Fail("\"OnModuleFlash\" cannot be opened on this module");
+      case FlashLockState::kHeld:
+        return Fail(kFlashLockHeldText);
+      case FlashLockState::kFree:
+        break;
     }
-    const DWORD waited = WaitForSingleObject(mutex, 0);
-    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-      (void)CloseHandle(mutex);
-      return Fail(
-          "another process of the module holds \"OnModuleFlash\" (the OS's flash driver or "
-          "another tool at work); nothing was done, try again when it is done");
-    }
-    (void)ReleaseMutex(mutex);
-    (void)CloseHandle(mutex);
     const FwlStatus init = FWLInit();
     if (init != FWL_OK) {
       return Fail(std::string("the library did not start on this module: ") + StatusText(init));
@@ -356,8 +345,8 @@ int Backup(const Arguments& arguments) {
   }
   const fs::path module =
       count == 2 ? fs::path(arguments.positional[0]) : ModuleDirectoryArgument(Arguments{});
-  FlashSession session;
-  if (const int code = session.Open(module, out.target.parent_path()); code != 0) {
+  AttachedModule attached;
+  if (const int code = attached.Open(module, out.target.parent_path()); code != 0) {
     return code;
   }
   DWORD kinds = 0;
@@ -380,7 +369,7 @@ int Backup(const Arguments& arguments) {
   PendingOutput = out.temporary;
   const FwlStatus status = FWLBackupToFile(path.c_str(), kinds, nullptr, nullptr, nullptr);
   const DWORD milliseconds = FWLGetOperationTime();
-  session.Close();
+  attached.Close();
   Json result = {{"command", "backup"},
                  {"module", module.string()},
                  {"regions", names},
@@ -428,8 +417,8 @@ int Erase(const Arguments& arguments) {
     return Fail("erase: --regions LIST is required");
   }
   const fs::path module = ModuleDirectoryArgument(arguments);
-  FlashSession session;
-  if (const int code = session.Open(module, {}); code != 0) {
+  AttachedModule attached;
+  if (const int code = attached.Open(module, {}); code != 0) {
     return code;
   }
   DWORD kinds = 0;
@@ -447,7 +436,7 @@ int Erase(const Arguments& arguments) {
   }
   const FwlStatus status = FWLEraseRegions(kinds, nullptr);
   const DWORD milliseconds = FWLGetOperationTime();
-  session.Close();
+  attached.Close();
   Json result = {{"command", "erase"},
                  {"module", module.string()},
                  {"regions", names},
@@ -488,8 +477,8 @@ int Read(const Arguments& arguments) {
     return kUsageError;
   }
   const fs::path module = ModuleDirectoryArgument(arguments);
-  FlashSession session;
-  if (const int code = session.Open(module, {}); code != 0) {
+  AttachedModule attached;
+  if (const int code = attached.Open(module, {}); code != 0) {
     return code;
   }
   const FlashRegion* found = FindRegion(arguments.Get("region"));
@@ -510,7 +499,7 @@ int Read(const Arguments& arguments) {
   }
   PendingOutput = out.temporary;
   std::vector<BYTE> buffer(kReadChunk);
-  const std::uint64_t started = session.Now();
+  const std::uint64_t started = attached.Now();
   DWORD bad = 0;
   bool readOk = true;
   bool written = true;
@@ -520,9 +509,9 @@ int Read(const Arguments& arguments) {
     written = readOk && std::fwrite(buffer.data(), 1, piece, file) == piece;
     done += piece;
   }
-  const std::uint64_t elapsed = session.Now() - started;
+  const std::uint64_t elapsed = attached.Now() - started;
   written = std::fclose(file) == 0 && written;
-  session.Close();
+  attached.Close();
   Json result = {{"command", "read"},
                  {"module", module.string()},
                  {"region", name},
@@ -622,8 +611,8 @@ int Verify(const Arguments& arguments) {
   }
   const fs::path module =
       count == 2 ? fs::path(arguments.positional[0]) : ModuleDirectoryArgument(Arguments{});
-  FlashSession session;
-  if (const int opened = session.Open(module, file.parent_path()); opened != 0) {
+  AttachedModule attached;
+  if (const int opened = attached.Open(module, file.parent_path()); opened != 0) {
     return opened;
   }
   const std::u16string path = u"\\USB HD\\" + sim::FromUtf8(file.filename().string());
@@ -639,7 +628,7 @@ int Verify(const Arguments& arguments) {
     return Fail("verify: " + file.string() +
                 " holds no image records to compare (a file system or CPLD section only)");
   }
-  const std::uint64_t started = session.Now();
+  const std::uint64_t started = attached.Now();
   std::vector<BYTE> flash(kReadChunk);
   std::uint64_t compared = 0;
   Json difference;
@@ -678,8 +667,8 @@ int Verify(const Arguments& arguments) {
       done += piece;
     }
   }
-  const std::uint64_t elapsed = session.Now() - started;
-  session.Close();
+  const std::uint64_t elapsed = attached.Now() - started;
+  attached.Close();
   Json notCompared = Json::array();
   if ((info.types & REGION_FILE_SYSTEM) != 0) {
     notCompared.push_back("file system section");

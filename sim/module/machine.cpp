@@ -456,6 +456,20 @@ bool ResetModule(const fs::path& directory, std::string* error) {
   return true;
 }
 
+bool ResetModuleAfterPowerCut(const fs::path& directory, std::string* error) {
+  const fs::path log = directory / "ram" / "debug.log";
+  std::string kept;
+  const bool hadLog = ReadWholeFile(log, &kept);
+  if (!ResetModule(directory, error)) {
+    return false;
+  }
+  std::string ignored;
+  if (hadLog) {
+    (void)WriteWholeFile(log, kept + "power cut: the module's RAM is lost\n", &ignored);
+  }
+  return true;
+}
+
 bool IsAttached() { return static_cast<bool>(Current()); }
 
 Machine& CurrentMachine() {

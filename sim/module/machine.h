@@ -196,6 +196,9 @@ struct AttachedProcess {
 std::vector<AttachedProcess> OtherAttachedProcesses(const fs::path& directory);
 // Resets the module as a power cycle would: clears ram/ (no process may be attached).
 bool ResetModule(const fs::path& directory, std::string* error);
+// The same after a power cut: the debug log outlives the reset, with a last line saying the
+// module's RAM is lost, so that what led to the cut can still be read.
+bool ResetModuleAfterPowerCut(const fs::path& directory, std::string* error);
 bool IsAttached();
 Machine& CurrentMachine();
 // Short-hands for the attached module's record and fault plan.
