@@ -43,8 +43,16 @@ struct ModuleCommandRegistrar {
 // 2 it could not run (bad arguments, no module).
 inline constexpr int kUsageError = 2;
 
-// Prints "flashwick-module: message" to standard error and returns exit code 2.
+// Prints "flashwick-module: message" to standard error and returns exit code 2. The message is
+// kept: with --json a command that ends without printing its object prints one with it.
 int Fail(const std::string& message);
+// Whether the command line asks for --json output.
+bool JsonRequested();
+// Prints the command's object on standard output (its one answer with --json).
+void PrintJson(const nlohmann::json& value);
+// With --json, when the command printed no object: {"command", "exitStatus", "error"} with the
+// last failure, so that a script reads every outcome from standard output.
+void PrintFailureJson(int exitStatus);
 // The module directory named by the first positional argument, or the default module, which is
 // made (and a line on standard error says so) when it does not exist yet. When that fails, the
 // reason is printed and the default directory returned, so that attaching it fails in turn.

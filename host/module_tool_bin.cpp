@@ -642,7 +642,7 @@ int Refuse(const Arguments& arguments, Json report, const std::string& status,
     report["accepted"] = false;
     report["status"] = status;
     report["reason"] = reason;
-    std::printf("%s\n", report.dump(2).c_str());
+    PrintJson(report);
   } else {
     // The library accepted a file that the update then refuses: its status says nothing.
     std::string why = status == "FWL_OK" ? reason : status + " (" + reason + ")";
@@ -727,7 +727,7 @@ int ShowBinFile(const Arguments& arguments) {
     return Refuse(arguments, report, "FWL_OK", refusal);
   }
   if (arguments.Has("json")) {
-    std::printf("%s\n", report.dump(2).c_str());
+    PrintJson(report);
   } else {
     PrintText(report);
   }
