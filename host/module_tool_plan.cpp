@@ -47,9 +47,9 @@ using sim::Json;
 // ---------------------------------------------------------------------------------------------
 // What the program does, as its update code does it
 // ---------------------------------------------------------------------------------------------
-constexpr std::uint32_t kBootAreaSize = 0x40000;     // NAND offsets gathered in RAM
-constexpr std::uint32_t kBootAreaWritten = 0x3F800;  // its last 2 KiB stay unwritten
-constexpr std::uint32_t kNorWindowBytes = 64;        // one buffered program
+constexpr std::uint32_t kBootAreaSize = 0x40000;                    // NAND offsets gathered in RAM
+constexpr std::uint32_t kBootAreaWritten = 0x3F800;                 // its last 2 KiB stay unwritten
+constexpr std::uint32_t kNorWindowBytes = 64;                       // one buffered program
 constexpr std::uint64_t kNorErasePollNs = 100 * sim::kMillisecond;  // the driver's erase poll
 // The file system driver's reload: the storage manager's unload delay (the registry's
 // PNPUnloadDelay, 5000 ms unless set), the margin the program adds and the settle time it
@@ -124,8 +124,8 @@ Timings ReadTimings() {
     timings.norEraseNs = flash.value("blockEraseMilliseconds", 0ull) * sim::kMillisecond;
     timings.norBufferNs = flash.value("bufferProgramMicroseconds", 0ull) * sim::kMicrosecond;
     timings.norOsWindowBytes = 2 * std::max(flash.value("bufferBytes", 32u), 2u);
-    timings.norPersistentLocks =
-        flash.value("lockBits", std::string()).rfind("volatile", 0) != 0 && flash.contains("lockBits");
+    timings.norPersistentLocks = flash.value("lockBits", std::string()).rfind("volatile", 0) != 0 &&
+                                 flash.contains("lockBits");
   } else if (FlashKind == kFlashKindNand && sim::NandFlash::Current() != nullptr) {
     const sim::NandFlash& nand = *sim::NandFlash::Current();
     const sim::NandChip& chip = nand.Chip();
@@ -138,8 +138,8 @@ Timings ReadTimings() {
     const std::uint64_t fifoWords = (sim::kNandPageBytes + sim::kNandEccVisibleSpare) / 4;
     // Command issue: command, address and a few register accesses around each command.
     const std::uint64_t commandNs = 8 * writeCyclePs / 1000 + 12 * kNandAccessNs;
-    const std::uint64_t tR = std::max<std::uint64_t>(
-        chip.readBusy, ((nand.Ndtr1() >> 16) + 1) * 1000 / mhz);
+    const std::uint64_t tR =
+        std::max<std::uint64_t>(chip.readBusy, ((nand.Ndtr1() >> 16) + 1) * 1000 / mhz);
     timings.nandProgramNs =
         commandNs + fifoWords * kNandAccessNs + pageBytes * writeCyclePs / 1000 + chip.programBusy;
     timings.nandReadNs =
@@ -252,13 +252,11 @@ class Planner {
       if (address == 0 && checksum == 0) {
         break;
       }
-      const std::uint64_t offset = std::uint64_t{static_cast<std::uint32_t>(address + AddressOffset)};
-      const Json where = {{"part", "record"},
-                          {"record", index},
-                          {"fileOffset", at - kBinRecordHeaderSize},
-                          {"address", address},
-                          {"flashOffset", offset},
-                          {"length", bytes}};
+      const std::uint64_t offset =
+          std::uint64_t{static_cast<std::uint32_t>(address + AddressOffset)};
+      const Json where = {
+          {"part", "record"},   {"record", index},       {"fileOffset", at - kBinRecordHeaderSize},
+          {"address", address}, {"flashOffset", offset}, {"length", bytes}};
       if (offset + bytes > 0xFFFFFFFF || !InErasedFlash(offset, offset + bytes)) {
         *refusal = {"record " + std::to_string(index) + " (flash offset " + sim::Hex(offset, 8) +
                         ", " + std::to_string(bytes) +
@@ -427,7 +425,8 @@ class Planner {
       std::uint64_t written = 0;
       for (const Record& record : records) {
         const std::uint64_t from = std::max<std::uint64_t>(begin, record.offset);
-        const std::uint64_t to = std::min<std::uint64_t>(end, std::uint64_t{record.offset} + record.length);
+        const std::uint64_t to =
+            std::min<std::uint64_t>(end, std::uint64_t{record.offset} + record.length);
         written += to > from ? to - from : 0;
       }
       const std::uint64_t erasedFrom = std::max(begin, eraseStart_);
@@ -471,7 +470,8 @@ class Planner {
         nanoseconds += (checked + 6) * kNorAccessNs;
         const bool isBlank = firstUsed == now.size();
         if (!isBlank) {
-          nanoseconds += (timings_.norEraseNs + kNorErasePollNs) / kNorErasePollNs * kNorErasePollNs;
+          nanoseconds +=
+              (timings_.norEraseNs + kNorErasePollNs) / kNorErasePollNs * kNorErasePollNs;
           ++erased;
         } else {
           ++blank;
@@ -507,7 +507,8 @@ class Planner {
       const auto logical = static_cast<std::uint32_t>(offset / blockSize);
       std::uint32_t physical = logical;
       if (auto it = replaced.find(logical); it != replaced.end()) {
-        skipped.push_back({{"logical", logical}, {"badBlock", logical}, {"replacement", it->second}});
+        skipped.push_back(
+            {{"logical", logical}, {"badBlock", logical}, {"replacement", it->second}});
         physical = it->second;
       }
       const std::uint32_t select =
@@ -522,6 +523,13 @@ class Planner {
     image["blocksErased"] = erased;
     image["blocksPerChip"] = perChip;
     image["badBlocksSkipped"] = skipped;
+    // Block 0 holds the bad block table in its last page: the driver reads it before the erase
+    // and programs it back after.
+    tablePageKept_ = eraseStart_ == 0 && eraseEnd_ > 0;
+    image["tablePageKept"] = tablePageKept_;
+    if (tablePageKept_) {
+      nanoseconds += timings_.nandReadNs + timings_.nandProgramNs;
+    }
     Step("erase", nanoseconds, {{"blocks", erased}, {"badBlocksSkipped", skipped.size()}});
   }
 
@@ -658,11 +666,13 @@ class Planner {
     }
     image["programUnit"] = "2048-byte page";
     image["bytesProgrammed"] = bytes;
-    image["programOperations"] = pages.size();
+    // The table page's program is counted with the others; its content is the table it holds.
+    image["programOperations"] = pages.size() + (tablePageKept_ ? 1 : 0);
     image["unitsProgrammed"] = pages.size();
     image["unitsDiffering"] = differ;
     image["unitsUnchanged"] = pages.size() - differ;
     image["pagesReadBack"] = readBack;
+    image["pagesRead"] = readBack + (tablePageKept_ ? 1 : 0);
     Step("program", pages.size() * timings_.nandProgramNs,
          {{"operations", pages.size()}, {"bytes", bytes}});
     if (readBack != 0) {
@@ -808,7 +818,8 @@ class Planner {
     Walk(begin, end, &waitNs, &clocks);
     // Each clock sets TDI (or TMS), drops and raises TCK and samples TDO: four GPIO accesses.
     const std::uint64_t nanoseconds = waitNs + clocks * 4 * kGpioAccessNs;
-    report["cpld"] = {{"xsvfBytes", dataSize}, {"clocks", clocks}, {"waitSeconds", Seconds(waitNs)}};
+    report["cpld"] = {
+        {"xsvfBytes", dataSize}, {"clocks", clocks}, {"waitSeconds", Seconds(waitNs)}};
     Step("play the XSVF stream", nanoseconds, {{"bytes", dataSize}});
     Step("close the CPLD stage", 2 * kDoneLingerNs);
   }
@@ -908,6 +919,7 @@ class Planner {
   std::uint64_t eraseEnd_ = 0;
   std::uint64_t bootStart_ = 0;
   std::uint64_t bootEnd_ = 0;
+  bool tablePageKept_ = false;
   std::uint64_t unloadedAt_ = kNever;
   std::size_t imageEnd_ = 0;
   std::size_t cpldAt_ = 0;
@@ -936,7 +948,8 @@ void PrintText(const Json& report) {
   }
   if (report.contains("image")) {
     const Json& image = report["image"];
-    std::printf("erase            %s to %s: %s blocks", sim::Hex(image["eraseStart"].get<std::uint64_t>(), 8).c_str(),
+    std::printf("erase            %s to %s: %s blocks",
+                sim::Hex(image["eraseStart"].get<std::uint64_t>(), 8).c_str(),
                 sim::Hex(image["eraseEnd"].get<std::uint64_t>(), 8).c_str(),
                 image["blocksErased"].dump().c_str());
     if (image.contains("blocksAlreadyBlank")) {
@@ -960,6 +973,11 @@ void PrintText(const Json& report) {
     std::printf("  changes        %s of %s (%s hold that already and are programmed anyway)\n",
                 image["unitsDiffering"].dump().c_str(), image["unitsProgrammed"].dump().c_str(),
                 image["unitsUnchanged"].dump().c_str());
+    if (image.value("tablePageKept", false)) {
+      std::printf(
+          "  table page     the bad block table page is read before block 0 is erased and "
+          "programmed back after\n");
+    }
     if (image.value("pagesReadBack", 0u) != 0) {
       std::printf("  read back      %s boot area pages\n", image["pagesReadBack"].dump().c_str());
     }
@@ -976,10 +994,12 @@ void PrintText(const Json& report) {
                     section["bytes"].dump().c_str());
       }
     }
-    std::printf("%s\n", fileSystem["reload"].get<bool>() ? ", reload" : " (no section: it stays unloaded)");
+    std::printf("%s\n",
+                fileSystem["reload"].get<bool>() ? ", reload" : " (no section: it stays unloaded)");
   }
   if (report.contains("cpld")) {
-    std::printf("cpld             play %s bytes of XSVF\n", report["cpld"]["xsvfBytes"].dump().c_str());
+    std::printf("cpld             play %s bytes of XSVF\n",
+                report["cpld"]["xsvfBytes"].dump().c_str());
   }
   std::printf("module time      %.3f s (estimated)\n", report["moduleSeconds"].get<double>());
   for (const Json& step : report["steps"]) {

@@ -1,0 +1,190 @@
+// flashwick-module plan: what it says an update will do is what the update then does. Each sample
+// update file of every preset is planned and then written: the module time within 10 %, the
+// pages the update programs and the blocks it erases (counted by the chip models of an update in
+// this process on a second module), and the pages that change (the flash before and after).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "library/library_internal.h"
+#include "sim/base/files.h"
+#include "sim/hw/nand_flash.h"
+#include "sim/hw/nor_flash.h"
+#include "sim/module/machine.h"
+#include "tests/support/program_state.h"
+#include "tests/support/tool_module.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::Executable;
+using testing_support::RunCommand;
+using testing_support::ToolModule;
+
+// Every file of the module but its RAM (the clock and the attach records of a process), with
+// its content.
+std::map<std::string, std::string> ModuleFiles(const fs::path& directory) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(directory)) {
+    const std::string name = fs::relative(entry.path(), directory).string();
+    if (name.rfind("ram", 0) == 0 || !entry.is_regular_file()) {
+      continue;
+    }
+    std::string content;
+    EXPECT_TRUE(sim::ReadWholeFile(entry.path(), &content)) << name;
+    if (name == "files.meta") {
+      // Every attach notes the host folders' stamps there (a cache, not the module's content):
+      // the entries are compared without them.
+      content = std::regex_replace(
+          content, std::regex(R"(^((?:\S+ ){4})\d+ )", std::regex::multiline), "$1");
+      files[name] = content;
+      continue;
+    }
+    files[name] = std::to_string(entry.last_write_time().time_since_epoch().count()) + ":" +
+                  std::to_string(content.size()) + ":" +
+                  std::to_string(std::hash<std::string>{}(content));
+  }
+  return files;
+}
+
+double ModuleSeconds(const std::string& output) {
+  std::smatch match;
+  const std::regex line(R"(exit code \d+ after ([0-9.]+) s of module time)");
+  return std::regex_search(output, match, line) ? std::stod(match[1]) : -1.0;
+}
+
+std::size_t ChangedUnits(const std::vector<std::uint8_t>& before,
+                         const std::vector<std::uint8_t>& after, std::size_t unit) {
+  std::size_t changed = 0;
+  for (std::size_t at = 0; at < before.size(); at += unit) {
+    const std::size_t length = std::min(unit, before.size() - at);
+    changed +=
+        std::equal(before.begin() + at, before.begin() + at + length, after.begin() + at) ? 0 : 1;
+  }
+  return changed;
+}
+
+// What the chip models counted of the program's own flash operations during an update of the
+// file, run in this process through the library as the program runs it.
+struct Counted {
+  std::uint64_t erases = 0;
+  std::uint64_t programs = 0;
+  std::uint64_t reads = 0;
+};
+
+Counted CountUpdate(const fs::path& module, const std::string& name, bool nand) {
+  Counted counted;
+  std::string error;
+  if (!sim::Attach(module, sim::AttachOptions{}, &error)) {
+    ADD_FAILURE() << error;
+    return counted;
+  }
+  testing_support::ForgetProgramState();
+  EXPECT_EQ(FWLInit(), FWL_OK);
+  ImageInfo info{};
+  const std::u16string path = u"\\USB HD\\IMAGES\\" + std::u16string(name.begin(), name.end());
+  EXPECT_EQ(FWLSetBinFile(path.c_str(), &info, nullptr, 1), FWL_OK);
+  const sim::NorStatistics norBefore = nand ? sim::NorStatistics{} : sim::NorStats();
+  const sim::NandBusyTotals nandBefore =
+      nand ? sim::NandFlash::Current()->Totals() : sim::NandBusyTotals{};
+  EXPECT_EQ(FWLDoUpdate(nullptr, nullptr, nullptr), FWL_OK);
+  if (nand) {
+    const sim::NandBusyTotals after = sim::NandFlash::Current()->Totals();
+    counted = {after.erases - nandBefore.erases, after.programs - nandBefore.programs,
+               after.reads - nandBefore.reads};
+  } else {
+    const sim::NorStatistics after = sim::NorStats();
+    counted = {after.blockErases - norBefore.blockErases,
+               after.bufferPrograms - norBefore.bufferPrograms, 0};
+  }
+  (void)FWLCloseBinFile();
+  FreeWorkBuffer();
+  testing_support::ForgetProgramState();
+  sim::Detach();
+  return counted;
+}
+
+struct PlanCase {
+  const char* preset;
+  const char* file;
+};
+
+void PrintTo(const PlanCase& c, std::ostream* out) { *out << c.preset << " " << c.file; }
+
+class PlanThenUpdate : public ::testing::TestWithParam<PlanCase> {};
+
+TEST_P(PlanThenUpdate, PlanMatchesWhatTheUpdateDoes) {
+  const ToolModule module(GetParam().preset);
+  const std::string name = GetParam().file;
+  const auto before = ModuleFiles(module.Directory());
+  int status = -1;
+  const sim::Json plan =
+      module.ToolJson("plan", ToolModule::Quote(module.Images() / name), &status);
+  ASSERT_EQ(status, 0) << plan.dump(2);
+  // A dry run: the module's files are as they were.
+  EXPECT_EQ(ModuleFiles(module.Directory()), before);
+
+  const bool hasImage = plan.contains("image");
+  const bool nand =
+      hasImage && plan["image"]["programUnit"].get<std::string>().find("page") != std::string::npos;
+  std::uint64_t eraseStart = 0;
+  std::uint64_t eraseEnd = 0;
+  std::vector<std::uint8_t> flashBefore;
+  if (hasImage) {
+    eraseStart = plan["image"]["eraseStart"];
+    eraseEnd = plan["image"]["eraseEnd"];
+    flashBefore = module.Flash(static_cast<std::uint32_t>(eraseStart),
+                               static_cast<std::uint32_t>(eraseEnd - eraseStart));
+  }
+
+  std::string output;
+  ASSERT_EQ(module.Program("/u '\\USB HD\\IMAGES\\" + name + "'", &output), 0) << output;
+  const double real = ModuleSeconds(output);
+  const double estimate = plan["moduleSeconds"];
+  ASSERT_GT(real, 0.0) << output;
+  EXPECT_LE(std::fabs(estimate - real), 0.10 * real)
+      << "estimated " << estimate << " s, the update took " << real << " s\n"
+      << plan["steps"].dump(2);
+
+  if (hasImage) {
+    const std::vector<std::uint8_t> flashAfter = module.Flash(
+        static_cast<std::uint32_t>(eraseStart), static_cast<std::uint32_t>(eraseEnd - eraseStart));
+    EXPECT_EQ(ChangedUnits(flashBefore, flashAfter, nand ? 2048 : 64),
+              plan["image"]["unitsDiffering"].get<std::size_t>());
+    // The same update on a second module of the preset, counted by the chip models.
+    const ToolModule twin(GetParam().preset);
+    const Counted counted = CountUpdate(twin.Directory(), name, nand);
+    EXPECT_EQ(counted.programs, plan["image"]["programOperations"].get<std::uint64_t>());
+    EXPECT_EQ(counted.erases, plan["image"]["blocksErased"].get<std::uint64_t>());
+    if (nand) {
+      EXPECT_EQ(counted.reads, plan["image"]["pagesRead"].get<std::uint64_t>());
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SampleFiles, PlanThenUpdate,
+    ::testing::Values(PlanCase{"pxa270-32m", "os-update.bin"},
+                      PlanCase{"pxa270-32m", "full-backup.bin"},
+                      PlanCase{"pxa270-64m", "os-update.bin"},
+                      PlanCase{"pxa270-64m", "full-backup.bin"},
+                      PlanCase{"pxa320", "os-update.bin"}, PlanCase{"pxa320", "full-backup.bin"},
+                      PlanCase{"pxa320", "cpld-update.bin"}, PlanCase{"pxa300", "os-update.bin"},
+                      PlanCase{"pxa300", "full-backup.bin"}, PlanCase{"pxa300", "cpld-update.bin"},
+                      PlanCase{"pxa310", "os-update.bin"}, PlanCase{"pxa310", "full-backup.bin"},
+                      PlanCase{"pxa310", "cpld-update.bin"}),
+    [](const ::testing::TestParamInfo<PlanCase>& info) {
+      std::string label = std::string(info.param.preset) + "_" + info.param.file;
+      for (char& c : label) {
+        c = std::isalnum(static_cast<unsigned char>(c)) != 0 ? c : '_';
+      }
+      return label;
+    });
+
+}  // namespace
