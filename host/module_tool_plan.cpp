@@ -1068,6 +1068,7 @@ int PlanUpdate(const Arguments& arguments) {
                          BinStatusMeaning(status));
   }
   if (info.types == 0) {
+    report.update(DiagnoseRefusedBinFile(bytes, FWL_ERR_BAD_FILE));
     return RefuseBinFile(arguments, report, "FWL_OK",
                          "it holds no update data for this module's hardware");
   }

@@ -53,6 +53,16 @@ std::map<std::string, std::string> ModuleFiles(const fs::path& directory) {
   return files;
 }
 
+// The line of the output that says why a file is refused, with its newline.
+std::string RefusalLine(const std::string& output) {
+  const std::size_t start = output.find("flashwick-module: ");
+  if (start == std::string::npos) {
+    return {};
+  }
+  const std::size_t end = output.find('\n', start);
+  return output.substr(start, end == std::string::npos ? std::string::npos : end - start + 1);
+}
+
 double ModuleSeconds(const std::string& output) {
   std::smatch match;
   const std::regex line(R"(exit code \d+ after ([0-9.]+) s of module time)");
@@ -186,5 +196,131 @@ INSTANTIATE_TEST_SUITE_P(
       }
       return label;
     });
+
+// A header whose length reaches past the records (a damaged length) makes the update erase every
+// block of that range: the plan names the regions it erases without writing a record, and the
+// update then leaves them erased.
+class DamagedHeaderLength : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(DamagedHeaderLength, RegionsErasedWithoutARecordAreNamedAndThenErased) {
+  const ToolModule module(GetParam());
+  int status = -1;
+  const sim::Json info = module.ToolJson("info", "", &status);
+  ASSERT_EQ(status, 0);
+  std::uint32_t osStart = 0;
+  std::uint32_t registryStart = 0;
+  std::uint32_t registryEnd = 0;
+  for (const sim::Json& region : info["flashMap"]["regions"]) {
+    const auto start =
+        static_cast<std::uint32_t>(std::stoul(region["start"].get<std::string>(), nullptr, 16));
+    const auto length =
+        static_cast<std::uint32_t>(std::stoul(region["length"].get<std::string>(), nullptr, 16));
+    if (region["kind"] == "OS Image") {
+      osStart = start;
+    } else if (region["kind"] == "Registry") {
+      registryStart = start;
+      registryEnd = start + length;
+    }
+  }
+  ASSERT_GT(registryStart, osStart);
+  std::string bytes;
+  ASSERT_TRUE(sim::ReadWholeFile(module.Images() / "os-update.bin", &bytes));
+  const std::uint32_t length = registryEnd - osStart;  // from the OS image to the registry's end
+  for (int i = 0; i < 4; ++i) {
+    bytes[11 + i] = static_cast<char>(length >> (8 * i));
+  }
+  std::string error;
+  ASSERT_TRUE(sim::WriteWholeFile(module.Images() / "long-header.bin", bytes, &error)) << error;
+  ASSERT_NE(module.Flash(registryStart, 64), std::vector<std::uint8_t>(64, 0xFF));
+
+  const sim::Json plan =
+      module.ToolJson("plan", ToolModule::Quote(module.Images() / "long-header.bin"), &status);
+  ASSERT_EQ(status, 0) << plan.dump(2);
+  ASSERT_EQ(plan["overwrites"].size(), 1u) << plan["overwrites"].dump();
+  EXPECT_EQ(plan["overwrites"][0]["name"], "OS Image");
+  ASSERT_EQ(plan["erasedWithoutRecord"].size(), 1u) << plan["erasedWithoutRecord"].dump();
+  EXPECT_EQ(plan["erasedWithoutRecord"][0]["name"], "Registry");
+  EXPECT_EQ(plan["erasedWithoutRecord"][0]["writtenBytes"], 0);
+  std::string text;
+  EXPECT_EQ(module.Tool("plan", ToolModule::Quote(module.Images() / "long-header.bin"), &text), 0);
+  EXPECT_NE(text.find("erases only      Registry"), std::string::npos) << text;
+
+  std::string output;
+  ASSERT_EQ(module.Program("/u '\\USB HD\\IMAGES\\long-header.bin'", &output), 0) << output;
+  const double real = ModuleSeconds(output);
+  EXPECT_LE(std::fabs(plan["moduleSeconds"].get<double>() - real), 0.10 * real) << output;
+  EXPECT_EQ(module.Flash(registryStart, registryEnd - registryStart),
+            std::vector<std::uint8_t>(registryEnd - registryStart, 0xFF));
+}
+
+INSTANTIATE_TEST_SUITE_P(Presets, DamagedHeaderLength, ::testing::Values("pxa270-32m", "pxa320"));
+
+// A file the update refuses gets the refusal bin gives, on standard error or as an object.
+TEST(PlanRefusals, RefusedFilesAreReportedAsBinReportsThem) {
+  const ToolModule module("pxa320");
+  const std::string text = "not a bin file\n";
+  std::string error;
+  ASSERT_TRUE(sim::WriteWholeFile(module.File("notes.txt"), text, &error)) << error;
+  for (const fs::path& file : {module.Images() / "damaged.bin", module.File("notes.txt")}) {
+    SCOPED_TRACE(file.string());
+    std::string planned;
+    std::string checked;
+    EXPECT_EQ(module.Tool("plan", ToolModule::Quote(file), &planned), 1) << planned;
+    EXPECT_EQ(RunCommand(Executable("flashwick-module") + " bin " + ToolModule::Quote(file) +
+                             " --module " + module.Quoted(),
+                         &checked),
+              1);
+    // bin also lays out what it read; the refusal line is the same.
+    EXPECT_EQ(planned, RefusalLine(checked)) << checked;
+    EXPECT_NE(planned.find("refused"), std::string::npos) << planned;
+    int status = -1;
+    const sim::Json json = module.ToolJson("plan", ToolModule::Quote(file), &status);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(json["accepted"], false);
+    EXPECT_TRUE(json.contains("reason")) << json.dump(2);
+  }
+  // The damaged sample says which record and which checksums.
+  int status = -1;
+  const sim::Json json =
+      module.ToolJson("plan", ToolModule::Quote(module.Images() / "damaged.bin"), &status);
+  EXPECT_EQ(json["status"], "FWL_ERR_CHECKSUM");
+  EXPECT_EQ(json["where"]["part"], "record");
+  EXPECT_TRUE(json["where"].contains("expected") && json["where"].contains("found"));
+}
+
+TEST(PlanRefusals, BadArgumentsAndABusyModuleAreRefusedAndNothingChanges) {
+  const ToolModule module("pxa320");
+  const auto before = ModuleFiles(module.Directory());
+  const std::string tool = Executable("flashwick-module") + " plan ";
+  const std::string file = ToolModule::Quote(module.Images() / "os-update.bin");
+  struct Case {
+    std::string arguments;
+    const char* shows;
+  };
+  const Case cases[] = {
+      {module.Quoted(), "no such file"},
+      {module.Quoted() + " " + ToolModule::Quote(module.File("missing.bin")), "no such file"},
+      {module.Quoted() + " " + file + " more", "unexpected argument \"more\""},
+      {module.Quoted() + " " + file + " --verbose", "unknown option --verbose"},
+  };
+  for (const Case& c : cases) {
+    std::string output;
+    EXPECT_EQ(RunCommand(tool + c.arguments, &output), 2) << c.arguments << "\n" << output;
+    EXPECT_NE(output.find(c.shows), std::string::npos) << output;
+  }
+  std::FILE* holder = ::popen(
+      (Executable("flashwick-module") + " hold-lock " + module.Quoted() + " --ms 3000").c_str(),
+      "r");
+  ASSERT_NE(holder, nullptr);
+  char line[128] = {};
+  ASSERT_NE(std::fgets(line, sizeof(line), holder), nullptr);
+  ASSERT_EQ(std::string(line).rfind("holding", 0), 0u) << line;
+  std::string output;
+  EXPECT_EQ(RunCommand(tool + module.Quoted() + " " + file, &output), 2) << output;
+  EXPECT_NE(output.find("another process of the module holds \"OnModuleFlash\""), std::string::npos)
+      << output;
+  ::pclose(holder);
+  EXPECT_EQ(ModuleFiles(module.Directory()), before);
+}
 
 }  // namespace
