@@ -1001,6 +1001,16 @@ void PrintText(const Json& report) {
     std::printf("cpld             play %s bytes of XSVF\n",
                 report["cpld"]["xsvfBytes"].dump().c_str());
   }
+  if (!report["faultPlanItems"].empty()) {
+    std::string kinds;
+    for (const Json& kind : report["faultPlanItems"]) {
+      kinds += (kinds.empty() ? "" : ", ") + kind.get<std::string>();
+    }
+    std::printf(
+        "faults           the module's fault plan holds %zu items (%s): this plan assumes "
+        "none fires\n",
+        report["faultPlanItems"].size(), kinds.c_str());
+  }
   std::printf("module time      %.3f s (estimated)\n", report["moduleSeconds"].get<double>());
   for (const Json& step : report["steps"]) {
     std::printf("  %-36s %9.3f s\n", step["step"].get<std::string>().c_str(),
@@ -1043,6 +1053,11 @@ int PlanUpdate(const Arguments& arguments) {
       sim::Detach();
     }
   } detach;
+  // A dry run meets no fault: the module's fault plan is for the update. Reading the flash here
+  // would fire its items (a bit flip on every read) and spend their counts before the update
+  // runs. The plan is set aside in this process only; module.json keeps it.
+  const Json faults = sim::CurrentMachine().Config().value("faults", Json::object());
+  sim::CurrentMachine().Faults().Load(Json::object());
   switch (LookAtFlashLock()) {
     case FlashLockState::kCannotOpen:
       return Fail("\"OnModuleFlash\" cannot be opened on this module");
@@ -1090,6 +1105,11 @@ int PlanUpdate(const Arguments& arguments) {
                          "the update refuses it before it changes anything");
   }
   report["accepted"] = true;
+  Json kinds = Json::array();
+  for (const Json& item : faults.value("items", Json::array())) {
+    kinds.push_back(item.value("kind", std::string("?")));
+  }
+  report["faultPlanItems"] = kinds;
   if (arguments.Has("json")) {
     std::printf("%s\n", report.dump(2).c_str());
   } else {

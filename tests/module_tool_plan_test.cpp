@@ -323,4 +323,34 @@ TEST(PlanRefusals, BadArgumentsAndABusyModuleAreRefusedAndNothingChanges) {
   EXPECT_EQ(ModuleFiles(module.Directory()), before);
 }
 
+// The module's fault plan is for the update: the dry run reads the flash without firing its
+// items (a bit flip on every read of the OS image's first page would be spent and recorded), and
+// says that it holds them.
+TEST(PlanFaults, TheFaultPlanIsNamedAndNothingFires) {
+  const ToolModule module("pxa320");
+  int status = -1;
+  std::string output;
+  // Page 256, the first of block 4: the OS image's first page.
+  ASSERT_EQ(RunCommand(Executable("flashwick-module") + " fault add " + module.Quoted() +
+                           " nand.bit-flip page=256 bits=1",
+                       &output),
+            0)
+      << output;
+  const auto before = ModuleFiles(module.Directory());
+  const std::string file = ToolModule::Quote(module.Images() / "os-update.bin");
+  const sim::Json plan = module.ToolJson("plan", file, &status);
+  ASSERT_EQ(status, 0) << plan.dump(2);
+  EXPECT_EQ(plan["faultPlanItems"], sim::Json::array({"nand.bit-flip"}));
+  EXPECT_EQ(ModuleFiles(module.Directory()), before);
+  ASSERT_EQ(RunCommand(Executable("flashwick-module") + " fault list " + module.Quoted() +
+                           " --json 2>/dev/null",
+                       &output),
+            0);
+  const sim::Json list = sim::Json::parse(output, nullptr, false);
+  ASSERT_FALSE(list.is_discarded()) << output;
+  EXPECT_EQ(list["items"][0]["fired"], 0) << list.dump(2);
+  ASSERT_EQ(module.Tool("plan", file, &output), 0);
+  EXPECT_NE(output.find("fault plan holds 1 items (nand.bit-flip)"), std::string::npos) << output;
+}
+
 }  // namespace
