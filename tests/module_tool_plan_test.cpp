@@ -353,4 +353,33 @@ TEST(PlanFaults, TheFaultPlanIsNamedAndNothingFires) {
   EXPECT_NE(output.find("fault plan holds 1 items (nand.bit-flip)"), std::string::npos) << output;
 }
 
+// A backup written back after an OS update: only the OS image's pages change, every other page
+// of the backup is programmed with what it holds already.
+class PlanAfterAnotherUpdate : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(PlanAfterAnotherUpdate, OnlyThePagesThatDifferAreCountedAsChanges) {
+  const ToolModule module(GetParam());
+  std::string output;
+  ASSERT_EQ(module.Program("/u '\\USB HD\\IMAGES\\os-update.bin'", &output), 0) << output;
+  int status = -1;
+  const sim::Json plan =
+      module.ToolJson("plan", ToolModule::Quote(module.Images() / "full-backup.bin"), &status);
+  ASSERT_EQ(status, 0) << plan.dump(2);
+  const sim::Json& image = plan["image"];
+  const auto differing = image["unitsDiffering"].get<std::size_t>();
+  EXPECT_GT(differing, 0u);
+  EXPECT_LT(differing, image["unitsProgrammed"].get<std::size_t>());
+  const auto start = image["eraseStart"].get<std::uint32_t>();
+  const auto length = image["eraseEnd"].get<std::uint32_t>() - start;
+  const std::vector<std::uint8_t> before = module.Flash(start, length);
+  ASSERT_EQ(module.Program("/u '\\USB HD\\IMAGES\\full-backup.bin'", &output), 0) << output;
+  const bool nand = image["programUnit"].get<std::string>().find("page") != std::string::npos;
+  EXPECT_EQ(ChangedUnits(before, module.Flash(start, length), nand ? 2048 : 64), differing);
+  const double real = ModuleSeconds(output);
+  EXPECT_LE(std::fabs(plan["moduleSeconds"].get<double>() - real), 0.10 * real) << output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Presets, PlanAfterAnotherUpdate,
+                         ::testing::Values("pxa270-32m", "pxa320"));
+
 }  // namespace
