@@ -173,6 +173,7 @@ class Planner {
     if ((BinContents & BIN_CONTENTS_CPLD) != 0) {
       Cpld(report);
     }
+    RegionsOf(records_, report);
     report["steps"] = steps_;
     report["moduleSeconds"] = Seconds(total_);
     return true;
@@ -284,7 +285,7 @@ class Planner {
                   {"eraseStart", eraseStart_},
                   {"eraseEnd", eraseEnd_},
                   {"records", records.size()}};
-    RegionsOf(records, report);
+    records_ = records;
     const bool configTouched = (covered_ & REGION_CONFIG_BLOCK) != 0;
     image["keepsBoardData"] = configTouched;
     // The driver is unloaded before the flash is touched.
@@ -419,6 +420,16 @@ class Planner {
       }
       const std::uint64_t begin = region.start;
       const std::uint64_t end = begin + region.length;
+      const bool restored =
+          (region.flags & REGION_FILE_SYSTEM) != 0 && (BinContents & BIN_CONTENTS_FILE_SYSTEM) != 0;
+      if (restored) {
+        // The file system section's restore writes the region through the store.
+        overwrites.push_back({{"name", RegionLabel(region.flags)},
+                              {"start", region.start},
+                              {"length", region.length},
+                              {"restored", true}});
+        continue;
+      }
       if (end <= eraseStart_ || begin >= eraseEnd_) {
         continue;
       }
@@ -920,6 +931,7 @@ class Planner {
   std::uint64_t bootStart_ = 0;
   std::uint64_t bootEnd_ = 0;
   bool tablePageKept_ = false;
+  std::vector<Record> records_;
   std::uint64_t unloadedAt_ = kNever;
   std::size_t imageEnd_ = 0;
   std::size_t cpldAt_ = 0;

@@ -137,6 +137,13 @@ TEST_P(PlanThenUpdate, PlanMatchesWhatTheUpdateDoes) {
   const sim::Json plan =
       module.ToolJson("plan", ToolModule::Quote(module.Images() / name), &status);
   ASSERT_EQ(status, 0) << plan.dump(2);
+  // The short report says the same.
+  std::string text;
+  EXPECT_EQ(module.Tool("plan", ToolModule::Quote(module.Images() / name), &text), 0) << text;
+  for (const sim::Json& region : plan["overwrites"]) {
+    EXPECT_NE(text.find(region["name"].get<std::string>()), std::string::npos) << text;
+  }
+  EXPECT_NE(text.find("module time"), std::string::npos) << text;
   // A dry run: the module's files are as they were.
   EXPECT_EQ(ModuleFiles(module.Directory()), before);
 
