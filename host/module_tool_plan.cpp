@@ -105,6 +105,7 @@ struct Timings {
   std::uint64_t norBufferNs = 0;
   std::uint32_t norOsWindowBytes = 64;  // the OS driver's buffered program: both chips' buffers
   bool norPersistentLocks = false;
+  std::vector<std::uint32_t> norLockedBlocks;  // block offsets whose lock bit is set
   // NAND
   std::uint64_t nandProgramNs = 0;  // one page: FIFO, transfer, array
   std::uint64_t nandReadNs = 0;     // one page: array, transfer, FIFO
@@ -126,6 +127,12 @@ Timings ReadTimings() {
     timings.norOsWindowBytes = 2 * std::max(flash.value("bufferBytes", 32u), 2u);
     timings.norPersistentLocks = flash.value("lockBits", std::string()).rfind("volatile", 0) != 0 &&
                                  flash.contains("lockBits");
+    for (const Json& block : flash.value("lockedBlocks", Json::array())) {
+      unsigned long long offset = 0;
+      if (block.is_string() && ParseNumber(block.get<std::string>(), &offset)) {
+        timings.norLockedBlocks.push_back(static_cast<std::uint32_t>(offset));
+      }
+    }
   } else if (FlashKind == kFlashKindNand && sim::NandFlash::Current() != nullptr) {
     const sim::NandFlash& nand = *sim::NandFlash::Current();
     const sim::NandChip& chip = nand.Chip();
@@ -462,8 +469,14 @@ class Planner {
     std::uint64_t erased = 0;
     std::uint64_t blank = 0;
     if (FlashKind == kFlashKindNor) {
-      if (timings_.norPersistentLocks) {
-        nanoseconds += 500 * sim::kMillisecond;  // the chips clear every lock bit at once
+      // Chips that keep their lock bits clear every block's bit at once, at the first locked
+      // block the erase meets (polled every 10 ms); volatile bits unlock block by block at once.
+      const auto& locked = timings_.norLockedBlocks;
+      if (timings_.norPersistentLocks &&
+          std::any_of(locked.begin(), locked.end(), [&](std::uint32_t block) {
+            return block >= eraseStart_ && block < eraseEnd_;
+          })) {
+        nanoseconds += 510 * sim::kMillisecond;
       }
       for (std::uint64_t offset = eraseStart_; offset < eraseEnd_;) {
         const DWORD size = std::max<DWORD>(FlashOps.BlockSize(static_cast<DWORD>(offset)), 4);
