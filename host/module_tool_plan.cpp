@@ -992,12 +992,15 @@ void PrintText(const Json& report) {
       std::printf("  bad block      logical %s goes to block %s\n", bad["logical"].dump().c_str(),
                   bad["replacement"].dump().c_str());
     }
-    std::printf("program          %s bytes in %s programs of a %s\n",
+    std::printf("program          %s bytes in %s programs of a %s%s\n",
                 image["bytesProgrammed"].dump().c_str(), image["programOperations"].dump().c_str(),
-                image["programUnit"].get<std::string>().c_str());
-    std::printf("  changes        %s of %s (%s hold that already and are programmed anyway)\n",
-                image["unitsDiffering"].dump().c_str(), image["unitsProgrammed"].dump().c_str(),
-                image["unitsUnchanged"].dump().c_str());
+                image["programUnit"].get<std::string>().c_str(),
+                image.value("tablePageKept", false) ? " (one of them the table page)" : "");
+    std::printf(
+        "  changes        %s of the %s the file writes (%s hold that already and are "
+        "programmed anyway)\n",
+        image["unitsDiffering"].dump().c_str(), image["unitsProgrammed"].dump().c_str(),
+        image["unitsUnchanged"].dump().c_str());
     if (image.value("tablePageKept", false)) {
       std::printf(
           "  table page     the bad block table page is read before block 0 is erased and "
