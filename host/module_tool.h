@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "core/fwl_types.h"
+
 namespace module_tool {
 
 struct Arguments {
@@ -78,5 +80,14 @@ bool ParseNumber(const std::string& text, unsigned long long* value);
 // [{"index", "kind", "fields", "fired", "refused" when the module would refuse it}]}.
 nlohmann::json FaultPlanJson(const std::filesystem::path& directory, const nlohmann::json& config);
 void PrintFaultPlan(const nlohmann::json& plan, std::FILE* out);
+
+// The bin command's account of a file that the update refuses, shared by the commands that read
+// update files. DiagnoseRefusedBinFile gives where the reader stopped ({"detail", "where"}, empty
+// when the status alone says why); RefuseBinFile prints the refusal as bin does (one line on
+// standard error, or the object with --json) and returns exit code 1.
+nlohmann::json DiagnoseRefusedBinFile(const std::vector<std::uint8_t>& bytes, FwlStatus status);
+const char* BinStatusMeaning(FwlStatus status);
+int RefuseBinFile(const Arguments& arguments, nlohmann::json report, const std::string& status,
+                  const std::string& reason);
 
 }  // namespace module_tool

@@ -734,6 +734,24 @@ int ShowBinFile(const Arguments& arguments) {
   return 0;
 }
 
+}  // namespace
+
+Json DiagnoseRefusedBinFile(const std::vector<std::uint8_t>& bytes, FwlStatus status) {
+  if (status != FWL_ERR_BAD_FILE && status != FWL_ERR_CHECKSUM && status != FWL_ERR_FILE_VERSION) {
+    return Json::object();
+  }
+  return Diagnosis(Reader(bytes)).Run();
+}
+
+const char* BinStatusMeaning(FwlStatus status) { return StatusMeaning(status); }
+
+int RefuseBinFile(const Arguments& arguments, Json report, const std::string& status,
+                  const std::string& reason) {
+  return Refuse(arguments, std::move(report), status, reason);
+}
+
+namespace {
+
 void BinHelp(std::FILE* out) {
   std::fprintf(out,
                "The file is checked by the program's own reader on the module (the default\n"
