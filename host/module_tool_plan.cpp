@@ -1139,7 +1139,7 @@ int PlanUpdate(const Arguments& arguments) {
   }
   report["faultPlanItems"] = kinds;
   if (arguments.Has("json")) {
-    std::printf("%s\n", report.dump(2).c_str());
+    PrintJson(report);
   } else {
     PrintText(report);
   }

@@ -407,6 +407,8 @@ Sleepers& AllSleepers() {
 // going on.
 constexpr auto kWatch = std::chrono::microseconds(200);
 constexpr auto kLook = std::chrono::microseconds(50);
+// Looks in a row that must find the other threads idle before the clock moves on.
+constexpr int kIdleLooks = 2;
 
 // True when another thread of this process is running, waits for the processor or for the disk:
 // work is going on that may move module time.
@@ -446,6 +448,10 @@ void SleepBesideOthers(Machine& machine, std::uint64_t nanoseconds) {
   }
   std::uint64_t seen = clock.Now();
   auto stillSince = std::chrono::steady_clock::now();
+  // Looks in a row that found every other thread idle. A thread between two steps of its work
+  // can be blocked for a moment (a lock, a pipe write) and look idle once; the clock moves on
+  // only when the others stay idle over two looks with module time standing still.
+  int idleLooks = 0;
   while (true) {
     // A module detached meanwhile ends the sleep (the process ends around the thread).
     if (!IsAttached() || &CurrentMachine() != &machine) {
@@ -459,9 +465,12 @@ void SleepBesideOthers(Machine& machine, std::uint64_t nanoseconds) {
     if (now != seen) {
       seen = now;
       stillSince = wall;
+      idleLooks = 0;
     } else if (wall - stillSince >= kWatch) {
       stillSince = wall;
-      if (!OthersAtWork()) {
+      idleLooks = OthersAtWork() ? 0 : idleLooks + 1;
+      if (idleLooks >= kIdleLooks) {
+        idleLooks = 0;
         std::uint64_t earliest = wake;
         {
           std::lock_guard<std::mutex> lock(sleepers.mutex);
