@@ -746,6 +746,9 @@ int ShowBinFile(const Arguments& arguments) {
       report.update(Diagnosis(reader).Run());
     }
     sim::Detach();
+    if (sim::StampOf(file) != before) {
+      return Fail(file.string() + ": changed while it was read; check it again");
+    }
     const char* name = FwlStatusName(status);
     return Refuse(arguments, report, name != nullptr ? name : std::to_string(status),
                   StatusMeaning(status));
