@@ -7,6 +7,8 @@
 // record; it sits in the module's file namespace and is read once before timing, so that every
 // reader finds it in the page cache. The last benchmark, Summary, puts the ratios side by side;
 // the kernels' ratios are also taken with the three run back to back in each iteration.
+// WholeProcessInterleaved runs the module tool's bin command, cat and srec_info as processes
+// on a 60 MiB file of the same kind.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -92,7 +94,8 @@ void PutWord(std::ofstream& out, std::uint32_t value) {
 }
 
 struct ValidationBench {
-  ValidationBench() : module("pxa320") {
+  explicit ValidationBench(std::size_t imageBytes = kImageBytes)
+      : module("pxa320"), imageBytes(imageBytes) {
     file = module.Directory() / "files" / "image.bin";
     ready = FWLInit() == FWL_OK && Write();
     const std::string warm = "cat '" + file.string() + "' > /dev/null";
@@ -102,7 +105,7 @@ struct ValidationBench {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out.write("B000FF\n", 7);
     PutWord(out, kImageStart);
-    PutWord(out, static_cast<std::uint32_t>(kImageBytes));
+    PutWord(out, static_cast<std::uint32_t>(imageBytes));
     // Sizes of an image build's and a backup's records, repeated until the image is full.
     constexpr std::size_t kSizes[] = {65536, 4096, 524288, 16384, 1048579, 256,   131073, 2097152,
                                       32768, 777,  262144, 8192,  4194304, 65536, 1000};
@@ -113,8 +116,8 @@ struct ValidationBench {
       byte = static_cast<char>(state >> 24);
     }
     std::size_t at = 0;
-    for (std::size_t i = 0; at < kImageBytes; ++i) {
-      const std::size_t length = std::min(kSizes[i % std::size(kSizes)], kImageBytes - at);
+    for (std::size_t i = 0; at < imageBytes; ++i) {
+      const std::size_t length = std::min(kSizes[i % std::size(kSizes)], imageBytes - at);
       std::uint32_t sum = 0;
       for (std::size_t k = 0; k < length; ++k) {
         sum += static_cast<std::uint8_t>(data[k]);
@@ -134,6 +137,7 @@ struct ValidationBench {
     return out.good();
   }
   bench_support::BenchModule module;
+  std::size_t imageBytes;
   std::filesystem::path file;
   std::uintmax_t bytes = 0;
   std::size_t records = 0;
@@ -183,6 +187,68 @@ void BM_ValidateBinFile(benchmark::State& state) {
   state.counters["records"] = static_cast<double>(bench.records);
   Record("validate", state,
          static_cast<double>(bench.bytes) * static_cast<double>(state.iterations()), timer);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Whole processes on a 60 MiB file
+// ---------------------------------------------------------------------------------------------
+// The module tool's bin command as an engineer runs it (exec, attach, the library's check,
+// the layout, detach), next to cat and to srec_info reading the same file as raw binary
+// ("srec_info FILE -Binary" reads every byte: it reports the data range of the whole file).
+// The three run back to back in every iteration, so that their ratios see the same load on
+// the host; the counters give the ratios by wall time and by the children's CPU time.
+constexpr std::size_t kProcessImageBytes = 60u << 20;
+
+ValidationBench& WholeProcessFile() {
+  static ValidationBench bench(kProcessImageBytes);
+  return bench;
+}
+
+std::filesystem::path ModuleTool() {
+  std::error_code code;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", code);
+  return self.parent_path().parent_path() / "host" / "flashwick-module";
+}
+
+void BM_WholeProcessInterleaved(benchmark::State& state) {
+  ValidationBench& bench = WholeProcessFile();
+  if (!bench.ready) {
+    state.SkipWithError("no bench file");
+    return;
+  }
+  const std::string file = "'" + bench.file.string() + "'";
+  const std::string commands[3] = {"cat " + file + " > /dev/null",
+                                   "'" + ModuleTool().string() + "' bin " + file + " --module '" +
+                                       bench.module.Directory().string() + "' > /dev/null",
+                                   "srec_info " + file + " -Binary > /dev/null 2>&1"};
+  const char* names[3] = {"cat", "bin", "srec_info"};
+  double wall[3] = {};
+  double cpu[3] = {};
+  for (auto _ : state) {
+    for (int i = 0; i < 3; ++i) {
+      const Timer timer(true);
+      const int status = std::system(commands[i].c_str());
+      if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        state.SkipWithError((std::string(names[i]) + " failed").c_str());
+        return;
+      }
+      wall[i] += timer.Wall();
+      cpu[i] += timer.Cpu();
+    }
+  }
+  const double iterations = static_cast<double>(state.iterations());
+  for (int i = 0; i < 3; ++i) {
+    state.counters[std::string(names[i]) + "_ms"] = wall[i] / iterations * 1e3;
+    state.counters[std::string(names[i]) + "_cpu_ms"] = cpu[i] / iterations * 1e3;
+  }
+  // Speed ratios: how many times faster bin is than the other (at least 0.7 of cat, 5 of
+  // srec_info).
+  const auto ratio = [](double other, double bin) { return bin > 0 ? other / bin : 0.0; };
+  state.counters["bin_vs_cat"] = ratio(wall[0], wall[1]);
+  state.counters["bin_vs_srec_info"] = ratio(wall[2], wall[1]);
+  state.counters["bin_vs_cat_cpu"] = ratio(cpu[0], cpu[1]);
+  state.counters["bin_vs_srec_info_cpu"] = ratio(cpu[2], cpu[1]);
+  state.SetBytesProcessed(static_cast<std::int64_t>(3 * bench.bytes) * state.iterations());
 }
 
 void BM_Cat(benchmark::State& state) {
@@ -314,6 +380,7 @@ BENCHMARK(BM_Cat)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ValidateBinFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SrecInfo)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_Summary)->Iterations(1);
+BENCHMARK(BM_WholeProcessInterleaved)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
 }  // namespace
 

@@ -3,6 +3,12 @@
 // The file is validated by the library's own reader (FWLSetBinFile with verification) on the
 // module given (or the default module), through "\USB HD" mapped onto the file's folder. Only
 // a file that the library accepts is then laid out record by record and section by section.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -13,6 +19,7 @@
 #include "host/default_module.h"
 #include "host/module_tool.h"
 #include "library/library_internal.h"
+#include "sim/base/file_stamp.h"
 #include "sim/base/files.h"
 #include "sim/base/hex.h"
 #include "sim/base/utf.h"
@@ -24,6 +31,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using sim::Json;
+
+struct FileCloser {
+  int fd;
+  ~FileCloser() { ::close(fd); }
+};
 
 constexpr std::uint32_t kEndRecordLength = 12;
 constexpr std::size_t kPartitionRecordSize = 296;
@@ -51,23 +63,36 @@ const char* StatusMeaning(FwlStatus status) {
   }
 }
 
-// The file's bytes, which the library has accepted: every length below was checked by it.
+// The file's bytes, read on demand through a window: an accepted file is laid out from its
+// record and section headers alone, so that a large image is not read a second time after the
+// library's own pass over it. Bytes that cannot be read (the file shrank meanwhile) read as
+// zeros; the caller compares the file's stamp before and after and refuses a changed file.
 class Reader {
  public:
-  explicit Reader(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
-  [[nodiscard]] std::size_t Size() const { return bytes_.size(); }
+  Reader(int fd, std::size_t size) : fd_(fd), size_(size) {}
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+  [[nodiscard]] std::size_t Size() const { return size_; }
   [[nodiscard]] bool Has(std::size_t at, std::size_t length) const {
-    return at <= bytes_.size() && length <= bytes_.size() - at;
+    return at <= size_ && length <= size_ - at;
   }
   [[nodiscard]] std::uint32_t Word(std::size_t at) const {
-    return Has(at, 4) ? LoadWord(bytes_.data() + at) : 0;
+    return Has(at, 4) ? LoadWord(At(at, 4)) : 0;
   }
-  [[nodiscard]] const std::uint8_t* At(std::size_t at) const { return bytes_.data() + at; }
+  // The bytes [at, at + length), which must lie in the file; valid until the next call.
+  [[nodiscard]] const std::uint8_t* At(std::size_t at, std::size_t length) const {
+    if (at < windowStart_ || at + length > windowStart_ + window_.size()) {
+      Load(at, length);
+    }
+    return window_.data() + (at - windowStart_);
+  }
   // A NUL-terminated UTF-16 string of at most units code units.
   [[nodiscard]] std::string Text(std::size_t at, std::size_t units) const {
+    units = std::min(units, at <= size_ ? (size_ - at) / 2 : 0);
+    const std::uint8_t* bytes = At(at, 2 * units);
     std::u16string text;
-    for (std::size_t i = 0; i < units && Has(at + 2 * i, 2); ++i) {
-      const auto unit = static_cast<char16_t>(bytes_[at + 2 * i] | (bytes_[at + 2 * i + 1] << 8));
+    for (std::size_t i = 0; i < units; ++i) {
+      const auto unit = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
       if (unit == 0) {
         break;
       }
@@ -77,14 +102,35 @@ class Reader {
   }
 
  private:
-  std::vector<std::uint8_t> bytes_;
+  static constexpr std::size_t kWindow = 0x10000;
+  void Load(std::size_t at, std::size_t length) const {
+    const std::size_t take = std::max(length, std::min(kWindow, size_ - at));
+    window_.assign(take, 0);
+    windowStart_ = at;
+    for (std::size_t done = 0; done < take;) {
+      const ssize_t got =
+          ::pread(fd_, window_.data() + done, take - done, static_cast<off_t>(at + done));
+      if (got < 0 && errno == EINTR) {
+        continue;
+      }
+      if (got <= 0) {
+        break;
+      }
+      done += static_cast<std::size_t>(got);
+    }
+  }
+  int fd_;
+  std::size_t size_;
+  mutable std::vector<std::uint8_t> window_;
+  mutable std::size_t windowStart_ = 0;
 };
 
 // ---------------------------------------------------------------------------------------------
 // Laying out an accepted file
 // ---------------------------------------------------------------------------------------------
 std::size_t DescribeImage(const Reader& file, Json& out) {
-  if (!file.Has(0, 15) || std::string(reinterpret_cast<const char*>(file.At(0)), 7) != "B000FF\n") {
+  if (!file.Has(0, 15) ||
+      std::string(reinterpret_cast<const char*>(file.At(0, 7)), 7) != "B000FF\n") {
     return 0;
   }
   Json image;
@@ -103,13 +149,13 @@ std::size_t DescribeImage(const Reader& file, Json& out) {
       image["endRecordLength"] = length;
       break;
     }
-    ChecksumSelect(CHECKSUM_BYTE_SUM);
-    const DWORD sum = file.Has(at, length) ? ChecksumUpdate(file.At(at), length) : ~checksum;
+    // The library summed every record of the file it accepted (and the file is the same one,
+    // see ShowBinFile); a record cut short by the file's end is not valid.
     records.push_back({{"address", address},
                        {"flashOffset", address + AddressOffset},
                        {"length", length},
                        {"checksum", checksum},
-                       {"valid", sum == checksum}});
+                       {"valid", file.Has(at, length)}});
     at += length;
   }
   image["records"] = records;
@@ -305,7 +351,7 @@ class Diagnosis {
     const std::size_t piece = WorkBufferSize != 0 ? WorkBufferSize : length;
     for (std::size_t done = 0; done < length;) {
       const std::size_t part = std::min(piece, length - done);
-      (void)ChecksumUpdate(file_.At(at + done), static_cast<DWORD>(part));
+      (void)ChecksumUpdate(file_.At(at + done, part), static_cast<DWORD>(part));
       done += part;
     }
     return ChecksumFinish();
@@ -315,7 +361,7 @@ class Diagnosis {
 
   bool Image() {
     if (!file_.Has(0, kBinHeaderSize) ||
-        std::string(reinterpret_cast<const char*>(file_.At(0)), 7) != "B000FF\n") {
+        std::string(reinterpret_cast<const char*>(file_.At(0, 7)), 7) != "B000FF\n") {
       return true;  // no image part
     }
     const std::uint32_t start = file_.Word(7);
@@ -665,10 +711,19 @@ int ShowBinFile(const Arguments& arguments) {
   if (code || !fs::is_regular_file(file, code)) {
     return Fail(arguments.positional[0] + ": no such file");
   }
-  std::vector<std::uint8_t> bytes;
-  if (!sim::ReadWholeFile(file, &bytes)) {
+  // Read where it is, not copied: the library reads the file once to check it, the layout
+  // below reads only its headers.
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat fileStatus {};
+  if (fd < 0 || ::fstat(fd, &fileStatus) != 0) {
+    if (fd >= 0) {
+      ::close(fd);
+    }
     return Fail(file.string() + ": cannot read");
   }
+  const FileCloser closer{fd};
+  const sim::FileStamp before = sim::StampOf(file);
+  const Reader reader(fd, static_cast<std::size_t>(fileStatus.st_size));
   if (!AttachFor(arguments, file.parent_path())) {
     return 2;
   }
@@ -685,17 +740,19 @@ int ShowBinFile(const Arguments& arguments) {
     (void)FWLCloseBinFile();
     FreeWorkBuffer();
     // Where the reader stopped, while the module's flash and platform items can be asked.
-    Json report = {{"file", file.string()}, {"size", bytes.size()}};
+    Json report = {{"file", file.string()}, {"size", reader.Size()}};
     if (status == FWL_ERR_BAD_FILE || status == FWL_ERR_CHECKSUM ||
         status == FWL_ERR_FILE_VERSION) {
-      report.update(Diagnosis(Reader(bytes)).Run());
+      report.update(Diagnosis(reader).Run());
     }
     sim::Detach();
+    if (sim::StampOf(file) != before) {
+      return Fail(file.string() + ": changed while it was read; check it again");
+    }
     const char* name = FwlStatusName(status);
     return Refuse(arguments, report, name != nullptr ? name : std::to_string(status),
                   StatusMeaning(status));
   }
-  const Reader reader(std::move(bytes));
   Json report = {
       {"file", file.string()},    {"size", reader.Size()},      {"accepted", true},
       {"status", "FWL_OK"},       {"types", info.types},        {"holds", Holds(info.types)},
@@ -720,6 +777,10 @@ int ShowBinFile(const Arguments& arguments) {
   (void)FWLCloseBinFile();
   FreeWorkBuffer();
   sim::Detach();
+  if (sim::StampOf(file) != before) {
+    // What was checked and what was laid out may be two different files.
+    return Fail(file.string() + ": changed while it was read; check it again");
+  }
   if (!refusal.empty()) {
     if (!arguments.Has("json")) {
       PrintText(report);

@@ -54,11 +54,19 @@ PhysicalBus::Hit PhysicalBus::Find(std::uint32_t physical) const {
   return {nullptr, 0, 0};
 }
 
+Mmu::Page& Mmu::MakePage(std::size_t index) {
+  std::atomic<Page*>& slot = chunks_[index / kChunkPages];
+  Page* chunk = slot.load(std::memory_order_relaxed);
+  if (chunk == nullptr) {
+    ownedChunks_.push_back(std::make_unique<Page[]>(kChunkPages));
+    chunk = ownedChunks_.back().get();
+    slot.store(chunk, std::memory_order_release);
+  }
+  return chunk[index % kChunkPages];
+}
+
 std::uintptr_t Mmu::Reserve(std::uint32_t size) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (pages_.empty()) {
-    pages_.resize(kSpan / kPageSize);
-  }
   const std::uint32_t count = (size + kPageSize - 1) / kPageSize;
   if (count == 0) {
     return 0;
@@ -77,7 +85,7 @@ std::uintptr_t Mmu::Reserve(std::uint32_t size) {
   reservations_[candidate] = count;
   const std::size_t first = (candidate - kBase) / kPageSize;
   for (std::size_t i = 0; i < count; ++i) {
-    pages_[first + i] = Page{nullptr, 0, 0, true, false};
+    MakePage(first + i) = Page{nullptr, 0, 0, true, false};
   }
   return candidate;
 }
@@ -90,7 +98,7 @@ bool Mmu::Release(std::uintptr_t base) {
   }
   const std::size_t first = (base - kBase) / kPageSize;
   for (std::size_t i = 0; i < it->second; ++i) {
-    pages_[first + i] = Page{};
+    *PageAt(first + i) = Page{};
   }
   reservations_.erase(it);
   return true;
@@ -99,7 +107,7 @@ bool Mmu::Release(std::uintptr_t base) {
 bool Mmu::Map(std::uintptr_t virtualAddress, std::uint32_t physical, std::uint32_t size) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!Contains(virtualAddress) || (virtualAddress & 0xFFF) != 0 || (physical & 0xFFF) != 0 ||
-      size == 0 || (size & 0xFFF) != 0 || pages_.empty()) {
+      size == 0 || (size & 0xFFF) != 0) {
     return false;
   }
   // The whole range must lie inside one reservation.
@@ -116,7 +124,7 @@ bool Mmu::Map(std::uintptr_t virtualAddress, std::uint32_t physical, std::uint32
   for (std::uint32_t i = 0; i < size / kPageSize; ++i) {
     const std::uint32_t pagePhysical = physical + i * kPageSize;
     const PhysicalBus::Hit hit = bus_.Find(pagePhysical);
-    Page& page = pages_[first + i];
+    Page& page = *PageAt(first + i);
     page.device = hit.device;
     page.deviceOffset = pagePhysical - hit.base;
     page.physical = pagePhysical;
@@ -128,7 +136,8 @@ bool Mmu::Map(std::uintptr_t virtualAddress, std::uint32_t physical, std::uint32
 bool Mmu::IsReserved(std::uintptr_t address) const {
   std::lock_guard<std::mutex> lock(mutex_);
   const std::uintptr_t index = (address - kBase) >> 12;
-  return Contains(address) && index < pages_.size() && pages_[index].reserved;
+  const Page* page = Contains(address) ? PageAt(index) : nullptr;
+  return page != nullptr && page->reserved;
 }
 
 std::size_t Mmu::ReservationCount() const {
@@ -139,10 +148,11 @@ std::size_t Mmu::ReservationCount() const {
 bool Mmu::PhysicalOf(std::uintptr_t address, std::uint32_t* physical) const {
   std::lock_guard<std::mutex> lock(mutex_);
   const std::uintptr_t index = (address - kBase) >> 12;
-  if (!Contains(address) || index >= pages_.size() || !pages_[index].mapped) {
+  const Page* page = Contains(address) ? PageAt(index) : nullptr;
+  if (page == nullptr || !page->mapped) {
     return false;
   }
-  *physical = pages_[index].physical + static_cast<std::uint32_t>(address & 0xFFF);
+  *physical = page->physical + static_cast<std::uint32_t>(address & 0xFFF);
   return true;
 }
 

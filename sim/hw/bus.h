@@ -13,9 +13,12 @@
 // aligned is a fault that ends the process with a message.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -96,22 +99,31 @@ class Mmu {
     bool reserved = false;
     bool mapped = false;
   };
+  // The page table has two levels, so that a process that reserves a few windows pays for
+  // those alone: chunks of kChunkPages entries are made when a reservation first reaches them
+  // and kept until the module detaches (a lookup never races with a chunk going away).
+  static constexpr std::size_t kPages = kSpan / kPageSize;
+  static constexpr std::size_t kChunkPages = 256;
+  static constexpr std::size_t kChunks = kPages / kChunkPages;
+  [[nodiscard]] Page* PageAt(std::size_t index) const {
+    Page* chunk = chunks_[index / kChunkPages].load(std::memory_order_acquire);
+    return chunk == nullptr ? nullptr : chunk + index % kChunkPages;
+  }
+  Page& MakePage(std::size_t index);  // with mutex_ held
   const Page& Translate(std::uintptr_t address, std::uint32_t width) {
     const std::uintptr_t index = (address - kBase) >> 12;
-    if (address < kBase || index >= pages_.size() || !pages_[index].mapped ||
-        (address & (width - 1)) != 0) [[unlikely]] {
+    const Page* page = address < kBase || index >= kPages ? nullptr : PageAt(index);
+    if (page == nullptr || !page->mapped || page->device == nullptr || (address & (width - 1)) != 0)
+        [[unlikely]] {
       FaultAt(address, width);
     }
-    const Page& page = pages_[index];
-    if (page.device == nullptr) [[unlikely]] {
-      FaultAt(address, width);
-    }
-    return page;
+    return *page;
   }
   [[noreturn]] void FaultAt(std::uintptr_t address, std::uint32_t width) const;
 
   PhysicalBus& bus_;
-  std::vector<Page> pages_;
+  std::array<std::atomic<Page*>, kChunks> chunks_{};
+  std::vector<std::unique_ptr<Page[]>> ownedChunks_;
   std::map<std::uintptr_t, std::uint32_t> reservations_;  // base -> pages
   mutable std::mutex mutex_;
 };

@@ -1008,6 +1008,7 @@ std::uint32_t NorFlash::Read32(std::uint32_t offset) {
   const std::uint64_t now = AnyBusy() ? Now() : 0;
   Settle(now);
   ++statistics_.accesses;
+  statistics_.busNanoseconds += kBusAccessNanoseconds;
   const std::uint32_t word = offset >> 2;
   ChipState& low = state_->chips[0];
   ChipState& high = state_->chips[1];
@@ -1057,6 +1058,7 @@ void NorFlash::ReadBlock(std::uint32_t offset, void* destination, std::size_t by
   InvertCopy(static_cast<std::uint8_t*>(destination), image_ + offset, bytes);
   const std::uint64_t words = (std::uint64_t{offset} + bytes + 3) / 4 - offset / 4;
   statistics_.accesses += words;
+  statistics_.busNanoseconds += words * kBusAccessNanoseconds;
   pollStreak_ = false;
   Spend(words * kBusAccessNanoseconds);
 }
@@ -1066,6 +1068,7 @@ void NorFlash::Write32(std::uint32_t offset, std::uint32_t value) {
     Settle(Now());
   }
   ++statistics_.accesses;
+  statistics_.busNanoseconds += kBusAccessNanoseconds;
   pollStreak_ = false;
   startedBusy_ = 0;
   startedKinds_ = 0;
@@ -1619,7 +1622,9 @@ bool NorFlash::Read(std::uint32_t offset, void* buffer, std::uint32_t length) {
     return false;
   }
   InvertCopy(static_cast<std::uint8_t*>(buffer), image_ + offset, length);
-  clock_->Advance((std::uint64_t{length} + 3) / 4 * kBusAccessNanoseconds);
+  const std::uint64_t bus = (std::uint64_t{length} + 3) / 4 * kBusAccessNanoseconds;
+  statistics_.busNanoseconds += bus;
+  clock_->Advance(bus);
   return true;
 }
 
@@ -1664,6 +1669,8 @@ bool NorFlash::Program(std::uint32_t offset, const void* buffer, std::uint32_t l
   }
   // Buffered programs of whole write-buffer windows, the words written one access each.
   const std::uint32_t windows = (end + BufferWords() - 1) / BufferWords() - first / BufferWords();
+  statistics_.busNanoseconds += std::uint64_t{end - first} * kBusAccessNanoseconds;
+  statistics_.busyNanoseconds += windows * busyNanoseconds_[1];
   clock_->Advance(std::uint64_t{end - first} * kBusAccessNanoseconds +
                   windows * busyNanoseconds_[1]);
   return true;
@@ -1685,6 +1692,7 @@ bool NorFlash::EraseBlock(std::uint32_t offset) {
     return false;
   }
   clock_->Advance(busyNanoseconds_[2]);
+  statistics_.busyNanoseconds += busyNanoseconds_[2];
   if (Hits(kEraseFail, "block", -1, firstByte, endByte)) {
     return false;
   }

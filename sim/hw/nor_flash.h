@@ -115,6 +115,9 @@ struct NorStatistics {
   std::uint64_t wordPrograms = 0;
   std::uint64_t bufferPrograms = 0;
   std::uint64_t busyNanoseconds = 0;  // the chips' own busy time of the operations started
+  // Time on the bus: one bus access per word read or written, through the register window or
+  // the OS's driver (a poll's wait beyond its access is busy time, not bus time).
+  std::uint64_t busNanoseconds = 0;
   std::uint64_t protocolErrors = 0;
 };
 

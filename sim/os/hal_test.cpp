@@ -211,6 +211,38 @@ INSTANTIATE_TEST_SUITE_P(Sizes, VirtualCopySizeTest,
                            return info.param.label;
                          });
 
+// The page table grows with the reservations: windows reach the top of the reservation
+// space, a freed one is no longer reserved and its room goes to the next request.
+TEST_F(HalTest, Reservations_ReachTheTopOfTheSpaceAndFreedRoomIsReused) {
+  constexpr DWORD kWindow = 0x4000000;
+  std::vector<LPVOID> bases;
+  for (LPVOID base;
+       (base = VirtualAlloc(nullptr, kWindow, MEM_RESERVE, PAGE_NOACCESS)) != nullptr;) {
+    bases.push_back(base);
+  }
+  ASSERT_GE(bases.size(), 3u);
+  const sim::Mmu& mmu = Machine().VirtualMemory();
+  const auto top = reinterpret_cast<std::uintptr_t>(bases.back());
+  EXPECT_GT(top + kWindow, sim::Mmu::kBase + sim::Mmu::kSpan - 2 * kWindow);
+  const std::uintptr_t request[] = {1, top + kWindow / 2, 0, 0x2000000, 0x604};
+  DWORD result = 0;
+  ASSERT_TRUE(KernelIoControl(kIoctlKernelService, const_cast<std::uintptr_t*>(request),
+                              sizeof(request), &result, sizeof(result), nullptr));
+  ASSERT_NE(result, 0u);
+  std::uint32_t physical = 0;
+  ASSERT_TRUE(mmu.PhysicalOf(top + kWindow - 4, &physical));
+  EXPECT_EQ(physical, 0x2000000u - 4);
+  EXPECT_FALSE(mmu.PhysicalOf(top + kWindow / 2 - 4, &physical));  // reserved, not mapped
+
+  LPVOID middle = bases[bases.size() / 2];
+  ASSERT_TRUE(VirtualFree(middle, 0, MEM_RELEASE));
+  EXPECT_FALSE(mmu.IsReserved(reinterpret_cast<std::uintptr_t>(middle)));
+  EXPECT_EQ(VirtualAlloc(nullptr, kWindow, MEM_RESERVE, PAGE_NOACCESS), middle);
+  for (LPVOID base : bases) {
+    EXPECT_TRUE(VirtualFree(base, 0, MEM_RELEASE));
+  }
+}
+
 TEST_F(HalTest, UnknownControl_IsNotSupported) {
   DWORD out = 0x1234;
   SetLastError(0);
