@@ -85,7 +85,7 @@ void PrintFaultPlan(const nlohmann::json& plan, std::FILE* out);
 // update files. DiagnoseRefusedBinFile gives where the reader stopped ({"detail", "where"}, empty
 // when the status alone says why); RefuseBinFile prints the refusal as bin does (one line on
 // standard error, or the object with --json) and returns exit code 1.
-nlohmann::json DiagnoseRefusedBinFile(const std::vector<std::uint8_t>& bytes, FwlStatus status);
+nlohmann::json DiagnoseRefusedBinFile(const std::filesystem::path& file, FwlStatus status);
 const char* BinStatusMeaning(FwlStatus status);
 int RefuseBinFile(const Arguments& arguments, nlohmann::json report, const std::string& status,
                   const std::string& reason);

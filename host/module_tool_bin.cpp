@@ -797,11 +797,20 @@ int ShowBinFile(const Arguments& arguments) {
 
 }  // namespace
 
-Json DiagnoseRefusedBinFile(const std::vector<std::uint8_t>& bytes, FwlStatus status) {
+Json DiagnoseRefusedBinFile(const std::filesystem::path& file, FwlStatus status) {
   if (status != FWL_ERR_BAD_FILE && status != FWL_ERR_CHECKSUM && status != FWL_ERR_FILE_VERSION) {
     return Json::object();
   }
-  return Diagnosis(Reader(bytes)).Run();
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat fileStatus {};
+  if (fd < 0 || ::fstat(fd, &fileStatus) != 0) {
+    if (fd >= 0) {
+      ::close(fd);
+    }
+    return Json::object();
+  }
+  const FileCloser closer{fd};
+  return Diagnosis(Reader(fd, static_cast<std::size_t>(fileStatus.st_size))).Run();
 }
 
 const char* BinStatusMeaning(FwlStatus status) { return StatusMeaning(status); }

@@ -1105,13 +1105,13 @@ int PlanUpdate(const Arguments& arguments) {
   Json report = {{"file", file.string()}, {"module", module.string()}, {"size", bytes.size()}};
   const FwlStatus status = FWLSetBinFile(path.c_str(), &info, nullptr, 1);
   if (status != FWL_OK) {
-    report.update(DiagnoseRefusedBinFile(bytes, status));
+    report.update(DiagnoseRefusedBinFile(file, status));
     const char* name = FwlStatusName(status);
     return RefuseBinFile(arguments, report, name != nullptr ? name : std::to_string(status),
                          BinStatusMeaning(status));
   }
   if (info.types == 0) {
-    report.update(DiagnoseRefusedBinFile(bytes, FWL_ERR_BAD_FILE));
+    report.update(DiagnoseRefusedBinFile(file, FWL_ERR_BAD_FILE));
     return RefuseBinFile(arguments, report, "FWL_OK",
                          "it holds no update data for this module's hardware");
   }
