@@ -808,8 +808,8 @@ int Rehearse(const Arguments& arguments) {
   }
   char summary[512];
   std::snprintf(summary, sizeof(summary),
-                "%zu cuts of %zu flash operations (%zu erases): %zu leave a module that starts, "
-                "%zu one that does not%s",
+                "%zu cuts of %zu flash operations (%zu erases): the module starts after %zu of "
+                "them, not after %zu%s",
                 results.size(), run.operations.size(), erases, starting, results.size() - starting,
                 lostText.empty() ? "; no region lost" : lostText.c_str());
   if (json) {
