@@ -580,6 +580,23 @@ CutResult RunCut(const Sweep& sweep, std::uint64_t cut) {
 // ---------------------------------------------------------------------------------------------
 // The command
 // ---------------------------------------------------------------------------------------------
+// The step of --every N (1 when not given); false with the reason for anything but a number
+// from 1 up or "block".
+bool EveryStep(const std::string& every, unsigned long long* step, std::string* error) {
+  *step = 1;
+  if (every == "block" || every.empty()) {
+    return true;
+  }
+  if (!ParseNumber(every, step) || *step == 0) {
+    *error =
+        "--every takes a number of operations from 1 up, or \"block\" (one cut at the erase "
+        "of every block the update erases), not \"" +
+        every + "\"";
+    return false;
+  }
+  return true;
+}
+
 // The cuts of the sweep, each counted from 1: every Nth operation, or the erase of each block.
 bool ChooseCuts(const std::string& every, const MappedRun& run, std::vector<std::uint64_t>* cuts,
                 std::string* error) {
@@ -597,11 +614,7 @@ bool ChooseCuts(const std::string& every, const MappedRun& run, std::vector<std:
     return true;
   }
   unsigned long long step = 1;
-  if (!every.empty() && (!ParseNumber(every, &step) || step == 0)) {
-    *error =
-        "--every takes a number of operations from 1 up, or \"block\" (one cut at the erase "
-        "of every block the update erases), not \"" +
-        every + "\"";
+  if (!EveryStep(every, &step, error)) {
     return false;
   }
   for (std::uint64_t cut = 1; cut <= total; cut += step) {
@@ -663,6 +676,14 @@ int Rehearse(const Arguments& arguments) {
       count == 2 ? fs::path(arguments.positional[0]) : ModuleDirectoryArgument(Arguments{});
   const bool json = arguments.Has("json");
   std::string error;
+  if (unsigned long long step = 1; !EveryStep(arguments.Get("every"), &step, &error)) {
+    return SweepFail(error);
+  }
+  unsigned long long jobs = std::max(1u, std::thread::hardware_concurrency());
+  if (arguments.Has("jobs") &&
+      (!ParseNumber(arguments.Get("jobs"), &jobs) || jobs == 0 || jobs > 64)) {
+    return SweepFail("--jobs takes a number of parallel runs from 1 to 64");
+  }
   Json config;
   if (!sim::LoadModuleConfig(module, &config, &error)) {
     return SweepFail(error);
@@ -684,11 +705,6 @@ int Rehearse(const Arguments& arguments) {
                          "(flashwick-module fault clear)");
       }
     }
-  }
-  unsigned long long jobs = std::max(1u, std::thread::hardware_concurrency());
-  if (arguments.Has("jobs") &&
-      (!ParseNumber(arguments.Get("jobs"), &jobs) || jobs == 0 || jobs > 64)) {
-    return SweepFail("--jobs takes a number of parallel runs from 1 to 64");
   }
   Sweep sweep;
   if (!ResolveFile(given, &sweep.file, &error)) {
