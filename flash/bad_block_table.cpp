@@ -1,6 +1,7 @@
 #include "flash/bad_block_table.h"
 
 #include <cstring>
+#include <iterator>
 
 #include "flash/flash_ops.h"
 #include "flash/nand_controller.h"
@@ -126,6 +127,37 @@ bool AllErased(const BYTE* bytes, DWORD count) {
   bbtPageBuffer[0] = static_cast<BYTE>(kTablePageMagic);
   bbtPageBuffer[1] = static_cast<BYTE>(kTablePageMagic >> 8);
   return WriteTablePage();
+}
+
+// Whether the list in bbtPageBuffer gives the shared map, entry by entry as LoadBadBlockTable
+// reads it. The table page is programmed over in place; a page that has taken more programs
+// since its erase than the chip allows may read back with bits lost, and a copy read from it
+// would make them lasting once programmed back (or once written after an erase of block 0).
+// The shared map is what this program and the OS use: a copy that disagrees is not written.
+[[nodiscard]] bool TablePageGivesSharedMap() {
+  if (TableMagic() != kTablePageMagic) {
+    return false;
+  }
+  static WORD expected[std::size(BadBlockMap{}.map)];
+  for (DWORD block = 0; block < nandBlockCount && block < std::size(expected); ++block) {
+    expected[block] = static_cast<WORD>(block);
+  }
+  const DWORD count = TableEntryCount();
+  for (DWORD entry = 0; entry < count; ++entry) {
+    const WORD logical = EntryWord(entry, 0);
+    const WORD replacement = EntryWord(entry, 1);
+    if (logical == 0 || logical >= nandBlockCount || replacement == 0 ||
+        replacement >= nandBlockCount) {
+      continue;
+    }
+    expected[logical] = replacement;
+  }
+  for (DWORD block = 0; block < nandBlockCount; ++block) {
+    if (bbmt->map[block] != expected[block]) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -278,10 +310,14 @@ int EraseLogicalBlock(DWORD page) {
     return FinishWithStatus(kStatusTableInvalid);
   }
   if (block == 0) {
-    // Keep the table page across the erase; without a copy of it block 0 stays as it is.
+    // Keep the table page across the erase; without a copy of it block 0 stays as it is. A
+    // copy that does not give the map in use (a page read back with bits lost) is no copy.
     const int saved = ReadTablePage();
     if (saved != kNandOk) {
       return FinishWithStatus(saved);
+    }
+    if (!TablePageGivesSharedMap()) {
+      return FinishWithStatus(kStatusTableInvalid);
     }
   }
   int status = NandEraseBlock(static_cast<DWORD>(bbmt->map[block]) << blockShift);
@@ -358,7 +394,7 @@ int RelocateBlock(DWORD page, DWORD* replacement, int mode) {
   }
   const bool outermost = outermostRelocation == 1;
   if (outermost) {
-    if (ReadTablePage() != kNandOk || TableMagic() != kTablePageMagic) {
+    if (ReadTablePage() != kNandOk || !TablePageGivesSharedMap()) {
       FlashLastError = kFlashErrorNoTable;
       return 0;
     }

@@ -6,10 +6,12 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "flash/kernel_mode.h"
 #include "flash/nand_driver.h"
+#include "sim/base/files.h"
 #include "sim/hw/nand_flash.h"
 #include "tests/support/faults.h"
 #include "tests/support/module_fixture.h"
@@ -191,6 +193,48 @@ TEST_F(NandControllerTest, KeptSetupPollsWithInterruptsMaskedAndGivesTheOsItsSet
   NandRelease();
   EXPECT_EQ(model_->Ndcr(), ndcr);
   EXPECT_EQ(model_->Ndtr0(), ndtr0);
+}
+
+// While the OS flash driver is loaded its interrupt handler takes every status bit that NDCR
+// leaves unmasked, so a command polled with them unmasked never sees its requests: the program
+// masks them for its own commands; without the OS driver nothing takes them.
+TEST_F(NandControllerTest, PollingWorksOnlyWithInterruptsMaskedWhileTheOsDriverIsLoaded) {
+  struct Case {
+    const char* what;
+    bool osDriver;
+    bool programMasks;
+    int status;
+  };
+  const Case cases[] = {
+      {"OS driver loaded, interrupts masked", true, true, kNandOk},
+      {"OS driver loaded, interrupts left unmasked", true, false, kNandTimeout},
+      {"no OS driver, interrupts left unmasked", false, false, kNandOk},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    osDriver_ = c.osDriver;
+    TearDown();
+    SetUp();
+    if (c.osDriver) {
+      // The OS driver's own configuration takes its interrupts.
+      IoPointer regs = MapRegisters(kNandControllerPhysical);
+      ASSERT_TRUE(regs);
+      regs.Write32(NDCR, model_->Ndcr() & ~NDCR_INTERRUPT_MASKS);
+      UnmapRegisters(regs);
+      ASSERT_EQ(NandControllerInit(0), kNandOk);
+    } else {
+      Start();
+    }
+    if (!c.programMasks) {
+      ndcrShadow &= ~NDCR_INTERRUPT_MASKS;
+    }
+    std::vector<BYTE> page(2048);
+    EXPECT_EQ(NandReadPage(page.data(), nullptr, 0, kScratchPage), c.status);
+    NandRelease();
+    std::string log;
+    (void)sim::ReadWholeFile(Machine().RamDirectory() / "debug.log", &log);
+    EXPECT_EQ(log.find("interrupt handler took") != std::string::npos, c.status != kNandOk) << log;
+  }
 }
 
 TEST_F(NandControllerTest, UnknownIdentifierIsAnUnsupportedChip) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <string>
 #include <vector>
 
 #include "flash/bad_block_table.h"
@@ -555,9 +556,14 @@ TEST_F(NandDriverTest, ProgramFailureMovesTheWholeBlockAndProgramsTheFailingPage
   struct Case {
     const char* what;
     int ecc;
-    bool spareWritten;  // the OS driver wrote the page's spare before the data (ECC off only)
+    bool spareWritten;   // the OS driver wrote the page's spare before the data (ECC off only)
+    const char* leaves;  // what the failed program left in the old page
   };
-  const Case cases[] = {{"ECC on", 1, false}, {"ECC off, spare written first", 0, true}};
+  const Case cases[] = {
+      {"ECC on", 1, false, "every-other-byte"},
+      {"ECC on, the failed page reads back corrected", 1, false, "one-stuck-bit"},
+      {"ECC off, spare written first", 0, true, "every-other-byte"},
+  };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Restart();
@@ -575,7 +581,7 @@ TEST_F(NandDriverTest, ProgramFailureMovesTheWholeBlockAndProgramsTheFailingPage
       }
       ASSERT_TRUE(model_->WriteRawPage(oldPhysical * 64 + 10, nullptr, spare.data()));
     }
-    AddFault(faults::NandProgramFail{.page = oldPhysical * 64 + 10});
+    AddFault(faults::NandProgramFail{.page = oldPhysical * 64 + 10, .leaves = c.leaves});
     model_->StartCommandLog();
     ASSERT_EQ(kNandOperations.Write(data.data() + 10 * kPage, start + 10 * kPage, 11 * kPage), 1);
     const DWORD replacement = bbmt->map[logical];
@@ -605,6 +611,16 @@ TEST_F(NandDriverTest, ProgramFailureMovesTheWholeBlockAndProgramsTheFailingPage
     EXPECT_EQ(Read(start, 21 * kPage), data);
     EXPECT_EQ(FlashLastError, kFlashErrorNone);
     ExpectTablesAgree();
+    if (std::string(c.leaves) == "one-stuck-bit") {
+      // The old page holds the data but for one bit, which its code corrects: the chip's
+      // failure report alone is what moved the block.
+      std::vector<BYTE> oldData(kPage);
+      std::vector<BYTE> oldSpare(64);
+      ASSERT_TRUE(model_->ReadRawPage(oldPhysical * 64 + 10, oldData.data(), oldSpare.data()));
+      EXPECT_EQ(sim::NandEccDecode(oldData.data(), oldSpare.data()),
+                sim::NandEccResult::kCorrected);
+      EXPECT_TRUE(std::equal(oldData.begin(), oldData.end(), data.begin() + 10 * kPage));
+    }
   }
 }
 
@@ -687,6 +703,52 @@ TEST_F(NandDriverTest, TablesAgreeAfterRelocationsAndAModuleReset) {
   ASSERT_EQ(NandInit(), 1);
   EXPECT_EQ(SharedMap(), map);
   EXPECT_EQ(Read(kScratchBlock * kBlock, 2 * kBlock), data);
+}
+
+// The table page is programmed over at every relocation: past the chip's four programs since
+// its erase it may read back with bits lost. A copy read that way is never programmed back, nor
+// written after an erase of block 0: the relocation and that erase fail instead, leaving the
+// page, the shared map and block 0 as they were.
+TEST_F(NandDriverTest, DisturbedTablePageIsNeverWrittenBack) {
+  // Factory program plus four relocations: five programs of the table page since its erase.
+  for (DWORD block = kScratchBlock; block < kScratchBlock + 4; ++block) {
+    AddFault(faults::NandEraseFail{.block = block});
+  }
+  ASSERT_EQ(kNandOperations.Erase(kScratchBlock * kBlock, 4 * kBlock), 1);
+  ASSERT_EQ(model_->ProgramCount(63), 5u);
+  const std::vector<BYTE> data = Pattern(2 * kPage, 9);
+  ASSERT_EQ(kNandOperations.Write(data.data(), kScratchBlock * kBlock, 2 * kPage), 1);
+  const std::vector<BYTE> table = RawData(63);
+  const std::vector<BYTE> bootPage = RawData(0);
+  const std::vector<WORD> map = SharedMap();
+  ASSERT_EQ(map[kScratchBlock], 1023u);
+  ExpectTablesAgree();
+
+  // Bit 2 of the first entry's logical block: 300 (0x12C) reads as 296.
+  AddFault(faults::NandDisturb{.positions = std::vector<std::uint32_t>{4 * 8 + 2}});
+  AddFault(faults::NandEraseFail{.block = kScratchBlock + 4});
+  struct Case {
+    const char* what;
+    DWORD start;
+  };
+  const Case cases[] = {{"a relocation", (kScratchBlock + 4) * kBlock}, {"an erase of block 0", 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(kNandOperations.Erase(c.start, kBlock), 0);
+    EXPECT_NE(FlashLastError, kFlashErrorNone);
+    EXPECT_EQ(RawData(63), table);
+    EXPECT_EQ(RawData(0), bootPage);
+    EXPECT_EQ(SharedMap(), map);
+    EXPECT_EQ(Read(kScratchBlock * kBlock, 2 * kPage), data);
+  }
+
+  // Once the page reads as written, the same relocation goes through.
+  Machine().Faults().Clear();
+  AddFault(faults::NandEraseFail{.block = kScratchBlock + 4});
+  EXPECT_EQ(kNandOperations.Erase((kScratchBlock + 4) * kBlock, kBlock), 1);
+  EXPECT_EQ(bbmt->map[kScratchBlock + 4], 1019u);
+  ExpectTablesAgree();
+  EXPECT_EQ(Read(kScratchBlock * kBlock, 2 * kPage), data);
 }
 
 }  // namespace

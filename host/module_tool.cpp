@@ -91,9 +91,24 @@ Grammar GrammarOf(const ModuleCommand& command) {
   return grammar;
 }
 
+// What --json output needs to know of the run: whether it was asked for, whether the command
+// printed its object, and the last failure said on standard error.
+struct JsonOutput {
+  bool requested = false;
+  bool printed = false;
+  std::string command;
+  std::string lastFailure;
+};
+
+JsonOutput& Output() {
+  static JsonOutput output;
+  return output;
+}
+
 int UsageError(const ModuleCommand& command, const std::string& message) {
   std::fprintf(stderr, "flashwick-module: %s: %s\nusage: flashwick-module %s\n", command.name,
                message.c_str(), command.usage);
+  Output().lastFailure = std::string(command.name) + ": " + message;
   return kUsageError;
 }
 
@@ -145,7 +160,26 @@ FlashLockState LookAtFlashLock() {
 
 int Fail(const std::string& message) {
   std::fprintf(stderr, "flashwick-module: %s\n", message.c_str());
+  Output().lastFailure = message;
   return kUsageError;
+}
+
+bool JsonRequested() { return Output().requested; }
+
+void PrintJson(const nlohmann::json& value) {
+  std::printf("%s\n", value.dump(2).c_str());
+  Output().printed = true;
+}
+
+void PrintFailureJson(int exitStatus) {
+  JsonOutput& output = Output();
+  if (!output.requested || output.printed) {
+    return;
+  }
+  PrintJson({{"command", output.command},
+             {"exitStatus", exitStatus},
+             {"error", output.lastFailure.empty() ? "the command failed" : output.lastFailure}});
+  std::fflush(stdout);
 }
 
 std::filesystem::path ModuleDirectoryArgument(const Arguments& arguments, std::size_t index) {
@@ -187,6 +221,11 @@ std::string StaleStateNote(const std::filesystem::path& directory) {
          "): what this shows may be stale or change meanwhile";
 }
 
+namespace {
+
+int RunCommand(const ModuleCommand& command, int argc, char** argv);
+
+}  // namespace
 }  // namespace module_tool
 
 int main(int argc, char** argv) {
@@ -218,6 +257,22 @@ int main(int argc, char** argv) {
     return Fail("unknown command \"" + first + "\"");
   }
   const ModuleCommand& command = it->second;
+  Output().command = command.name;
+  for (int i = 2; i < argc && std::string(argv[i]) != "--"; ++i) {
+    Output().requested = Output().requested || std::string(argv[i]) == "--json";
+  }
+  const int code = RunCommand(command, argc, argv);
+  if (code != 0) {
+    PrintFailureJson(code);
+  }
+  return code;
+}
+
+namespace module_tool {
+namespace {
+
+// Parses the command's options and arguments by its usage line and runs it.
+int RunCommand(const ModuleCommand& command, int argc, char** argv) {
   const Grammar grammar = GrammarOf(command);
   Arguments arguments;
   bool optionsEnd = false;
@@ -279,3 +334,6 @@ int main(int argc, char** argv) {
   }
   return command.run(arguments);
 }
+
+}  // namespace
+}  // namespace module_tool

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "core/fwl_types.h"
+
 namespace module_tool {
 
 struct Arguments {
@@ -43,8 +45,16 @@ struct ModuleCommandRegistrar {
 // 2 it could not run (bad arguments, no module).
 inline constexpr int kUsageError = 2;
 
-// Prints "flashwick-module: message" to standard error and returns exit code 2.
+// Prints "flashwick-module: message" to standard error and returns exit code 2. The message is
+// kept: with --json a command that ends without printing its object prints one with it.
 int Fail(const std::string& message);
+// Whether the command line asks for --json output.
+bool JsonRequested();
+// Prints the command's object on standard output (its one answer with --json).
+void PrintJson(const nlohmann::json& value);
+// With --json, when the command printed no object: {"command", "exitStatus", "error"} with the
+// last failure, so that a script reads every outcome from standard output.
+void PrintFailureJson(int exitStatus);
 // The module directory named by the first positional argument, or the default module, which is
 // made (and a line on standard error says so) when it does not exist yet. When that fails, the
 // reason is printed and the default directory returned, so that attaching it fails in turn.
@@ -70,5 +80,14 @@ bool ParseNumber(const std::string& text, unsigned long long* value);
 // [{"index", "kind", "fields", "fired", "refused" when the module would refuse it}]}.
 nlohmann::json FaultPlanJson(const std::filesystem::path& directory, const nlohmann::json& config);
 void PrintFaultPlan(const nlohmann::json& plan, std::FILE* out);
+
+// The bin command's account of a file that the update refuses, shared by the commands that read
+// update files. DiagnoseRefusedBinFile gives where the reader stopped ({"detail", "where"}, empty
+// when the status alone says why); RefuseBinFile prints the refusal as bin does (one line on
+// standard error, or the object with --json) and returns exit code 1.
+nlohmann::json DiagnoseRefusedBinFile(const std::vector<std::uint8_t>& bytes, FwlStatus status);
+const char* BinStatusMeaning(FwlStatus status);
+int RefuseBinFile(const Arguments& arguments, nlohmann::json report, const std::string& status,
+                  const std::string& reason);
 
 }  // namespace module_tool

@@ -642,7 +642,7 @@ int Refuse(const Arguments& arguments, Json report, const std::string& status,
     report["accepted"] = false;
     report["status"] = status;
     report["reason"] = reason;
-    std::printf("%s\n", report.dump(2).c_str());
+    PrintJson(report);
   } else {
     // The library accepted a file that the update then refuses: its status says nothing.
     std::string why = status == "FWL_OK" ? reason : status + " (" + reason + ")";
@@ -727,12 +727,30 @@ int ShowBinFile(const Arguments& arguments) {
     return Refuse(arguments, report, "FWL_OK", refusal);
   }
   if (arguments.Has("json")) {
-    std::printf("%s\n", report.dump(2).c_str());
+    PrintJson(report);
   } else {
     PrintText(report);
   }
   return 0;
 }
+
+}  // namespace
+
+Json DiagnoseRefusedBinFile(const std::vector<std::uint8_t>& bytes, FwlStatus status) {
+  if (status != FWL_ERR_BAD_FILE && status != FWL_ERR_CHECKSUM && status != FWL_ERR_FILE_VERSION) {
+    return Json::object();
+  }
+  return Diagnosis(Reader(bytes)).Run();
+}
+
+const char* BinStatusMeaning(FwlStatus status) { return StatusMeaning(status); }
+
+int RefuseBinFile(const Arguments& arguments, Json report, const std::string& status,
+                  const std::string& reason) {
+  return Refuse(arguments, std::move(report), status, reason);
+}
+
+namespace {
 
 void BinHelp(std::FILE* out) {
   std::fprintf(out,

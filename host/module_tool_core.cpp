@@ -162,7 +162,7 @@ int Info(const Arguments& arguments) {
   if (arguments.Has("json")) {
     info["flashMap"] = flashMap;
     info["faults"] = faults;
-    std::printf("%s\n", info.dump(2).c_str());
+    PrintJson(info);
   } else {
     PrintInfo(info, 0);
     PrintFlashMap(flashMap);

@@ -14,6 +14,7 @@
 #include "host/module_tool.h"
 #include "sim/base/file_lock.h"
 #include "sim/base/files.h"
+#include "sim/base/hex.h"
 #include "sim/module/fault_plan.h"
 #include "sim/module/machine.h"
 
@@ -31,9 +32,18 @@ constexpr const char* kAddUsage = "fault add [DIR] KIND [field=value ...] [--jso
 constexpr const char* kListUsage = "fault list [DIR] [--json]";
 constexpr const char* kClearUsage = "fault clear [DIR] [INDEX] [--json]";
 
+// A number of a hex field, as wide as its largest value: 0x01F40000, 0xF1EC.
+std::string HexText(const FaultField& field, std::uint64_t value) {
+  const int digits = field.maximum <= 0xFF ? 2 : field.maximum <= 0xFFFF ? 4 : 8;
+  return sim::Hex(value, digits);
+}
+
 std::string TypeWords(const FaultField& field) {
   switch (field.type) {
     case FaultFieldType::kUnsigned:
+      if (field.hex) {
+        return HexText(field, 0) + ".." + HexText(field, field.maximum);
+      }
       return "0.." + std::to_string(field.maximum);
     case FaultFieldType::kCount:
       return "-1.." + std::to_string(field.maximum);
@@ -105,13 +115,27 @@ std::string ValueText(const Json& value) {
   return value.is_string() ? value.get<std::string>() : value.dump();
 }
 
-// "nand.program-fail page=64 count=1"
+// A field's value as the user writes it: addresses, offsets and identifiers in hex.
+std::string FieldValueText(const Json& kind, const std::string& name, const Json& value) {
+  const FaultKind* declared =
+      kind.is_string() ? FaultPlan::FindKind(kind.get<std::string>()) : nullptr;
+  if (declared != nullptr && value.is_number_unsigned()) {
+    for (const FaultField& field : sim::FaultKindFields(*declared)) {
+      if (field.name == name && field.hex) {
+        return HexText(field, value.get<std::uint64_t>());
+      }
+    }
+  }
+  return ValueText(value);
+}
+
+// "nand.program-fail page=64 count=1", "nor.erase-fail block=0x00040000"
 std::string ItemText(const Json& item) {
   std::string text = item.is_object() && item.contains("kind") ? ValueText(item["kind"]) : "?";
   if (item.is_object()) {
     for (const auto& [field, value] : item.items()) {
       if (field != "kind") {
-        text += " " + field + "=" + ValueText(value);
+        text += " " + field + "=" + FieldValueText(item["kind"], field, value);
       }
     }
   } else {
@@ -220,9 +244,7 @@ int Add(const Arguments& arguments) {
     return Fail(error);
   }
   if (arguments.Has("json")) {
-    std::printf(
-        "%s\n",
-        Json{{"module", directory.string()}, {"index", index}, {"item", item}}.dump(2).c_str());
+    PrintJson(Json{{"module", directory.string()}, {"index", index}, {"item", item}});
   } else {
     std::printf("added fault item %zu: %s\n", index, ItemText(item).c_str());
   }
@@ -246,7 +268,7 @@ int List(const Arguments& arguments) {
   Json plan = FaultPlanJson(directory, config);
   if (arguments.Has("json")) {
     plan["module"] = directory.string();
-    std::printf("%s\n", plan.dump(2).c_str());
+    PrintJson(plan);
   } else {
     std::printf("module %s\n", directory.string().c_str());
     PrintFaultPlan(plan, stdout);
@@ -305,10 +327,7 @@ int Clear(const Arguments& arguments) {
     }
   }
   if (arguments.Has("json")) {
-    std::printf("%s\n",
-                Json{{"module", directory.string()}, {"cleared", cleared}, {"left", items.size()}}
-                    .dump(2)
-                    .c_str());
+    PrintJson(Json{{"module", directory.string()}, {"cleared", cleared}, {"left", items.size()}});
   } else if (!indexText.empty()) {
     std::printf("cleared fault item %s: %s (%zu left)\n", indexText.c_str(),
                 ItemText(cleared[0]).c_str(), items.size());
@@ -412,7 +431,8 @@ void PrintFaultPlan(const Json& plan, std::FILE* out) {
   for (const Json& row : items) {
     std::string fields;
     for (const auto& [field, value] : row["fields"].items()) {
-      fields += (fields.empty() ? "" : " ") + field + "=" + ValueText(value);
+      fields +=
+          (fields.empty() ? "" : " ") + field + "=" + FieldValueText(row["kind"], field, value);
     }
     std::fprintf(out, "  %-5s %-24s %-8s %s\n", row["index"].dump().c_str(),
                  ValueText(row["kind"]).c_str(), row["fired"].dump().c_str(), fields.c_str());

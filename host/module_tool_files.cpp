@@ -82,8 +82,7 @@ int List(const Arguments& arguments, const std::vector<std::string>& words) {
   }
   sim::Detach();
   if (arguments.Has("json")) {
-    std::printf("%s\n",
-                Json({{"folder", sim::ToUtf8(folder)}, {"entries", entries}}).dump(2).c_str());
+    PrintJson(Json({{"folder", sim::ToUtf8(folder)}, {"entries", entries}}));
     return 0;
   }
   std::printf("%s\n", sim::ToUtf8(folder).c_str());
@@ -147,11 +146,8 @@ int Get(const Arguments& arguments, const std::vector<std::string>& words) {
     return Fail(target.string() + ": cannot write");
   }
   if (arguments.Has("json")) {
-    std::printf(
-        "%s\n",
-        Json({{"from", sim::ToUtf8(source)}, {"to", target.string()}, {"bytes", content.size()}})
-            .dump(2)
-            .c_str());
+    PrintJson(
+        Json({{"from", sim::ToUtf8(source)}, {"to", target.string()}, {"bytes", content.size()}}));
   } else {
     std::printf("copied %zu bytes from %s to %s\n", content.size(), sim::ToUtf8(source).c_str(),
                 target.string().c_str());
@@ -204,10 +200,7 @@ int Put(const Arguments& arguments, const std::vector<std::string>& words) {
                 std::to_string(error) + "); the module keeps no part of it");
   }
   if (arguments.Has("json")) {
-    std::printf("%s\n",
-                Json({{"from", words[0]}, {"to", sim::ToUtf8(target)}, {"bytes", content.size()}})
-                    .dump(2)
-                    .c_str());
+    PrintJson(Json({{"from", words[0]}, {"to", sim::ToUtf8(target)}, {"bytes", content.size()}}));
   } else {
     std::printf("copied %zu bytes from %s to %s\n", content.size(), words[0].c_str(),
                 sim::ToUtf8(target).c_str());

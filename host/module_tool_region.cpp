@@ -86,6 +86,60 @@ double Seconds(std::uint64_t nanoseconds) {
 fs::path PoweredModule;
 fs::path PendingOutput;
 
+// Progress of a long command on standard error (standard output keeps the result), a line at
+// each tenth: "flashwick-module: erase: 40% of 0x00F40000 bytes (module time 1.234 s)". The
+// library's callbacks carry no context, hence the one instance.
+struct ProgressLines {
+  const char* what = nullptr;
+  std::uint64_t total = 0;
+  std::uint64_t last = 0;
+  int shown = -1;
+
+  void Start(const char* name, std::uint64_t bytes) {
+    what = name;
+    total = bytes;
+    last = 0;
+    shown = -1;
+  }
+  void Show(std::uint64_t done) {
+    last = done;
+    if (what == nullptr || total == 0) {
+      return;
+    }
+    const int tenth = static_cast<int>(std::min<std::uint64_t>(done * 10 / total, 10));
+    if (tenth <= shown) {
+      return;
+    }
+    shown = tenth;
+    std::fprintf(stderr, "flashwick-module: %s: %d%% of 0x%08llX bytes (module time %.3f s)\n",
+                 what, tenth * 10, static_cast<unsigned long long>(total),
+                 static_cast<double>(sim::CurrentMachine().Clock().Now()) / 1e9);
+    std::fflush(stderr);
+  }
+};
+ProgressLines Progress;
+
+// The erase of each region reports its own bytes; phase codes come with a total of 0.
+int OnEraseProgress(DWORD done, DWORD total) {
+  if (total != 0) {
+    if (total != Progress.total || done < Progress.last) {
+      Progress.Start("erase", total);
+    }
+    Progress.Show(done);
+  }
+  return 1;
+}
+
+int OnBackupBegin(const ImageInfo* info) {
+  Progress.Start("backup", info->dataBytes);
+  return 1;
+}
+
+int OnBackupData(DWORD /*sectionDone*/, DWORD allDone) {
+  Progress.Show(allDone);
+  return 1;
+}
+
 // A power cut stops the module's processor, and this command with it: the file it was making is
 // removed, the module starts again (its RAM lost, as flashwick leaves it), and the command fails.
 [[noreturn]] void OnPowerLost(const std::string& what) {
@@ -93,15 +147,14 @@ fs::path PendingOutput;
   if (!PendingOutput.empty()) {
     fs::remove(PendingOutput, code);
   }
-  std::fprintf(stderr,
-               "flashwick-module: power cut during the %s: the command stopped with the module; "
-               "the flash holds what the cut left\n",
-               what.c_str());
+  Fail("power cut during the " + what +
+       ": the command stopped with the module; the flash holds what the cut left");
   std::fflush(nullptr);
   std::string error;
   if (!sim::ResetModuleAfterPowerCut(PoweredModule, &error)) {
-    std::fprintf(stderr, "flashwick-module: %s\n", error.c_str());
+    Fail(error);
   }
+  PrintFailureJson(1);
   std::fflush(nullptr);
   std::_Exit(1);
 }
@@ -301,7 +354,7 @@ bool ReadFlash(BYTE* buffer, DWORD offset, DWORD length, DWORD* bad) {
 
 int Report(const Arguments& arguments, const Json& result, const std::string& line, int code) {
   if (arguments.Has("json")) {
-    std::printf("%s\n", result.dump(2).c_str());
+    PrintJson(result);
   } else if (code == 0) {
     std::printf("%s\n", line.c_str());
   } else {
@@ -367,7 +420,8 @@ int Backup(const Arguments& arguments) {
   }
   const std::u16string path = u"\\USB HD\\" + sim::FromUtf8(out.temporary.filename().string());
   PendingOutput = out.temporary;
-  const FwlStatus status = FWLBackupToFile(path.c_str(), kinds, nullptr, nullptr, nullptr);
+  const FwlStatus status =
+      FWLBackupToFile(path.c_str(), kinds, OnBackupBegin, nullptr, OnBackupData);
   const DWORD milliseconds = FWLGetOperationTime();
   attached.Close();
   Json result = {{"command", "backup"},
@@ -434,7 +488,7 @@ int Erase(const Arguments& arguments) {
       bytes += list[i].length;
     }
   }
-  const FwlStatus status = FWLEraseRegions(kinds, nullptr);
+  const FwlStatus status = FWLEraseRegions(kinds, OnEraseProgress);
   const DWORD milliseconds = FWLGetOperationTime();
   attached.Close();
   Json result = {{"command", "erase"},
@@ -503,11 +557,13 @@ int Read(const Arguments& arguments) {
   DWORD bad = 0;
   bool readOk = true;
   bool written = true;
+  Progress.Start("read", region.length);
   for (DWORD done = 0; done < region.length && readOk && written;) {
     const DWORD piece = std::min(region.length - done, kReadChunk);
     readOk = ReadFlash(buffer.data(), region.start + done, piece, &bad);
     written = readOk && std::fwrite(buffer.data(), 1, piece, file) == piece;
     done += piece;
+    Progress.Show(done);
   }
   const std::uint64_t elapsed = attached.Now() - started;
   written = std::fclose(file) == 0 && written;

@@ -74,6 +74,7 @@ TEST_P(RegionRoundTrip, BackupEraseUpdateRestoresWhatReadAndVerifySee) {
   EXPECT_NE(output.find("the flash holds the 2 record(s)"), std::string::npos) << output;
 
   EXPECT_EQ(module.Tool("erase", "--regions os-image,registry", &output), 0) << output;
+  EXPECT_NE(output.find("flashwick-module: erase: 0% of 0x"), std::string::npos) << output;
   EXPECT_NE(output.find("erased " + std::to_string(imageBefore.size() + registryBefore.size()) +
                         " bytes in "),
             std::string::npos)

@@ -10,6 +10,7 @@
 
 #include "sim/base/files.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/tool_module.h"
 
 namespace {
 
@@ -200,6 +201,31 @@ TEST(ModuleTool, DefaultModule_MadeOnFirstUseWithSampleFilesAndSaidSo) {
   EXPECT_EQ(RunCommand(environment + Executable("flashwick-module") + " info", &output), 0)
       << output;
   EXPECT_EQ(output.find("created the default module"), std::string::npos) << output;
+}
+
+// With --json every outcome is an object on standard output, refusals included, so that a
+// script reads one place; the text still goes to standard error for a person.
+TEST(ModuleToolJson, RefusalsAreObjectsToo) {
+  const testing_support::ToolModule module("pxa320");
+  struct Case {
+    const char* command;
+    std::string arguments;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"erase", "--regions os-image --bogus", "erase: unknown option --bogus"},
+      {"erase", "--regions nowhere", "--regions: no region \"nowhere\" on this module"},
+      {"read", "--region os-image --out " + module.QuotedFile("missing/out.raw"), "no such folder"},
+      {"fault add", "nand.badblock block=1", "unknown kind \"nand.badblock\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command + std::string(" ") + c.arguments);
+    int status = 0;
+    const sim::Json answer = module.ToolJson(c.command, c.arguments, &status);
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(answer.value("exitStatus", 0), 2) << answer.dump();
+    EXPECT_NE(answer.value("error", "").find(c.error), std::string::npos) << answer.dump();
+  }
 }
 
 }  // namespace

@@ -88,6 +88,43 @@ TEST_P(NandBadBlocks, AreRelocatedWithTheDataIntactAndBothTablesAgree) {
   EXPECT_TRUE(Flash(kImageStart, kImageBytes) == image);
 }
 
+// A program the chip reports as failed although the page holds all but one bit of it (it would
+// read back corrected): the block moves all the same, with the pages written before it in the
+// same block and the page itself, and nothing of the image is lost.
+class NandCorrectableProgramFailure : public LibraryTest {
+ protected:
+  std::string Preset() const override { return "pxa320"; }
+};
+
+TEST_F(NandCorrectableProgramFailure, IsRelocatedWithEveryByteOfTheBlock) {
+  const Bytes image = Pattern(kImageBytes, 22);
+  BinBuilder()
+      .Header(kImageStart, kImageBytes)
+      .Record(kImageStart, image)
+      .End()
+      .WriteTo(HostPath("image.bin"));
+  sim::NandFlash& nand = *sim::NandFlash::Current();
+  const std::vector<std::uint16_t> before = nand.OsBlockMap();
+  const std::uint32_t writing = kImageStart / sim::kNandBlockBytes + 3;
+  const std::uint32_t failing = before[writing] * sim::kNandPagesPerBlock + 37;
+  Machine().Faults().Add(faults::NandProgramFail{.page = failing, .leaves = "one-stuck-bit"});
+
+  ASSERT_EQ(Update(ModulePath("image.bin")), FWL_OK);
+
+  const std::vector<std::uint16_t> after = nand.OsBlockMap();
+  EXPECT_NE(after[writing], before[writing]);
+  EXPECT_TRUE(Flash(kImageStart, kImageBytes) == image);
+  // The old page was left readable with one corrected bit: only the chip's report moved it.
+  Bytes data(sim::kNandPageBytes);
+  Bytes spare(sim::kNandSpareBytes);
+  ASSERT_TRUE(nand.ReadRawPage(failing, data.data(), spare.data()));
+  EXPECT_EQ(sim::NandEccDecode(data.data(), spare.data()), sim::NandEccResult::kCorrected);
+  Machine().Faults().Clear();
+  PowerCycle();
+  EXPECT_TRUE(sim::NandFlash::Current()->OsBlockMap() == after);
+  EXPECT_TRUE(Flash(kImageStart, kImageBytes) == image);
+}
+
 INSTANTIATE_TEST_SUITE_P(Modules, NandBadBlocks, ::testing::ValuesIn(update_test::kNandModules),
                          [](const ::testing::TestParamInfo<ModuleCase>& info) {
                            return update_test::ModuleCaseName(info.param);

@@ -93,7 +93,7 @@ std::uint32_t DefaultUserCode() { return 0x00010003; }  // version 1.3 of the mo
 // The fault plan kinds of the part
 // ---------------------------------------------------------------------------------------------
 constexpr FaultField kIdCodeFields[] = {
-    {.name = "value", .required = true, .help = "the IDCODE the part reports"}};
+    {.name = "value", .required = true, .help = "the IDCODE the part reports", .hex = true}};
 constexpr FaultField kRowFailFields[] = {
     {.name = "row", .required = true, .maximum = kCpldRows - 1, .help = "the fuse row"}};
 constexpr FaultField kStuckTdoFields[] = {

@@ -31,6 +31,7 @@ enum EventKind { kEventReady, kEventReadData, kEventWriteData, kEventComplete };
 constexpr const char* kImageFile = "flash.img";
 constexpr const char* kSpareFile = "nand.oob";
 constexpr const char* kWearFile = "nand.wear";
+constexpr const char* kProgramsFile = "nand.programs";
 constexpr const char* kControllerFile = "nand.controller";
 
 // The five supported chips. Timings are the datasheets' minimum interface timings; busy times
@@ -337,10 +338,16 @@ constexpr FaultField kWornBlockFields[] = {
     {.name = "erases", .required = true, .help = "erases it survives (counted in nand.wear)"}};
 constexpr FaultField kEraseFailFields[] = {
     {.name = "block", .required = true, .help = "the block whose erase fails"}};
+constexpr std::string_view kLeavesEveryOtherByte = "every-other-byte";
+constexpr std::string_view kLeavesOneStuckBit = "one-stuck-bit";
+constexpr std::string_view kProgramFailLeaves[] = {kLeavesEveryOtherByte, kLeavesOneStuckBit};
 constexpr FaultField kProgramFailFields[] = {
-    {.name = "page",
-     .required = true,
-     .help = "the page whose program fails (it keeps every other byte)"}};
+    {.name = "page", .required = true, .help = "the page whose program fails"},
+    {.name = "leaves",
+     .type = FaultFieldType::kChoice,
+     .help = "what the failed program leaves in the page: every-other-byte (unless given), or "
+             "one-stuck-bit (all but one bit programmed: the page reads back corrected)",
+     .choices = kProgramFailLeaves}};
 constexpr FaultField kBitFlipFields[] = {
     {.name = "page", .required = true, .help = "the page whose data reads with flipped bits"},
     {.name = "bits",
@@ -350,6 +357,16 @@ constexpr FaultField kBitFlipFields[] = {
      .type = FaultFieldType::kBitList,
      .maximum = kNandPageBytes * 8 - 1,
      .help = "the bits of the page data that flip (in place of bits)"}};
+constexpr FaultField kDisturbFields[] = {
+    {.name = "page", .help = "the page (any page programmed past the chip's limit unless given)"},
+    {.name = "bits",
+     .maximum = kNandPageBytes * 8,
+     .help = "how many 1 bits of the page data read as 0, at places fixed by the page (1 unless "
+             "given)"},
+    {.name = "positions",
+     .type = FaultFieldType::kBitList,
+     .maximum = kNandPageBytes * 8 - 1,
+     .help = "the bits of the page data that read as 0 (in place of bits)"}};
 constexpr std::string_view kRequests[] = {"command", "data"};
 constexpr FaultField kNoRequestFields[] = {
     {.name = "request",
@@ -360,7 +377,8 @@ constexpr FaultField kIdFields[] = {
     {.name = "id",
      .required = true,
      .maximum = 0xFFFF,
-     .help = "the identifier the chip answers (maker code in the low byte)"}};
+     .help = "the identifier the chip answers (maker code in the low byte)",
+     .hex = true}};
 constexpr FaultKind kBadBlock{.name = "nand.bad-block",
                               .help = "a bad block: every erase and program of it fails",
                               .fields = kBadBlockFields};
@@ -382,6 +400,14 @@ constexpr FaultKind kBitFlip{.name = "nand.bit-flip",
                              .fields = kBitFlipFields,
                              .counted = true,
                              .defaultCount = -1};
+constexpr FaultKind kDisturb{
+    .name = "nand.disturb",
+    .help =
+        "a page programmed more often since its erase than the chip allows reads disturbed "
+        "bits",
+    .fields = kDisturbFields,
+    .counted = true,
+    .defaultCount = -1};
 constexpr FaultKind kNoRequest{.name = "nand.no-request",
                                .help = "the controller never raises the request of a command",
                                .fields = kNoRequestFields,
@@ -389,8 +415,9 @@ constexpr FaultKind kNoRequest{.name = "nand.no-request",
                                .defaultCount = -1};
 constexpr FaultKind kId{
     .name = "nand.id", .help = "the chip answers another identifier", .fields = kIdFields};
-constexpr const FaultKind* kFaultKinds[] = {&kBadBlock, &kWornBlock, &kEraseFail, &kProgramFail,
-                                            &kBitFlip,  &kNoRequest, &kId,        &kPowerCutFault};
+constexpr const FaultKind* kFaultKinds[] = {&kBadBlock,    &kWornBlock, &kEraseFail,
+                                            &kProgramFail, &kBitFlip,   &kDisturb,
+                                            &kNoRequest,   &kId,        &kPowerCutFault};
 
 NandFlash* currentNand = nullptr;
 }  // namespace
@@ -430,6 +457,7 @@ bool NandFlash::Create(const PresetSpec& presetSpec, const fs::path& directory, 
       {kImageFile, pages * kNandPageBytes},
       {kSpareFile, pages * kNandSpareBytes},
       {kWearFile, std::uint64_t{chip->blocks} * 4},
+      {kProgramsFile, pages + std::uint64_t{chip->blocks} * 4},
   };
   for (const auto& [name, size] : files) {
     const fs::path file = directory / name;
@@ -461,6 +489,18 @@ bool NandFlash::Create(const PresetSpec& presetSpec, const fs::path& directory, 
   }
   if (!written) {
     *error = image.string() + ": cannot write the bad block table page";
+    return false;
+  }
+  // That was the table page's first program since its erase.
+  const fs::path programs = directory / kProgramsFile;
+  const int programsFd = ::open(programs.c_str(), O_RDWR);
+  const std::uint8_t once = 1;
+  const bool counted = programsFd >= 0 && ::pwrite(programsFd, &once, 1, kNandTablePage) == 1;
+  if (programsFd >= 0) {
+    ::close(programsFd);
+  }
+  if (!counted) {
+    *error = programs.string() + ": cannot write the program count of the table page";
     return false;
   }
   return true;
@@ -512,11 +552,14 @@ void NandFlash::Validate(ConfigReader& reader) {
   for (const auto& [index, item] : FaultPlan::CheckedItems(reader)) {
     const FaultKind& kind = item->Kind();
     const bool block = &kind == &kBadBlock || &kind == &kWornBlock || &kind == &kEraseFail;
-    const bool page = &kind == &kProgramFail || &kind == &kBitFlip;
+    const bool page = &kind == &kProgramFail || &kind == &kBitFlip || &kind == &kDisturb;
     if (!block && !page) {
       continue;
     }
     const char* field = block ? "block" : "page";
+    if (!item->Has(field)) {
+      continue;  // optional here: the kind applies to every page
+    }
     const std::uint64_t limit = block ? chip->blocks : pages;
     if (item->Unsigned(field) >= limit) {
       reader.Error(FaultPlan::FieldPath(index, field),
@@ -603,6 +646,13 @@ bool NandFlash::OpenFiles(const fs::path& directory, std::string* error) {
         MapFile(directory / kWearFile, std::uint64_t{BlockCount()} * 4, true, &wearFd_, error));
   }
   if (wear_ != nullptr) {
+    programs_ = static_cast<std::uint8_t*>(MapFile(directory / kProgramsFile,
+                                                   pages + std::uint64_t{BlockCount()} * 4, true,
+                                                   &programsFd_, error));
+    outOfOrder_ =
+        programs_ != nullptr ? reinterpret_cast<std::uint32_t*>(programs_ + pages) : nullptr;
+  }
+  if (programs_ != nullptr) {
     registers_ = static_cast<Controller*>(MapFile(directory / "ram" / kControllerFile,
                                                   sizeof(Controller), true, &controllerFd_, error));
   }
@@ -628,10 +678,13 @@ void NandFlash::CloseFiles() {
   if (wear_ != nullptr && chip_ != nullptr) {
     ::munmap(wear_, std::uint64_t{BlockCount()} * 4);
   }
+  if (programs_ != nullptr && chip_ != nullptr) {
+    ::munmap(programs_, std::uint64_t{PageCount()} + std::uint64_t{BlockCount()} * 4);
+  }
   if (registers_ != nullptr) {
     ::munmap(registers_, sizeof(Controller));
   }
-  for (int* fd : {&imageFd_, &spareFd_, &wearFd_, &controllerFd_}) {
+  for (int* fd : {&imageFd_, &spareFd_, &wearFd_, &programsFd_, &controllerFd_}) {
     if (*fd >= 0) {
       ::close(*fd);
       *fd = -1;
@@ -640,6 +693,8 @@ void NandFlash::CloseFiles() {
   image_ = nullptr;
   spare_ = nullptr;
   wear_ = nullptr;
+  programs_ = nullptr;
+  outOfOrder_ = nullptr;
   registers_ = nullptr;
 }
 
@@ -782,8 +837,43 @@ std::uint32_t NandFlash::EraseCount(std::uint32_t block) const {
   return Present() && block < BlockCount() ? *WearCounter(block) : 0;
 }
 
+std::uint32_t NandFlash::ProgramCount(std::uint32_t page) const {
+  return Present() && page < PageCount() ? programs_[page] : 0;
+}
+
+std::uint32_t NandFlash::OutOfOrderPrograms(std::uint32_t block) const {
+  return Present() && block < BlockCount() ? outOfOrder_[block] : 0;
+}
+
+void NandFlash::CountProgram(std::uint32_t page) {
+  const std::uint32_t block = page / kNandPagesPerBlock;
+  const std::uint32_t first = block * kNandPagesPerBlock;
+  bool higherProgrammed = false;
+  for (std::uint32_t later = page + 1; later < first + kNandPagesPerBlock; ++later) {
+    higherProgrammed = higherProgrammed || programs_[later] != 0;
+  }
+  if (higherProgrammed && outOfOrder_[block] != 0xFFFFFFFF) {
+    if (++outOfOrder_[block] == 1) {
+      CurrentMachine().DebugLog("nand: page " + std::to_string(page) + " of block " +
+                                std::to_string(block) +
+                                " programmed after a higher page of the block since its erase "
+                                "(the chip wants its pages in order)");
+    }
+  }
+  if (programs_[page] != 0xFF) {
+    ++programs_[page];
+  }
+  if (programs_[page] > kNandPartialPrograms) {
+    CurrentMachine().DebugLog(
+        "nand: page " + std::to_string(page) + " programmed " + std::to_string(programs_[page]) +
+        (programs_[page] == 0xFF ? " or more" : "") + " times since its erase; the chip allows " +
+        std::to_string(kNandPartialPrograms));
+  }
+}
+
 void NandFlash::Sense(std::uint32_t page, std::uint8_t* data, std::uint8_t* spare) {
   ReadRawPage(page, data, spare);
+  ApplyDisturb(page, data);
   ApplyBitFlips(page, data);
 }
 
@@ -800,6 +890,8 @@ void NandFlash::CommitErase(std::uint32_t block) {
                   static_cast<off_t>(spareOffset), kSpareBlockBytes) != 0) {
     std::memset(spare_ + spareOffset, 0, kSpareBlockBytes);
   }
+  std::memset(programs_ + std::uint64_t{block} * kNandPagesPerBlock, 0, kNandPagesPerBlock);
+  outOfOrder_[block] = 0;
 }
 
 bool NandFlash::BlockAlwaysFails(std::uint32_t block, const std::string& what) {
@@ -870,19 +962,43 @@ NandFlash::ProgramOutcome NandFlash::ProgramPage(std::uint32_t page, const std::
       }
     }
   }
-  const bool failed =
-      BlockAlwaysFails(page / kNandPagesPerBlock, "program of page " + std::to_string(page)) ||
-      CurrentMachine().Faults().Fire(
-          kProgramFail, [&](const FaultItem& item) { return item.Unsigned("page") == page; },
-          [&] { return "program of page " + std::to_string(page); }) != nullptr;
+  CountProgram(page);
+  const bool badBlock =
+      BlockAlwaysFails(page / kNandPagesPerBlock, "program of page " + std::to_string(page));
+  const FaultPlan::ItemRef failure =
+      badBlock
+          ? nullptr
+          : CurrentMachine().Faults().Fire(
+                kProgramFail, [&](const FaultItem& item) { return item.Unsigned("page") == page; },
+                [&] { return "program of page " + std::to_string(page); });
+  const bool failed = badBlock || failure != nullptr;
+  const bool oneStuckBit = failure != nullptr && power != FaultPlan::Power::kFailing &&
+                           failure->String("leaves", kLeavesEveryOtherByte) == kLeavesOneStuckBit;
   // Programming clears the bits that are 0 in the new data: file byte |= ~new byte. An aborted
-  // program (or one cut short by the power) reaches only every other byte.
-  const std::uint32_t step = failed || power == FaultPlan::Power::kFailing ? 2 : 1;
+  // program (or one cut short by the power) reaches only every other byte; a page with one
+  // stuck bit keeps the first bit the program should have cleared.
+  std::uint32_t stuckByte = kNandPageBytes + kNandSpareBytes;  // none
+  std::uint8_t stuckMask = 0;
+  if (oneStuckBit) {
+    for (std::uint32_t i = 0; i < kNandPageBytes + kNandSpareBytes && stuckMask == 0; ++i) {
+      const std::uint8_t stored =
+          i < kNandPageBytes ? storedData[i] : storedSpare[i - kNandPageBytes];
+      const std::uint8_t wanted = i < kNandPageBytes ? data[i] : spare[i - kNandPageBytes];
+      const auto cleared = static_cast<std::uint8_t>(~wanted & ~stored);
+      if (cleared != 0) {
+        stuckByte = i;
+        stuckMask = static_cast<std::uint8_t>(cleared & -cleared);
+      }
+    }
+  }
+  const std::uint32_t step =
+      (failed && !oneStuckBit) || power == FaultPlan::Power::kFailing ? 2 : 1;
   for (std::uint32_t i = 0; i < kNandPageBytes; i += step) {
-    storedData[i] |= static_cast<std::uint8_t>(~data[i]);
+    storedData[i] |= static_cast<std::uint8_t>(~data[i] & (i == stuckByte ? ~stuckMask : 0xFF));
   }
   for (std::uint32_t i = 0; i < kNandSpareBytes; i += step) {
-    storedSpare[i] |= static_cast<std::uint8_t>(~spare[i]);
+    storedSpare[i] |= static_cast<std::uint8_t>(
+        ~spare[i] & (i + kNandPageBytes == stuckByte ? ~stuckMask : 0xFF));
   }
   if (power == FaultPlan::Power::kFailing) {
     CurrentMachine().Faults().PowerLost();
@@ -915,6 +1031,48 @@ void NandFlash::ApplyBitFlips(std::uint32_t page, std::uint8_t* data) {
     }
     for (std::uint32_t bit : positions) {
       data[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+    }
+  }
+}
+
+void NandFlash::ApplyDisturb(std::uint32_t page, std::uint8_t* data) {
+  if (programs_[page] <= kNandPartialPrograms) {
+    return;
+  }
+  FaultPlan& plan = CurrentMachine().Faults();
+  if (!plan.Holds(kDisturb)) {
+    return;
+  }
+  const std::uint32_t programs = programs_[page];
+  const std::vector<FaultPlan::ItemRef> items = plan.FireEach(
+      kDisturb,
+      [&](const FaultItem& item) { return !item.Has("page") || item.Unsigned("page") == page; },
+      [&] {
+        return "read of page " + std::to_string(page) + ", programmed " + std::to_string(programs) +
+               " times since its erase";
+      });
+  for (const FaultPlan::ItemRef& item : items) {
+    if (item->Has("positions")) {
+      for (std::uint32_t bit : item->Numbers("positions")) {
+        data[bit / 8] &= static_cast<std::uint8_t>(~(1u << (bit % 8)));
+      }
+      continue;
+    }
+    // Distinct 1 bits, the same for every run of the plan: a disturbed cell reads programmed.
+    std::uint32_t ones = 0;
+    for (std::uint32_t i = 0; i < kNandPageBytes; ++i) {
+      ones += static_cast<std::uint32_t>(std::popcount(static_cast<unsigned>(data[i])));
+    }
+    auto bits =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(item->Unsigned("bits", 1), ones));
+    for (std::uint64_t k = 0; bits > 0; ++k) {
+      const auto bit =
+          static_cast<std::uint32_t>(Mix(page * 0xD1B54A32D192ED03ull + k) % (kNandPageBytes * 8));
+      const auto mask = static_cast<std::uint8_t>(1u << (bit % 8));
+      if ((data[bit / 8] & mask) != 0) {
+        data[bit / 8] &= static_cast<std::uint8_t>(~mask);
+        --bits;
+      }
     }
   }
 }
@@ -1072,6 +1230,25 @@ void NandFlash::Settle(bool waitForNext) {
   }
 }
 
+void NandFlash::TakeInterrupts() {
+  if (!osDriverLoaded_) {
+    return;
+  }
+  const std::uint32_t taken = ndsr_ & ~registers_->ndcr & NDCR_INTERRUPT_MASKS;
+  if (taken == 0) {
+    return;
+  }
+  // The OS driver's interrupt handler acknowledges what it is given, as for a command of its
+  // own: the bits are gone before the processor's next read of NDSR.
+  ndsr_ &= ~taken;
+  if (!interruptLogged_) {
+    interruptLogged_ = true;
+    CurrentMachine().DebugLog("nand: the OS driver's interrupt handler took NDSR bits " +
+                              Hex(taken, 3) + " (NDCR " + Hex(registers_->ndcr, 8) +
+                              " leaves them unmasked)");
+  }
+}
+
 void NandFlash::Complete(std::uint32_t statusBits) {
   ndsr_ |= statusBits;
   registers_->ndcr &= ~NDCR_ND_RUN;
@@ -1104,6 +1281,7 @@ std::uint32_t NandFlash::Read32(std::uint32_t offset) {
     case NDSR:
       FlushBusTime();
       Settle(true);
+      TakeInterrupts();
       return ndsr_;
     case NDCR:
       Settle(false);
@@ -1188,6 +1366,7 @@ void NandFlash::WriteControl(std::uint32_t value) {
   }
   registers_->ndcr = value;
   runNdcr_ = value;
+  interruptLogged_ = false;
   phase_ = Phase::kAwaitingCommand;
   latched_ = 0;
   commandRequested_ = !TakeNoRequest(false);
@@ -1486,6 +1665,23 @@ void NandFlash::Describe(Machine& /*machine*/, Json& info) {
       mostErased = block;
     }
   }
+  // Pages past the chip's partial-program limit and blocks programmed out of page order since
+  // their erase: the first few of each by number, and how many there are.
+  constexpr std::size_t kListed = 16;
+  Json pastLimit = Json::array();
+  Json outOfOrder = Json::array();
+  std::uint64_t pagesPastLimit = 0;
+  std::uint64_t blocksOutOfOrder = 0;
+  for (std::uint32_t page = 0; page < PageCount(); ++page) {
+    if (programs_[page] > kNandPartialPrograms && ++pagesPastLimit <= kListed) {
+      pastLimit.push_back({{"page", page}, {"programs", programs_[page]}});
+    }
+  }
+  for (std::uint32_t block = 0; block < BlockCount(); ++block) {
+    if (outOfOrder_[block] != 0 && ++blocksOutOfOrder <= kListed) {
+      outOfOrder.push_back({{"block", block}, {"programs", outOfOrder_[block]}});
+    }
+  }
   struct stat imageInfo {};
   ::fstat(imageFd_, &imageInfo);
   info["flash"] = {
@@ -1510,6 +1706,13 @@ void NandFlash::Describe(Machine& /*machine*/, Json& info) {
       {"sharedTable", sharedState},
       {"factoryBadBlocks", factoryBad_},
       {"mostErasedBlock", {{"block", mostErased}, {"erases", EraseCount(mostErased)}}},
+      {"programsSinceErase",
+       {{"partialProgramLimit", kNandPartialPrograms},
+        {"tablePagePrograms", programs_[kNandTablePage]},
+        {"pagesPastLimit", pagesPastLimit},
+        {"pagesPastLimitFirst", pastLimit},
+        {"blocksOutOfOrder", blocksOutOfOrder},
+        {"blocksOutOfOrderFirst", outOfOrder}}},
       {"imageBytesOnDisk", static_cast<std::uint64_t>(imageInfo.st_blocks) * 512},
   };
 }

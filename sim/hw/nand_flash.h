@@ -7,6 +7,10 @@
 // latches three words per command. The chip is one of five large-page parts (2048-byte pages
 // with 64 spare bytes, 64 pages per block); the largest is two dies on two chip selects.
 //
+// Interrupts: NDCR bits 0 to 11 mask the NDSR bits of the same place. While the OS flash driver
+// is loaded its interrupt handler takes (clears) every status bit that is unmasked, so that a
+// caller that polls NDSR with them unmasked waits in vain, as it would on the module.
+//
 // Stricter than the silicon, so that a driver mistake fails loudly: a data command under a page
 // size, block size or timing configuration that does not fit the chip, an address with the
 // wrong number of cycles, a data register access without a pending request, a second ND_RUN
@@ -20,8 +24,10 @@
 //
 // Persistence (module directory): page data in flash.img, spare areas in nand.oob, both sparse
 // and memory-mapped, each file byte the complement of the flash byte so that erased flash (0xFF)
-// is a hole; per-block erase counts in nand.wear. The controller's configuration registers live
-// in ram/nand.controller (they keep their values while the module runs and return to their
+// is a hole; per-block erase counts in nand.wear; in nand.programs, per page the programs since
+// its erase (one byte each, saturating) and then per block the programs since its erase that
+// came after a higher page of the block (32 bits each). The controller's configuration registers
+// live in ram/nand.controller (they keep their values while the module runs and return to their
 // power-on values at a reset). Pages and blocks in the fault plan and in the testing calls are
 // physical and count across both chip selects (the second die's pages follow the first's).
 //
@@ -39,8 +45,20 @@
 //    erase of this process (the controller's and the OS driver's alike): that page keeps every
 //    other byte, that block stays as it was, and nothing after it reaches the array, although
 //    the chip goes on answering as if it did. A module reset brings the power back.
+//   {"kind": "nand.program-fail", ..., "leaves": "every-other-byte" | "one-stuck-bit"}
+//    one-stuck-bit: the chip reports the failure, yet the page holds all but one of the bits the
+//    program cleared, so that it reads back corrected with ECC on
+//   {"kind": "nand.disturb", "page": P, "bits": N, "positions": [bit, ...], "skip": S,
+//    "count": C}  a page programmed more often since its erase than the chip allows (any such
+//    page unless P is given) reads with N of its 1 bits as 0 (count -1, every read, unless given)
 // A failed program leaves the page partly programmed (every other byte), as an aborted program
 // pulse would; a failed erase leaves the block as it was.
+//
+// Program counts: the chips take at most kNandPartialPrograms programs of a page between two
+// erases, and their pages are to be programmed in order within a block. Neither is refused (the
+// bad block table page is programmed over in place, the boot area is written around it), but
+// both are counted, shown by `info`, and a page programmed past the limit writes a line to the
+// debug log.
 #pragma once
 
 #include <array>
@@ -72,6 +90,8 @@ inline constexpr std::uint32_t kNandEccCodeBytes = kNandSpareBytes - kNandEccVis
 inline constexpr std::uint32_t kNandTablePage = 63;
 inline constexpr std::uint16_t kNandTableMagic = 0x524E;
 inline constexpr std::uint32_t kNandTableMaxEntries = 511;  // (2048 - 4) / 4
+// Programs a page of these large-page parts takes between two erases (partial programs, NOP).
+inline constexpr std::uint32_t kNandPartialPrograms = 4;
 inline constexpr const char* kNandSharedTableName = "NAND_FLASH_BBMT";
 inline constexpr std::uint32_t kNandSharedTableBytes = 16388;       // magic + 8192 16-bit entries
 inline constexpr std::uint32_t kNandSharedTableMagic = 0x544D4242;  // "BBMT"
@@ -191,6 +211,10 @@ class NandFlash final : public Component, public BusDevice, public OsFlash {
   // reading the flash.
   [[nodiscard]] std::vector<FileExtent> DataExtents() const;
   [[nodiscard]] std::uint32_t EraseCount(std::uint32_t block) const;
+  // Programs of the page since its block's erase (saturating at 255), and programs in the block
+  // since its erase that came after a higher page of the block had been programmed.
+  [[nodiscard]] std::uint32_t ProgramCount(std::uint32_t page) const;
+  [[nodiscard]] std::uint32_t OutOfOrderPrograms(std::uint32_t block) const;
   // Every command from now on is recorded (and the record cleared).
   void StartCommandLog();
   [[nodiscard]] std::vector<NandCommandRecord> CommandLog() const { return log_; }
@@ -219,6 +243,8 @@ class NandFlash final : public Component, public BusDevice, public OsFlash {
   // A factory bad block, or one the fault plan makes bad (what: the operation, for its log).
   bool BlockAlwaysFails(std::uint32_t block, const std::string& what);
   std::uint32_t* WearCounter(std::uint32_t block) const;
+  // Counts a program pulse on page against the chip's partial-program limit and page order.
+  void CountProgram(std::uint32_t page);
 
   // Controller
   void CountAccess() { ++pendingAccesses_; }
@@ -229,6 +255,9 @@ class NandFlash final : public Component, public BusDevice, public OsFlash {
   void StartCommand();
   void FinishDataPhase();
   void Complete(std::uint32_t statusBits);
+  // With the OS flash driver loaded, its interrupt handler takes the NDSR bits that NDCR leaves
+  // unmasked: a program that polls must mask them while it drives the controller.
+  void TakeInterrupts();
   void ScheduleEvent(std::uint64_t at, int kind);
   [[noreturn]] void ControllerFault(const std::string& what) const;
   void CheckTimings() const;
@@ -240,6 +269,8 @@ class NandFlash final : public Component, public BusDevice, public OsFlash {
 
   // Faults
   void ApplyBitFlips(std::uint32_t page, std::uint8_t* data);
+  // A page programmed past the limit reads disturbed bits as 0 when the plan says so.
+  void ApplyDisturb(std::uint32_t page, std::uint8_t* data);
   bool TakeNoRequest(bool dataRequest);
   // The identifier bytes the chip answers (a fault plan item may make it another part's).
   std::array<std::uint8_t, 5> Identifier();
@@ -256,10 +287,12 @@ class NandFlash final : public Component, public BusDevice, public OsFlash {
   std::vector<std::uint32_t> factoryBad_;
   bool osDriverLoaded_ = true;
 
-  int imageFd_ = -1, spareFd_ = -1, wearFd_ = -1, controllerFd_ = -1;
+  int imageFd_ = -1, spareFd_ = -1, wearFd_ = -1, programsFd_ = -1, controllerFd_ = -1;
   std::uint8_t* image_ = nullptr;
   std::uint8_t* spare_ = nullptr;
   std::uint32_t* wear_ = nullptr;
+  std::uint8_t* programs_ = nullptr;  // per page, then outOfOrder_ per block
+  std::uint32_t* outOfOrder_ = nullptr;
   Controller* registers_ = nullptr;
   std::uint64_t imageBytes_ = 0, spareFileBytes_ = 0;
 
@@ -293,6 +326,7 @@ class NandFlash final : public Component, public BusDevice, public OsFlash {
   std::uint64_t pendingAccesses_ = 0;
   std::uint64_t registerAccesses_ = 0;
   bool logging_ = false;
+  bool interruptLogged_ = false;  // one debug log line per command whose bits the OS took
   std::vector<NandCommandRecord> log_;
   NandBusyTotals totals_;
   std::uint8_t* sharedTable_ = nullptr;  // 16388 bytes: magic word then the map

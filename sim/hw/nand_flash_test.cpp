@@ -6,11 +6,13 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <bit>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "sim/base/files.h"
 #include "sim/os/shared_memory.h"
 #include "tests/support/faults.h"
 #include "tests/support/module_fixture.h"
@@ -451,6 +453,152 @@ TEST_F(NandModelTest, FailedProgramLeavesThePagePartlyProgrammed) {
   EXPECT_EQ(Program(page + 1, data, spare) & CS0_BBD, 0u);
 }
 
+TEST_F(NandModelTest, FailedProgramWithOneStuckBitReadsBackCorrected) {
+  Setup(kLargePage | SPARE_EN | ECC_EN);
+  const std::uint32_t page = kScratchBlock * 64 + 4;
+  Machine().Faults().Add(faults::NandProgramFail{.page = page, .leaves = "one-stuck-bit"});
+  std::vector<std::uint8_t> data(2048);
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    data[i] = static_cast<std::uint8_t>(0xFF - i * 3);  // byte 0 is 0xFF: nothing to clear
+  }
+  const std::vector<std::uint8_t> spare(40, 0xA5);
+  EXPECT_EQ(Program(page, data, spare) & CS0_BBD, CS0_BBD);  // the chip says it failed
+  std::vector<std::uint8_t> raw(2048);
+  ASSERT_TRUE(model_->ReadRawPage(page, raw.data(), nullptr));
+  std::uint32_t differing = 0;
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    differing += static_cast<std::uint32_t>(std::popcount(static_cast<unsigned>(raw[i] ^ data[i])));
+  }
+  EXPECT_EQ(differing, 1u);
+  EXPECT_EQ(raw[1], 0xFD);  // the first bit to clear (bit 0 of 0xFC) stayed 1
+  std::vector<std::uint8_t> back;
+  std::vector<std::uint8_t> backSpare;
+  EXPECT_EQ(Read(page, &back, &backSpare, 40) & (CORERR | UNCERR), CORERR);
+  EXPECT_EQ(back, data);
+  EXPECT_EQ(backSpare, spare);
+}
+
+// The chips take four programs of a page between erases, and their pages in order within a
+// block: neither is refused, both are counted, persist with the chip and go with an erase.
+TEST_F(NandModelTest, ProgramsPastTheLimitAndOutOfOrderAreCountedUntilTheErase) {
+  Setup(kLargePage | SPARE_EN);
+  const std::uint32_t first = kScratchBlock * 64;
+  const std::vector<std::uint8_t> spare(64, 0xFF);
+  std::vector<std::uint8_t> data(2048, 0xFF);
+  auto flashInfo = [&] {
+    sim::Json info;
+    model_->Describe(Machine(), info);
+    return info["flash"]["programsSinceErase"];
+  };
+  const sim::Json before = flashInfo();
+  EXPECT_EQ(before["partialProgramLimit"], 4);
+  EXPECT_EQ(model_->ProgramCount(63), before["tablePagePrograms"].get<std::uint32_t>());
+  // Page 9 five times, each program clearing one more byte; then page 3, below it.
+  for (std::uint32_t round = 1; round <= 5; ++round) {
+    data[round] = 0x00;
+    ASSERT_EQ(Program(first + 9, data, spare) & CS0_BBD, 0u);
+    EXPECT_EQ(model_->ProgramCount(first + 9), round);
+  }
+  EXPECT_EQ(model_->OutOfOrderPrograms(kScratchBlock), 0u);
+  ASSERT_EQ(Program(first + 3, data, spare) & CS0_BBD, 0u);
+  ASSERT_EQ(Program(first + 10, data, spare) & CS0_BBD, 0u);  // in order again
+  EXPECT_EQ(model_->OutOfOrderPrograms(kScratchBlock), 1u);
+  std::string log;
+  ASSERT_TRUE(sim::ReadWholeFile(Machine().RamDirectory() / "debug.log", &log));
+  const std::string past = "page " + std::to_string(first + 9) + " programmed 5 times";
+  EXPECT_NE(log.find(past), std::string::npos) << log;
+  EXPECT_EQ(log.find("page " + std::to_string(first + 9) + " programmed 4 times"),
+            std::string::npos);
+
+  Reattach();
+  model_ = sim::NandFlash::Current();
+  EXPECT_EQ(model_->ProgramCount(first + 9), 5u);
+  const sim::Json after = flashInfo();
+  EXPECT_EQ(after["pagesPastLimit"], before["pagesPastLimit"].get<std::uint64_t>() + 1);
+  EXPECT_EQ(after["blocksOutOfOrder"], before["blocksOutOfOrder"].get<std::uint64_t>() + 1);
+  EXPECT_NE(after["pagesPastLimitFirst"].dump().find("{\"page\":" + std::to_string(first + 9) +
+                                                     ",\"programs\":5}"),
+            std::string::npos)
+      << after.dump();
+  EXPECT_NE(after["blocksOutOfOrderFirst"].dump().find(
+                "{\"block\":" + std::to_string(kScratchBlock) + ",\"programs\":1}"),
+            std::string::npos)
+      << after.dump();
+
+  Setup(kLargePage | SPARE_EN);
+  ASSERT_EQ(Erase(kScratchBlock) & CS0_BBD, 0u);
+  EXPECT_EQ(model_->ProgramCount(first + 9), 0u);
+  EXPECT_EQ(model_->OutOfOrderPrograms(kScratchBlock), 0u);
+  EXPECT_EQ(flashInfo()["pagesPastLimit"], before["pagesPastLimit"]);
+  // A failed erase leaves the counts with the block's content.
+  ASSERT_EQ(Program(first + 2, data, spare) & CS0_BBD, 0u);
+  Machine().Faults().Add(faults::NandEraseFail{.block = kScratchBlock});
+  EXPECT_EQ(Erase(kScratchBlock) & CS0_BBD, CS0_BBD);
+  EXPECT_EQ(model_->ProgramCount(first + 2), 1u);
+}
+
+// A page programmed past the limit reads disturbed bits (1 bits as 0) while the plan holds a
+// disturb item; one within the limit, or another page than the item names, reads as programmed.
+TEST_F(NandModelTest, DisturbHitsOnlyPagesProgrammedPastTheLimit) {
+  Setup(kLargePage | SPARE_EN);
+  const std::uint32_t first = kScratchBlock * 64;
+  const std::vector<std::uint8_t> spare(64, 0xFF);
+  std::vector<std::uint8_t> data(2048, 0xFF);
+  data[0] = 0x00;
+  for (std::uint32_t page : {first + 1, first + 2}) {
+    for (int round = 0; round < 5; ++round) {
+      ASSERT_EQ(Program(page, data, spare) & CS0_BBD, 0u);
+    }
+  }
+  ASSERT_EQ(Program(first + 3, data, spare) & CS0_BBD, 0u);
+  struct Case {
+    const char* what;
+    sim::Json item;
+    std::uint32_t page;
+    std::vector<std::uint32_t> clearedBits;  // empty: reads as programmed
+    std::uint32_t randomBits;                // that many 1 bits read as 0 instead
+  };
+  const Case cases[] = {
+      {"named bits of a page past the limit",
+       faults::NandDisturb{.positions = std::vector<std::uint32_t>{8, 16383}},
+       first + 1,
+       {8, 16383},
+       0},
+      {"a number of bits", faults::NandDisturb{.bits = 5}, first + 2, {}, 5},
+      {"within the limit", faults::NandDisturb{.bits = 5}, first + 3, {}, 0},
+      {"another page named", faults::NandDisturb{.page = first + 2, .bits = 5}, first + 1, {}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Machine().Faults().Clear();
+    Machine().Faults().Add(c.item);
+    std::vector<std::uint8_t> expected = data;
+    for (std::uint32_t bit : c.clearedBits) {
+      expected[bit / 8] &= static_cast<std::uint8_t>(~(1u << (bit % 8)));
+    }
+    std::vector<std::uint8_t> back;
+    std::vector<std::uint8_t> backSpare;
+    Read(c.page, &back, &backSpare, 64);
+    std::uint32_t cleared = 0;
+    std::uint32_t set = 0;
+    for (std::size_t i = 0; i < back.size(); ++i) {
+      cleared +=
+          static_cast<std::uint32_t>(std::popcount(static_cast<unsigned>(expected[i] & ~back[i])));
+      set +=
+          static_cast<std::uint32_t>(std::popcount(static_cast<unsigned>(~expected[i] & back[i])));
+    }
+    EXPECT_EQ(set, 0u);
+    EXPECT_EQ(cleared, c.randomBits);
+    if (c.randomBits == 0) {
+      EXPECT_EQ(back, expected);
+    }
+    // The array itself is not changed: the same bits read disturbed again.
+    std::vector<std::uint8_t> again;
+    Read(c.page, &again, &backSpare, 64);
+    EXPECT_EQ(again, back);
+  }
+}
+
 TEST_F(NandModelTest, ErasedFlashStaysSparseOnDisk) {
   auto onDisk = [&] {
     struct stat info {};
@@ -538,6 +686,12 @@ TEST_F(NandModelTest, ModuleFileErrorsNameTheField) {
        "faults.items[0].page"},
       {[](sim::Json& c) { c["faults"]["items"] = {faults::NandNoRequest{.request = "status"}}; },
        "faults.items[0].request"},
+      {[](sim::Json& c) { c["faults"]["items"] = {faults::NandDisturb{.page = 1024 * 64}}; },
+       "faults.items[0].page"},
+      {[](sim::Json& c) {
+         c["faults"]["items"] = {faults::NandProgramFail{.page = 64, .leaves = "half"}};
+       },
+       "faults.items[0].leaves"},
   };
   sim::Detach();
   sim::Json original;

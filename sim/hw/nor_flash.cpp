@@ -352,21 +352,33 @@ bool ReadNorConfig(ConfigReader& reader, NorConfig* result) {
 // ---------------------------------------------------------------------------------------------
 constexpr FaultField kChipField{
     .name = "chip", .maximum = 1, .help = "0 or 1: only that chip (both unless given)"};
-constexpr FaultField kEraseFailFields[] = {
-    {.name = "block", .required = true, .help = "an offset in the block whose erase fails"},
-    kChipField};
+constexpr FaultField kEraseFailFields[] = {{.name = "block",
+                                            .required = true,
+                                            .help = "an offset in the block whose erase fails",
+                                            .hex = true},
+                                           kChipField};
 constexpr FaultField kProgramFailFields[] = {
-    {.name = "offset", .required = true, .help = "the offset whose program fails"}, kChipField};
-constexpr FaultField kManufacturerFields[] = {
-    {.name = "code", .required = true, .help = "the maker code identifier mode answers"},
+    {.name = "offset", .required = true, .help = "the offset whose program fails", .hex = true},
     kChipField};
-constexpr FaultField kNeverReadyFields[] = {
-    {.name = "block", .required = true, .help = "an offset in the block that never completes"},
-    kChipField};
-constexpr FaultField kCfiByteFields[] = {
-    {.name = "address", .required = true, .help = "the CFI query address (in 16-bit words)"},
-    {.name = "value", .required = true, .help = "what the query answers there (low byte)"},
-    kChipField};
+constexpr FaultField kManufacturerFields[] = {{.name = "code",
+                                               .required = true,
+                                               .help = "the maker code identifier mode answers",
+                                               .hex = true},
+                                              kChipField};
+constexpr FaultField kNeverReadyFields[] = {{.name = "block",
+                                             .required = true,
+                                             .help = "an offset in the block that never completes",
+                                             .hex = true},
+                                            kChipField};
+constexpr FaultField kCfiByteFields[] = {{.name = "address",
+                                          .required = true,
+                                          .help = "the CFI query address (in 16-bit words)",
+                                          .hex = true},
+                                         {.name = "value",
+                                          .required = true,
+                                          .help = "what the query answers there (low byte)",
+                                          .hex = true},
+                                         kChipField};
 constexpr FaultKind kEraseFail{.name = "nor.erase-fail",
                                .help = "erasing the block fails (erase error in the status)",
                                .fields = kEraseFailFields,

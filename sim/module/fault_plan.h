@@ -63,6 +63,7 @@ struct FaultField {
   std::uint64_t maximum = 0xFFFFFFFF;  // kUnsigned, kCount and each number of kBitList
   std::string_view help;
   std::span<const std::string_view> choices = {};  // kChoice
+  bool hex = false;  // a kUnsigned address, offset or identifier: shown as 0x... hex
 };
 
 struct FaultKind {

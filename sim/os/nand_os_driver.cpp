@@ -51,6 +51,7 @@ void NandFlash::OsDriverBoot() {
                       FieldFor(chip.tWHR, mhz, 15) << 4 | FieldFor(chip.tAR, mhz, 15);
   std::uint8_t page[kNandPageBytes];
   ReadRawPage(kNandTablePage, page, nullptr);
+  ApplyDisturb(kNandTablePage, page);
   if (Get16(page) != kNandTableMagic) {
     return;  // the OS driver finds no table and publishes none
   }
@@ -91,6 +92,7 @@ std::vector<std::uint16_t> NandFlash::OsBlockMap() {
   }
   std::uint8_t page[kNandPageBytes];
   ReadRawPage(kNandTablePage, page, nullptr);
+  ApplyDisturb(kNandTablePage, page);
   if (Get16(page) != kNandTableMagic) {
     return map;
   }
@@ -224,6 +226,7 @@ bool NandFlash::EraseBlock(std::uint32_t offset) {
   std::uint8_t table[kNandPageBytes];
   if (logical == 0) {
     ReadRawPage(kNandTablePage, table, nullptr);
+    ApplyDisturb(kNandTablePage, table);
   }
   const bool erased = EraseBlockPhysical(map[logical]);
   if (logical == 0 && erased) {

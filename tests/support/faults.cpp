@@ -64,7 +64,14 @@ NandEraseFail::operator Json() const {
   return Item("nand.erase-fail").Put("block", block).Counters(skip, count);
 }
 NandProgramFail::operator Json() const {
-  return Item("nand.program-fail").Put("page", page).Counters(skip, count);
+  return Item("nand.program-fail").Put("page", page).Put("leaves", leaves).Counters(skip, count);
+}
+NandDisturb::operator Json() const {
+  return Item("nand.disturb")
+      .Put("page", page)
+      .Put("bits", bits)
+      .Put("positions", positions)
+      .Counters(skip, count);
 }
 NandBitFlip::operator Json() const {
   return Item("nand.bit-flip")
@@ -119,8 +126,9 @@ std::vector<Json> OneItemOfEachKind() {
       NandBadBlock{.block = 1023},
       NandWornBlock{.block = 7, .erases = 2},
       NandEraseFail{.block = 7, .skip = 1},
-      NandProgramFail{.page = 64 * 1024 - 1, .count = -1},
+      NandProgramFail{.page = 64 * 1024 - 1, .leaves = "one-stuck-bit", .count = -1},
       NandBitFlip{.page = 64, .positions = std::vector<std::uint32_t>{0, 16383}},
+      NandDisturb{.bits = 3},
       NandNoRequest{.request = "data"},
       NandId{.id = 0x75EC},
       CpldAbsent{},

@@ -101,12 +101,21 @@ struct NandEraseFail {
 };
 struct NandProgramFail {
   std::uint64_t page;
+  Text leaves;  // "every-other-byte" or "one-stuck-bit"
   Skip skip;
   Count count;
   operator Json() const;  // NOLINT(google-explicit-constructor)
 };
 struct NandBitFlip {
   std::uint64_t page;
+  Number bits;
+  std::optional<std::vector<std::uint32_t>> positions;
+  Skip skip;
+  Count count;
+  operator Json() const;  // NOLINT(google-explicit-constructor)
+};
+struct NandDisturb {  // a page programmed past the chip's limit reads 1 bits as 0
+  Number page;
   Number bits;
   std::optional<std::vector<std::uint32_t>> positions;
   Skip skip;
