@@ -26,6 +26,13 @@ FaultPlan::FiredHandler& FiredHandlerSlot() {
   static FaultPlan::FiredHandler handler;
   return handler;
 }
+FaultPlan::OperationHandler& OperationHandlerSlot() {
+  static FaultPlan::OperationHandler handler;
+  return handler;
+}
+// Set while an operation handler is installed: every flash operation looks at it, and only
+// then takes the handlers' lock.
+std::atomic<bool> OperationHandlerInstalled{false};
 
 constexpr FaultField kSkipField{
     .name = "skip", .type = FaultFieldType::kCount, .help = "events that pass before it fails"};
@@ -628,11 +635,28 @@ bool FaultPlan::FailCall(std::string_view name, std::uint32_t* error) {
 FaultPlan::Power FaultPlan::FlashOperation(FunctionRef<std::string()> target) {
   Firing firing;
   std::vector<Unrecorded> unrecorded;
+  std::uint64_t index = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    const std::uint64_t index = operations_++;
+    index = operations_++;
     if (powerOff_) {
       return Power::kOff;
+    }
+  }
+  if (OperationHandlerInstalled.load(std::memory_order_acquire)) {
+    OperationHandler handler;
+    {
+      std::lock_guard<std::mutex> lock(HandlerMutex());
+      handler = OperationHandlerSlot();
+    }
+    if (handler) {
+      handler(index, target());
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (powerOff_) {
+      return Power::kOff;  // another thread's operation was cut meanwhile
     }
     for (std::size_t i = 0; i < entries_.size(); ++i) {
       Entry& entry = entries_[i];
@@ -661,6 +685,12 @@ FaultPlan::Power FaultPlan::FlashOperation(FunctionRef<std::string()> target) {
 void FaultPlan::SetPowerLostHandler(PowerLostHandler handler) {
   std::lock_guard<std::mutex> lock(HandlerMutex());
   PowerLostHandlerSlot() = std::move(handler);
+}
+
+void FaultPlan::SetOperationHandler(OperationHandler handler) {
+  std::lock_guard<std::mutex> lock(HandlerMutex());
+  OperationHandlerInstalled.store(static_cast<bool>(handler), std::memory_order_release);
+  OperationHandlerSlot() = std::move(handler);
 }
 
 void FaultPlan::SetFiredHandler(FiredHandler handler) {

@@ -240,6 +240,12 @@ class FaultPlan {
   // What runs with every line a firing writes to the debug log (it must not call the plan).
   using FiredHandler = std::function<void(const std::string& line)>;
   static void SetFiredHandler(FiredHandler handler);
+  // What runs at every flash operation of the process, before the power cut decides on it:
+  // index counts from 0 as "power-cut" items' "after" does, target names the operation ("erase
+  // of block 12"). A tool that maps where an update's operations fall installs it; it must not
+  // call the plan. Null removes it.
+  using OperationHandler = std::function<void(std::uint64_t index, const std::string& target)>;
+  static void SetOperationHandler(OperationHandler handler);
   // Writes the firings not yet in the module's fired record (the first kLoggedFirings + 1 of
   // an item go there as they happen; later ones when the module is detached or loses power).
   void FlushRecord();

@@ -243,6 +243,33 @@ TEST(FaultEngine, PowerCutFailsOneOperationAndStaysOffUntilAReset) {
   EXPECT_EQ(fresh.FlashOperation([] { return std::string(); }), Power::kFailing);
 }
 
+// A tool that maps an update's operations sees each one, numbered as "after" counts them, up to
+// and with the one the power cut hits; none once the power is off, and none after it lets go.
+TEST(FaultEngine, OperationHandler_SeesEveryOperationUpToTheCut) {
+  using Power = sim::FaultPlan::Power;
+  std::vector<std::pair<std::uint64_t, std::string>> seen;
+  sim::FaultPlan::SetOperationHandler(
+      [&](std::uint64_t index, const std::string& target) { seen.emplace_back(index, target); });
+  sim::FaultPlan plan;
+  plan.Add(faults::PowerCut{.after = 2});
+  int counter = 0;
+  auto next = [&] {
+    return plan.FlashOperation([&] { return "operation " + std::to_string(counter++); });
+  };
+  EXPECT_EQ(next(), Power::kOn);
+  EXPECT_EQ(next(), Power::kOn);
+  EXPECT_EQ(next(), Power::kFailing);
+  EXPECT_EQ(next(), Power::kOff);
+  sim::FaultPlan::SetOperationHandler(nullptr);
+  sim::FaultPlan other;
+  EXPECT_EQ(other.FlashOperation([] { return std::string("unseen"); }), Power::kOn);
+  ASSERT_EQ(seen.size(), 3u);
+  for (std::uint64_t i = 0; i < seen.size(); ++i) {
+    EXPECT_EQ(seen[i].first, i);
+    EXPECT_EQ(seen[i].second, "operation " + std::to_string(i));
+  }
+}
+
 TEST(FaultEngine, CheckedAddRefusesAndKeepsThePlan) {
   sim::FaultPlan plan;
   plan.Add(faults::Call{.name = "A"});
