@@ -13,6 +13,8 @@
 #include "sim/base/files.h"
 #include "sim/hw/cpu.h"
 #include "sim/module/attach_order.h"
+#include "sim/module/boot_flash.h"
+#include "sim/os/registry.h"
 
 namespace sim {
 namespace {
@@ -269,7 +271,9 @@ bool CreateModule(const fs::path& directory, const PresetSpec& presetSpec, std::
     return false;
   }
   // Content goes in through the running module, as an engineer's tools would put it there.
-  if (!Attach(directory, AttachOptions{}, error)) {
+  AttachOptions factory;
+  factory.boot = BootMode::kFactory;
+  if (!Attach(directory, factory, error)) {
     fs::remove_all(directory, code);
     return false;
   }
@@ -280,6 +284,7 @@ bool CreateModule(const fs::path& directory, const PresetSpec& presetSpec, std::
       break;
     }
   }
+  populated = populated && FinishPopulatingRegistry(*Current(), error);
   Detach();
   // The module starts like a freshly powered one.
   std::string ignored;
@@ -347,12 +352,40 @@ bool Attach(const fs::path& directory, const AttachOptions& options, std::string
     }
   }
   LockFileGuard lock(m.RamDirectory() / ".boot.lock");
-  if (!fs::exists(m.RamDirectory() / "booted")) {
+  const fs::path booted = m.RamDirectory() / "booted";
+  if (fs::exists(booted)) {
+    if (!LoadBootLook(m.RamDirectory(), &m.started_)) {
+      // Started without a record of what it found (ram/ from an older build): its OS runs.
+      m.started_ = LookAtAttachedBootFlash(m);
+      m.started_.outcome = BootOutcome::kOs;
+    }
+    return true;
+  }
+  switch (options.boot) {
+    case BootMode::kLookOnly:
+      // Nothing starts: what the next start would find is what this attach reports.
+      m.started_ = LookAtAttachedBootFlash(m);
+      return true;
+    case BootMode::kFactory:
+      m.started_ = BootLook{};
+      m.started_.outcome = BootOutcome::kOs;
+      m.started_.reason = "a new module: the factory starts its OS to fill it";
+      break;
+    case BootMode::kFromFlash:
+      m.started_ = LookAtAttachedBootFlash(m);
+      break;
+  }
+  std::string failure;
+  if (!SaveBootLook(m.RamDirectory(), m.started_, &failure)) {
+    m.DebugLog("boot: " + failure);
+  }
+  m.DebugLog("boot: " + BootOutcomeText(m.started_));
+  if (m.OsRunning()) {
     for (Component* component : components) {
       component->Boot(m);
     }
-    (void)WriteWholeFile(m.RamDirectory() / "booted", "booted\n", nullptr);
   }
+  (void)WriteWholeFile(booted, "booted\n", nullptr);
   return true;
 }
 
