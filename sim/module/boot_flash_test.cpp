@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "platform/kernel.h"
+#include "sim/hw/cpu.h"
 #include "sim/module/preset_content.h"
 #include "sim/os/os_flash.h"
 #include "tests/support/module_fixture.h"
@@ -110,16 +113,67 @@ INSTANTIATE_TEST_SUITE_P(
         BootCase{"BootloaderBehindErasedStartErased", "pxa270-64m",
                  [] { EraseRange(0x8000, 0x8001); }, sim::BootOutcome::kNoSignOfLife,
                  "no bootloader image"},
-        // This processor's boot ROM wants its mark at offset 4 of an image at 0.
-        BootCase{"BootRomMarkMissing", "pxa310",
-                 [] {
-                   Rewrite(4, {0, 0, 0, 0});
-                 },
-                 sim::BootOutcome::kNoSignOfLife, "no bootloader image"},
         // Both regions gone: no sign of life decides before the OS is looked for.
         BootCase{"Everything", "pxa270-32m", [] { EraseRange(0, 0x100000); },
                  sim::BootOutcome::kNoSignOfLife, "no bootloader image"}),
     [](const ::testing::TestParamInfo<BootCase>& info) { return info.param.name; });
+
+// The decision over a flash held in memory: where the boot chain looks, and what it wants there.
+TEST(BootFlashDecision, LooksWhereTheBootChainLooks) {
+  struct Row {
+    const char* name;
+    std::uint32_t identity;
+    std::uint32_t bootloaderAt;
+    bool mark;               // "HMIT" at offset 4 of the bootloader
+    std::uint32_t osLength;  // 0: no OS image
+    sim::BootOutcome outcome;
+  };
+  const Row rows[] = {
+      {"BothThere", 2, 0, false, 0x20000, sim::BootOutcome::kOs},
+      {"BootloaderBehindErasedStart", 2, 0x8000, false, 0x20000, sim::BootOutcome::kOs},
+      {"BootRomMarkMissing", sim::kProcessorPxa310, 0, false, 0x20000,
+       sim::BootOutcome::kNoSignOfLife},
+      {"BootRomMarkThere", sim::kProcessorPxa310, 0, true, 0x20000, sim::BootOutcome::kOs},
+      // The mark is wanted only of an image at 0.
+      {"BootRomMarkNotWantedAt8000", sim::kProcessorPxa310, 0x8000, false, 0x20000,
+       sim::BootOutcome::kOs},
+      {"NoOsImage", 2, 0, false, 0, sim::BootOutcome::kBootloader},
+      // An OS image longer than its region (its header says so) does not start.
+      {"OsImageBeyondItsRegion", 2, 0, false, 0x200000, sim::BootOutcome::kBootloader},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::vector<std::uint8_t> flash(0x400000, 0xFF);
+    std::vector<std::uint8_t> bootloader = sim::BuildRomImage(0x80000000, 0x20000, 1, 1);
+    if (row.mark) {
+      std::memcpy(bootloader.data() + 4, "HMIT", 4);
+    }
+    std::copy(bootloader.begin(), bootloader.end(), flash.begin() + row.bootloaderAt);
+    if (row.osLength != 0) {
+      const std::vector<std::uint8_t> os = sim::BuildRomImage(0x80000000, row.osLength, 1, 2);
+      std::copy(os.begin(), os.end(), flash.begin() + 0x80000);
+    }
+    sim::BootLayout layout;
+    layout.identity = row.identity;
+    layout.osEnd = 0x100000;
+    const sim::BootFlashReader read = [&](std::uint32_t offset, void* buffer,
+                                          std::uint32_t length) {
+      if (std::uint64_t{offset} + length > flash.size()) {
+        return false;
+      }
+      std::memcpy(buffer, flash.data() + offset, length);
+      return true;
+    };
+    const sim::BootLook look =
+        sim::LookAtBootFlash(read, static_cast<std::uint32_t>(flash.size()), layout);
+    EXPECT_EQ(look.outcome, row.outcome) << look.reason;
+    if (look.outcome != sim::BootOutcome::kNoSignOfLife) {
+      EXPECT_EQ(look.bootloaderOffset, row.bootloaderAt);
+    }
+    // Images without a record report no version.
+    EXPECT_FALSE(look.versionKnown);
+  }
+}
 
 class BootVersionTest : public testing_support::ModuleTest {};
 

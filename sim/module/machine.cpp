@@ -29,6 +29,33 @@ constexpr const char* kProcessesFolder = "processes";
 // process detaches (or, if it was killed, when the next one attaches).
 constexpr const char* kDeferredResetFile = "reset.deferred";
 
+// The host folders of the volumes the running OS mounted (see NoteVolumeFolder).
+constexpr const char* kVolumeFoldersFile = "volume-folders";
+
+// Removes the volume folders that ram/ notes: a folder of files/ named by one path component,
+// never anything above it.
+void DropVolumeFolders(const fs::path& directory) {
+  std::string text;
+  if (!ReadWholeFile(directory / "ram" / kVolumeFoldersFile, &text)) {
+    return;
+  }
+  std::size_t from = 0;
+  while (from < text.size()) {
+    const std::size_t end = std::min(text.find('\n', from), text.size());
+    std::string name = text.substr(from, end - from);
+    from = end + 1;
+    if (!name.empty() && name.front() == '\\') {
+      name.erase(name.begin());
+    }
+    if (name.empty() || name == "." || name == ".." ||
+        name.find_first_of("\\/") != std::string::npos) {
+      continue;
+    }
+    std::error_code code;
+    fs::remove_all(directory / "files" / name, code);
+  }
+}
+
 std::string OwnProcessName() {
   const char* name = program_invocation_short_name;
   return name != nullptr && *name != '\0' ? name : "unknown";
@@ -465,6 +492,11 @@ std::vector<AttachedProcess> OtherAttachedProcesses(const fs::path& directory) {
   return processes;
 }
 
+void NoteVolumeFolder(const fs::path& ramDirectory, const std::string& modulePath) {
+  std::ofstream out(ramDirectory / kVolumeFoldersFile, std::ios::app);
+  out << modulePath << '\n';
+}
+
 bool ResetModule(const fs::path& directory, std::string* error) {
   Json config;
   if (!LoadModuleConfig(directory, &config, error)) {
@@ -473,6 +505,7 @@ bool ResetModule(const fs::path& directory, std::string* error) {
   const fs::path ram = directory / "ram";
   LockFileGuard lock(directory / ".reset.lock");
   std::error_code code;
+  DropVolumeFolders(directory);
   if (fs::exists(ram)) {
     for (const auto& entry : fs::directory_iterator(ram, code)) {
       if (entry.path().filename() == ".boot.lock") {

@@ -221,6 +221,10 @@ bool ResetModule(const fs::path& directory, std::string* error);
 // The same after a power cut: the debug log outlives the reset, with a last line saying the
 // module's RAM is lost, so that what led to the cut can still be read.
 bool ResetModuleAfterPowerCut(const fs::path& directory, std::string* error);
+// Notes a host folder under files/ that shows a volume the running OS mounted ("\Flash Disk"):
+// a reset drops it with the RAM, so that a volume's folder is there only while the OS that
+// mounted it runs (the flash holds the volume; the next start mounts it again from there).
+void NoteVolumeFolder(const fs::path& ramDirectory, const std::string& modulePath);
 bool IsAttached();
 Machine& CurrentMachine();
 // Short-hands for the attached module's record and fault plan.
