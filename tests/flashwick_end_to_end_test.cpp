@@ -19,6 +19,7 @@
 #include "tests/support/faults.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
+#include "tests/support/tool_module.h"
 
 namespace {
 
@@ -26,6 +27,7 @@ namespace fs = std::filesystem;
 using testing_support::Executable;
 using testing_support::RunCommand;
 using testing_support::TemporaryDirectory;
+using testing_support::ToolModule;
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -56,59 +58,17 @@ Bytes ReadFile(const fs::path& file) {
   return bytes;
 }
 
-// A module made by the module tool, as a user makes one.
-class Module {
- public:
-  explicit Module(const std::string& preset) : directory_(scratch_.Path() / "module") {
-    std::string output;
-    const int code = RunCommand(
-        Executable("flashwick-module") + " create '" + directory_.string() + "' --preset " + preset,
-        &output);
-    EXPECT_EQ(code, 0) << output;
-  }
-  [[nodiscard]] const fs::path& Directory() const { return directory_; }
-  [[nodiscard]] fs::path Images() const { return directory_ / "files" / "USB HD" / "IMAGES"; }
+// Runs flashwick with the console front end on the module; returns the exit code.
+int RunFlashwick(const ToolModule& module, const std::string& arguments, std::string* output) {
+  return RunCommand(
+      Executable("flashwick") + " --ui console --module " + module.Quoted() + " " + arguments,
+      output);
+}
 
-  // Runs flashwick with the console front end on this module; returns the exit code.
-  int Run(const std::string& arguments, std::string* output) const {
-    return RunCommand(Executable("flashwick") + " --ui console --module '" + directory_.string() +
-                          "' " + arguments,
-                      output);
-  }
-
-  // The flash as the module's OS reads it, from offset for length bytes.
-  [[nodiscard]] Bytes Flash(std::uint32_t offset, std::uint32_t length) const {
-    std::string error;
-    Bytes bytes(length);
-    EXPECT_TRUE(sim::Attach(directory_, sim::AttachOptions{}, &error)) << error;
-    if (sim::IsAttached()) {
-      EXPECT_TRUE(sim::CurrentOsFlash()->Read(offset, bytes.data(), length));
-      sim::Detach();
-    }
-    return bytes;
-  }
-
-  // Word 0 of platform item 5: where the module's OS image starts in the flash.
-  [[nodiscard]] std::uint32_t OsOffset() const {
-    sim::Json config;
-    std::string error;
-    EXPECT_TRUE(sim::LoadModuleConfig(directory_, &config, &error)) << error;
-    const std::string item = config["platformItems"]["5"].get<std::string>();
-    std::uint32_t offset = 0;
-    for (int i = 3; i >= 0; --i) {
-      offset =
-          (offset << 8) | std::stoul(item.substr(static_cast<std::size_t>(i) * 2, 2), nullptr, 16);
-    }
-    return offset;
-  }
-
-  // The running OS's state is gone after a reset.
-  [[nodiscard]] bool WasReset() const { return !fs::exists(directory_ / "ram" / "booted"); }
-
- private:
-  TemporaryDirectory scratch_;
-  fs::path directory_;
-};
+// The running OS's state is gone after a reset.
+bool WasReset(const ToolModule& module) {
+  return !fs::exists(module.Directory() / "ram" / "booted");
+}
 
 // The data of a bin file's image part, laid out from its start address.
 Bytes ImageOf(const Bytes& file, std::uint32_t* start) {
@@ -144,7 +104,7 @@ double Seconds(const std::string& output, const std::string& pattern) {
 class EveryPreset : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(EveryPreset, OsUpdateFromTheCommandLineWritesTheImageWaitsAndResetsCold) {
-  const Module module(GetParam());
+  const ToolModule module(GetParam());
   const Bytes file = ReadFile(module.Images() / "os-update.bin");
   ASSERT_GT(file.size(), 15u);
   std::uint32_t start = 0;
@@ -154,7 +114,8 @@ TEST_P(EveryPreset, OsUpdateFromTheCommandLineWritesTheImageWaitsAndResetsCold) 
       << "the module already holds the update";
 
   std::string output;
-  EXPECT_EQ(module.Run(R"('/u' '\USB HD\IMAGES\os-update.bin' /rc2000)", &output), 1) << output;
+  EXPECT_EQ(RunFlashwick(module, R"('/u' '\USB HD\IMAGES\os-update.bin' /rc2000)", &output), 1)
+      << output;
   EXPECT_EQ(output.find("[ERROR]"), std::string::npos) << output;
   EXPECT_NE(output.find("the module resets (cold)"), std::string::npos) << output;
   // The program's time is the update's, then the 2000 ms wait before the reset.
@@ -163,7 +124,7 @@ TEST_P(EveryPreset, OsUpdateFromTheCommandLineWritesTheImageWaitsAndResetsCold) 
   EXPECT_GT(update, 0.0);
   EXPECT_GE(total - update, 2.0) << output;
   EXPECT_LT(total - update, 2.5) << output;
-  EXPECT_TRUE(module.WasReset());
+  EXPECT_TRUE(WasReset(module));
   EXPECT_EQ(module.Flash(offset, static_cast<std::uint32_t>(image.size())), image);
 }
 
@@ -173,24 +134,25 @@ INSTANTIATE_TEST_SUITE_P(Presets, EveryPreset,
                          testing_support::PresetName());
 
 TEST(FlashwickEndToEnd, DamagedFileShowsItsErrorEndsTheBatchAndLeavesTheFlashAlone) {
-  const Module module("pxa320");
+  const ToolModule module("pxa320");
   const std::uint64_t flashBefore = Digest(module.Directory() / "flash.img");
   const std::uint64_t spareBefore = Digest(module.Directory() / "nand.oob");
   std::string output;
-  EXPECT_EQ(module.Run(R"(/u '\USB HD\IMAGES\damaged.bin' /rc2000)", &output), 0) << output;
+  EXPECT_EQ(RunFlashwick(module, R"(/u '\USB HD\IMAGES\damaged.bin' /rc2000)", &output), 0)
+      << output;
   EXPECT_NE(output.find("[ERROR] Bin file with corrupt CRC!\n  -> OK"), std::string::npos)
       << output;
   EXPECT_NE(output.find("flashwick: exit code 0 after"), std::string::npos) << output;
   // The batch stopped at the failure: no wait, no reset.
   EXPECT_EQ(output.find("resets"), std::string::npos) << output;
   EXPECT_LT(Seconds(output, "exit code 0 after "), 2.0);
-  EXPECT_FALSE(module.WasReset());
+  EXPECT_FALSE(WasReset(module));
   EXPECT_EQ(Digest(module.Directory() / "flash.img"), flashBefore);
   EXPECT_EQ(Digest(module.Directory() / "nand.oob"), spareBefore);
 }
 
 TEST(FlashwickEndToEnd, CpldUpdateProgramsTheNewDesignWithinItsModuleTime) {
-  const Module module("pxa320");
+  const ToolModule module("pxa320");
   std::string output;
   ASSERT_EQ(
       RunCommand(Executable("flashwick-module") + " cpld '" + module.Directory().string() + "'",
@@ -198,7 +160,7 @@ TEST(FlashwickEndToEnd, CpldUpdateProgramsTheNewDesignWithinItsModuleTime) {
       0)
       << output;
   EXPECT_NE(output.find("0x00010003 (version 1.3)"), std::string::npos) << output;
-  EXPECT_EQ(module.Run(R"(/u '\USB HD\IMAGES\cpld-update.bin')", &output), 1) << output;
+  EXPECT_EQ(RunFlashwick(module, R"(/u '\USB HD\IMAGES\cpld-update.bin')", &output), 1) << output;
   EXPECT_EQ(output.find("[ERROR]"), std::string::npos) << output;
   // Erase, 98 rows of 10 ms, their reads and the player's own pace: a second and a half, not the
   // busy animation's ticks on top of it.
@@ -214,14 +176,14 @@ TEST(FlashwickEndToEnd, CpldUpdateProgramsTheNewDesignWithinItsModuleTime) {
 }
 
 TEST(FlashwickEndToEnd, FullBackupRestoresEveryRegion) {
-  const Module module("pxa320");
+  const ToolModule module("pxa320");
   const std::uint32_t offset = module.OsOffset();
   std::string output;
   // First a newer OS, then the backup taken when the module was made brings the old one back.
   const Bytes original = module.Flash(offset, 0x10000);
-  ASSERT_EQ(module.Run(R"(/u '\USB HD\IMAGES\os-update.bin')", &output), 1) << output;
+  ASSERT_EQ(RunFlashwick(module, R"(/u '\USB HD\IMAGES\os-update.bin')", &output), 1) << output;
   ASSERT_NE(module.Flash(offset, 0x10000), original);
-  EXPECT_EQ(module.Run(R"(/u '\USB HD\IMAGES\full-backup.bin')", &output), 1) << output;
+  EXPECT_EQ(RunFlashwick(module, R"(/u '\USB HD\IMAGES\full-backup.bin')", &output), 1) << output;
   EXPECT_EQ(output.find("[ERROR]"), std::string::npos) << output;
   // The file system's driver is unloaded with its five-second delay: the time shows it.
   EXPECT_GT(Seconds(output, "Image Update: "), 5.0) << output;
@@ -254,13 +216,14 @@ class ExitCodes : public ::testing::TestWithParam<ExitCase> {};
 
 TEST_P(ExitCodes, AreTheProgramsOwnOrTwoWhenItCannotStart) {
   const ExitCase& c = GetParam();
-  const Module module("pxa320");
+  const ToolModule module("pxa320");
   std::string output;
-  EXPECT_EQ(module.Run(c.arguments, &output), c.exitCode) << output;
+  EXPECT_EQ(RunFlashwick(module, c.arguments, &output), c.exitCode) << output;
   EXPECT_NE(output.find(c.shows), std::string::npos) << output;
   EXPECT_EQ(output.find("resets") != std::string::npos, c.reset) << output;
   EXPECT_EQ(LastLine(output), c.last) << output;
-  EXPECT_EQ(module.Run(std::string("--exit-status unix ") + c.arguments, &output), c.unixExitCode)
+  EXPECT_EQ(RunFlashwick(module, std::string("--exit-status unix ") + c.arguments, &output),
+            c.unixExitCode)
       << output;
 }
 
@@ -365,7 +328,7 @@ TEST(FlashwickEndToEnd, MissingModuleIsReportedWithoutCreatingIt) {
 // rehearsal a user asked for silently fault-free: both executables refuse the module, name the
 // item and the field, and leave it as it was.
 TEST(FlashwickEndToEnd, MisspeltFaultKindIsRefusedByBothExecutables) {
-  const Module module("pxa320");
+  const ToolModule module("pxa320");
   const fs::path file = module.Directory() / "module.json";
   std::string text;
   ASSERT_TRUE(sim::ReadWholeFile(file, &text));
@@ -395,11 +358,12 @@ TEST(FlashwickEndToEnd, MisspeltFaultKindIsRefusedByBothExecutables) {
 }
 
 TEST(FlashwickEndToEnd, UsbFolderOfTheHostAppearsAsTheDrive) {
-  const Module module("pxa300");
+  const ToolModule module("pxa300");
   TemporaryDirectory usb;
   fs::copy_file(module.Images() / "os-update.bin", usb.Path() / "New OS.bin");
   std::string output;
-  EXPECT_EQ(module.Run("--usb '" + usb.Path().string() + R"(' /u '\USB HD\New OS.bin')", &output),
+  EXPECT_EQ(RunFlashwick(module, "--usb '" + usb.Path().string() + R"(' /u '\USB HD\New OS.bin')",
+                         &output),
             1)
       << output;
   EXPECT_NE(output.find("Image Update: "), std::string::npos) << output;
@@ -469,11 +433,12 @@ std::vector<ProgressLine> ProgressLines(const std::string& output) {
 // An OS update on a NOR module: the console shows the update's phases a tenth at a time, and
 // the event file tells the whole run in module time.
 TEST(FlashwickEvents, UpdateTellsItsProgressInModuleTime) {
-  const Module module("pxa270-32m");
+  const ToolModule module("pxa270-32m");
   TemporaryDirectory scratch;
   const fs::path events = scratch.Path() / "events.jsonl";
   std::string output;
-  module.Run("--events '" + events.string() + R"(' /u '\USB HD\IMAGES\os-update.bin')", &output);
+  RunFlashwick(module, "--events '" + events.string() + R"(' /u '\USB HD\IMAGES\os-update.bin')",
+               &output);
 
   // Console: a line for each phase and each tenth, never one per percent, in module time order.
   const std::vector<ProgressLine> lines = ProgressLines(output);
@@ -521,13 +486,14 @@ TEST(FlashwickEvents, UpdateTellsItsProgressInModuleTime) {
 // A run with a file dialog and an error box: both are events with their answers, and the error is
 // the run's last line.
 TEST(FlashwickEvents, FileDialogAndErrorBoxCarryTheirAnswers) {
-  const Module module("pxa320");
+  const ToolModule module("pxa320");
   TemporaryDirectory scratch;
   const fs::path events = scratch.Path() / "events.jsonl";
   std::string output;
-  EXPECT_EQ(module.Run("--exit-status unix --events '" + events.string() +
-                           R"(' --answer '\USB HD\IMAGES\damaged.bin' /u /f)",
-                       &output),
+  EXPECT_EQ(RunFlashwick(module,
+                         "--exit-status unix --events '" + events.string() +
+                             R"(' --answer '\USB HD\IMAGES\damaged.bin' /u /f)",
+                         &output),
             1)
       << output;
   EXPECT_EQ(LastLine(output), "FAILED: Bin file with corrupt CRC!") << output;
@@ -553,7 +519,7 @@ TEST(FlashwickEvents, FileDialogAndErrorBoxCarryTheirAnswers) {
 // A file of this computer named where the program wants a module path: the program says only
 // that it cannot open it, so the host says how to reach it.
 TEST(FlashwickEndToEnd, HostFileGivenToTheUpdateGetsTheUsbHint) {
-  const Module module("pxa320");
+  const ToolModule module("pxa320");
   TemporaryDirectory folder;
   fs::copy_file(module.Images() / "os-update.bin", folder.Path() / "new.bin");
   std::string output;
@@ -570,7 +536,8 @@ TEST(FlashwickEndToEnd, HostFileGivenToTheUpdateGetsTheUsbHint) {
       << output;
   EXPECT_EQ(LastLine(output), "FAILED: Cannot open image file new.bin") << output;
   // The hint's command does what it says.
-  EXPECT_EQ(module.Run("--usb '" + folder.Path().string() + R"(' /u '\USB HD\new.bin')", &output),
+  EXPECT_EQ(RunFlashwick(module, "--usb '" + folder.Path().string() + R"(' /u '\USB HD\new.bin')",
+                         &output),
             1)
       << output;
   EXPECT_EQ(LastLine(output), "OK") << output;
@@ -591,7 +558,7 @@ TEST(FlashwickEndToEnd, VersionOfBothExecutables) {
 TEST(FlashwickEndToEnd, PowerCutEndsTheRunAsFailedAndTheNextRunCompletes) {
   for (const char* preset : {"pxa270-32m", "pxa320"}) {
     SCOPED_TRACE(preset);
-    const Module module(preset);
+    const ToolModule module(preset);
     const fs::path file = module.Directory() / "module.json";
     std::string text;
     ASSERT_TRUE(sim::ReadWholeFile(file, &text));
@@ -603,7 +570,8 @@ TEST(FlashwickEndToEnd, PowerCutEndsTheRunAsFailedAndTheNextRunCompletes) {
     TemporaryDirectory scratch;
     const fs::path events = scratch.Path() / "events.jsonl";
     std::string output;
-    EXPECT_EQ(module.Run("--events '" + events.string() + "' " + update, &output), 1) << output;
+    EXPECT_EQ(RunFlashwick(module, "--events '" + events.string() + "' " + update, &output), 1)
+        << output;
     // The event file ends with the cut: the fault in module time, then the end that names it.
     const std::vector<sim::Json> all = ReadEvents(events);
     ASSERT_GE(all.size(), 3u);
@@ -627,7 +595,7 @@ TEST(FlashwickEndToEnd, PowerCutEndsTheRunAsFailedAndTheNextRunCompletes) {
 
     config["faults"]["items"] = sim::Json::array();
     ASSERT_TRUE(sim::WriteWholeFile(file, config.dump(2), &error)) << error;
-    EXPECT_EQ(module.Run(update, &output), 0) << output;
+    EXPECT_EQ(RunFlashwick(module, update, &output), 0) << output;
     EXPECT_NE(output.find("\nOK\n"), std::string::npos) << output;
   }
 }

@@ -20,85 +20,34 @@
 #include "sim/os/os_flash.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/program_state.h"
+#include "tests/support/tool_module.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using testing_support::Executable;
 using testing_support::RunCommand;
-using testing_support::TemporaryDirectory;
+using testing_support::ToolModule;
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A module made by the module tool, as a user makes one.
-class Module {
- public:
-  explicit Module(const std::string& preset) : directory_(scratch_.Path() / "module") {
-    std::string output;
-    EXPECT_EQ(RunCommand(Tool("create") + " --preset " + preset, &output), 0) << output;
+// A backup of every region into a file of the module's drive, as the program takes one.
+void Backup(const ToolModule& module, const char16_t* modulePath) {
+  std::string error;
+  ASSERT_TRUE(sim::Attach(module.Directory(), sim::AttachOptions{}, &error)) << error;
+  testing_support::ForgetProgramState();
+  FwlStatus status = FWLInit();
+  FlashRegion selection{REGION_ALL_TYPES, 0, 0, 0};
+  if (status == FWL_OK) {
+    status = FWLGetRegions(&selection, nullptr);
   }
-  [[nodiscard]] const fs::path& Directory() const { return directory_; }
-
-  // flashwick with the console front end, fast pace, on this module.
-  [[nodiscard]] std::string Program(const std::string& arguments) const {
-    return Executable("flashwick") + " --ui console --pace fast --module '" + directory_.string() +
-           "' " + arguments;
+  if (status == FWL_OK) {
+    status = FWLBackupToFile(modulePath, selection.flags, nullptr, nullptr, nullptr);
   }
-  // flashwick-module COMMAND on this module.
-  [[nodiscard]] std::string Tool(const std::string& command) const {
-    return Executable("flashwick-module") + " " + command + " '" + directory_.string() + "'";
-  }
-
-  // The flash as the module's OS reads it.
-  [[nodiscard]] Bytes Flash(std::uint32_t offset, std::uint32_t length) const {
-    std::string error;
-    Bytes bytes(length);
-    EXPECT_TRUE(sim::Attach(directory_, sim::AttachOptions{}, &error)) << error;
-    if (sim::IsAttached()) {
-      EXPECT_TRUE(sim::CurrentOsFlash()->Read(offset, bytes.data(), length));
-      sim::Detach();
-    }
-    return bytes;
-  }
-
-  [[nodiscard]] fs::path Images() const { return directory_ / "files" / "USB HD" / "IMAGES"; }
-
-  // A backup of every region into a file of the module's drive, as the program takes one.
-  void Backup(const char16_t* modulePath) const {
-    std::string error;
-    ASSERT_TRUE(sim::Attach(directory_, sim::AttachOptions{}, &error)) << error;
-    testing_support::ForgetProgramState();
-    FwlStatus status = FWLInit();
-    FlashRegion selection{REGION_ALL_TYPES, 0, 0, 0};
-    if (status == FWL_OK) {
-      status = FWLGetRegions(&selection, nullptr);
-    }
-    if (status == FWL_OK) {
-      status = FWLBackupToFile(modulePath, selection.flags, nullptr, nullptr, nullptr);
-    }
-    testing_support::ForgetProgramState();
-    sim::Detach();
-    ASSERT_EQ(status, FWL_OK);
-  }
-
-  // Word 0 of platform item 5: where the module's OS image starts in the flash.
-  [[nodiscard]] std::uint32_t OsOffset() const {
-    sim::Json config;
-    std::string error;
-    EXPECT_TRUE(sim::LoadModuleConfig(directory_, &config, &error)) << error;
-    const std::string item = config["platformItems"]["5"].get<std::string>();
-    std::uint32_t offset = 0;
-    for (int i = 3; i >= 0; --i) {
-      offset =
-          (offset << 8) | std::stoul(item.substr(static_cast<std::size_t>(i) * 2, 2), nullptr, 16);
-    }
-    return offset;
-  }
-
- private:
-  TemporaryDirectory scratch_;
-  fs::path directory_;
-};
+  testing_support::ForgetProgramState();
+  sim::Detach();
+  ASSERT_EQ(status, FWL_OK);
+}
 
 // A command run on a thread of its own, so that several run at once.
 class Concurrent {
@@ -143,7 +92,7 @@ double EraseStart(const std::string& output) {
 // Two updates at once on one NAND module: each takes its turn at the flash and ends with its own
 // status, and the module is left with the image of the one that wrote last, whole.
 TEST(ModuleProcesses, TwoUpdatesAtOnceEachEndWithTheirOwnStatusAndTheLaterImageWins) {
-  const Module module("pxa320");
+  const ToolModule module("pxa320");
   const std::uint32_t offset = module.OsOffset();
   constexpr std::uint32_t kLength = 0x10000;
   const Bytes backupImage = module.Flash(offset, kLength);
@@ -151,18 +100,18 @@ TEST(ModuleProcesses, TwoUpdatesAtOnceEachEndWithTheirOwnStatusAndTheLaterImageW
   // region, the config block included, and differ in the OS image.
   Bytes newImage;
   {
-    const Module donor("pxa320");
+    const ToolModule donor("pxa320");
     std::string output;
-    ASSERT_EQ(RunCommand(donor.Program(R"(/u '\USB HD\IMAGES\os-update.bin')"), &output), 1)
+    ASSERT_EQ(RunCommand(donor.ProgramLine(R"(/u '\USB HD\IMAGES\os-update.bin')"), &output), 1)
         << output;
     newImage = donor.Flash(offset, kLength);
-    donor.Backup(u"\\USB HD\\IMAGES\\updated-backup.bin");
+    Backup(donor, u"\\USB HD\\IMAGES\\updated-backup.bin");
     fs::copy_file(donor.Images() / "updated-backup.bin", module.Images() / "updated-backup.bin");
   }
   ASSERT_NE(backupImage, newImage);
 
-  Concurrent backup(module.Program(R"(/u '\USB HD\IMAGES\full-backup.bin')"));
-  Concurrent update(module.Program(R"(/u '\USB HD\IMAGES\updated-backup.bin')"));
+  Concurrent backup(module.ProgramLine(R"(/u '\USB HD\IMAGES\full-backup.bin')"));
+  Concurrent update(module.ProgramLine(R"(/u '\USB HD\IMAGES\updated-backup.bin')"));
   // The image records are written under the flash lock, one update after the other. The file
   // system stage is not: both runs unload and load the flash disk's driver, and when their turns
   // cross, one of them finds the driver in the other's hands and says so. That run has still
@@ -183,7 +132,7 @@ TEST(ModuleProcesses, TwoUpdatesAtOnceEachEndWithTheirOwnStatusAndTheLaterImageW
 
   // The config block kept its board data and the module works on: the next update runs clean.
   std::string output;
-  EXPECT_EQ(RunCommand(module.Program(R"(/u '\USB HD\IMAGES\os-update.bin')"), &output), 1)
+  EXPECT_EQ(RunCommand(module.ProgramLine(R"(/u '\USB HD\IMAGES\os-update.bin')"), &output), 1)
       << output;
   EXPECT_EQ(output.find("[ERROR]"), std::string::npos) << output;
   EXPECT_EQ(module.Flash(offset, kLength), newImage);
@@ -266,7 +215,7 @@ class KilledUpdate : public ::testing::TestWithParam<KillCase> {};
 // run needs no manual reset and does the whole update.
 TEST_P(KilledUpdate, NextRunSucceedsWithoutAReset) {
   const KillCase& c = GetParam();
-  const Module module(c.preset);
+  const ToolModule module(c.preset);
   {
     KillableRun run({"--ui", "console", "--pace", "real", "--module", module.Directory().string(),
                      "/u", R"(\USB HD\IMAGES\os-update.bin)"});
@@ -274,7 +223,7 @@ TEST_P(KilledUpdate, NextRunSucceedsWithoutAReset) {
     run.Kill();
   }
   std::string output;
-  EXPECT_EQ(RunCommand(module.Program(R"(/u '\USB HD\IMAGES\os-update.bin')"), &output), 1)
+  EXPECT_EQ(RunCommand(module.ProgramLine(R"(/u '\USB HD\IMAGES\os-update.bin')"), &output), 1)
       << output;
   EXPECT_EQ(output.find("[ERROR]"), std::string::npos) << output;
   EXPECT_NE(output.find("OK"), std::string::npos) << output;
@@ -292,7 +241,7 @@ INSTANTIATE_TEST_SUITE_P(Kills, KilledUpdate,
 // forced, and info and cpld say that what they show may be stale. A killed program no longer
 // counts.
 TEST(ModuleProcesses, ToolRefusesResetAndWarnsOfStaleStateWhileAProgramRuns) {
-  const Module module("pxa320");
+  const ToolModule module("pxa320");
   std::string output;
   {
     KillableRun run({"--ui", "console", "--pace", "real", "--module", module.Directory().string(),
@@ -300,30 +249,30 @@ TEST(ModuleProcesses, ToolRefusesResetAndWarnsOfStaleStateWhileAProgramRuns) {
     // Updated, it waits a minute before its reset.
     ASSERT_TRUE(run.WaitFor("s of module time")) << run.Seen();
 
-    EXPECT_EQ(RunCommand(module.Tool("reset"), &output), 2) << output;
+    EXPECT_EQ(RunCommand(module.ToolLine("reset"), &output), 2) << output;
     EXPECT_NE(output.find("refused"), std::string::npos) << output;
     EXPECT_TRUE(std::regex_search(output, std::regex(R"(pid [0-9]+ \(flashwick\))"))) << output;
     EXPECT_NE(output.find("--force"), std::string::npos) << output;
     EXPECT_TRUE(fs::exists(module.Directory() / "ram" / "booted")) << "the module was reset";
 
     for (const char* command : {"info", "cpld"}) {
-      EXPECT_EQ(RunCommand(module.Tool(command), &output), 0) << output;
+      EXPECT_EQ(RunCommand(module.ToolLine(command), &output), 0) << output;
       EXPECT_NE(output.find("may be stale"), std::string::npos) << command << "\n" << output;
       EXPECT_NE(output.find("(flashwick)"), std::string::npos) << command << "\n" << output;
     }
-    EXPECT_EQ(RunCommand(module.Tool("info") + " --json", &output), 0) << output;
+    EXPECT_EQ(RunCommand(module.ToolLine("info") + " --json", &output), 0) << output;
     EXPECT_NE(output.find("\"stale\""), std::string::npos) << output;
 
-    EXPECT_EQ(RunCommand(module.Tool("reset") + " --force", &output), 0) << output;
+    EXPECT_EQ(RunCommand(module.ToolLine("reset") + " --force", &output), 0) << output;
     EXPECT_FALSE(fs::exists(module.Directory() / "ram" / "booted"));
     run.Kill();
   }
   for (const char* command : {"info", "cpld"}) {
-    EXPECT_EQ(RunCommand(module.Tool(command), &output), 0) << output;
+    EXPECT_EQ(RunCommand(module.ToolLine(command), &output), 0) << output;
     EXPECT_EQ(output.find("may be stale"), std::string::npos) << command << "\n" << output;
   }
-  EXPECT_EQ(RunCommand(module.Tool("reset"), &output), 0) << output;
-  EXPECT_EQ(RunCommand(module.Program(R"(/u '\USB HD\IMAGES\os-update.bin')"), &output), 1)
+  EXPECT_EQ(RunCommand(module.ToolLine("reset"), &output), 0) << output;
+  EXPECT_EQ(RunCommand(module.ProgramLine(R"(/u '\USB HD\IMAGES\os-update.bin')"), &output), 1)
       << output;
 }
 
@@ -331,7 +280,7 @@ TEST(ModuleProcesses, ToolRefusesResetAndWarnsOfStaleStateWhileAProgramRuns) {
 // whose locks and chips' state stay where they are, and happens once it has gone (here killed,
 // so the next process to attach carries it out).
 TEST(ModuleProcesses, ResetOfOneProgramWaitsForTheOtherProcesses) {
-  const Module module("pxa320");
+  const ToolModule module("pxa320");
   const fs::path ram = module.Directory() / "ram";
   std::string output;
   {
@@ -341,16 +290,16 @@ TEST(ModuleProcesses, ResetOfOneProgramWaitsForTheOtherProcesses) {
     std::string error;
     ASSERT_TRUE(sim::WriteWholeFile(ram / "witness", "kept until the reset\n", &error)) << error;
 
-    EXPECT_EQ(RunCommand(module.Program("/r"), &output), 1) << output;
+    EXPECT_EQ(RunCommand(module.ProgramLine("/r"), &output), 1) << output;
     EXPECT_TRUE(fs::exists(ram / "witness")) << "reset under a running program";
     EXPECT_TRUE(fs::exists(ram / "mutexes"));
     EXPECT_EQ(sim::OtherAttachedProcesses(module.Directory()).size(), 1u);
     run.Kill();
   }
-  EXPECT_EQ(RunCommand(module.Tool("info"), &output), 0) << output;
+  EXPECT_EQ(RunCommand(module.ToolLine("info"), &output), 0) << output;
   EXPECT_FALSE(fs::exists(ram / "witness")) << "the reset never came";
   EXPECT_FALSE(fs::exists(ram / "reset.deferred"));
-  EXPECT_EQ(RunCommand(module.Program(R"(/u '\USB HD\IMAGES\os-update.bin')"), &output), 1)
+  EXPECT_EQ(RunCommand(module.ProgramLine(R"(/u '\USB HD\IMAGES\os-update.bin')"), &output), 1)
       << output;
 }
 

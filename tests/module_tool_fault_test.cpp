@@ -12,6 +12,7 @@
 #include "sim/module/fault_plan.h"
 #include "sim/module/machine.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/tool_module.h"
 
 namespace {
 
@@ -19,59 +20,27 @@ namespace fs = std::filesystem;
 using sim::Json;
 using testing_support::Executable;
 using testing_support::RunCommand;
-using testing_support::TemporaryDirectory;
+using testing_support::ToolModule;
 
-class ToolModule {
- public:
-  explicit ToolModule(const std::string& preset) : directory_(scratch_.Path() / "module") {
-    std::string output;
-    EXPECT_EQ(Tool("create '" + directory_.string() + "' --preset " + preset, &output), 0)
-        << output;
-  }
-  [[nodiscard]] const fs::path& Directory() const { return directory_; }
-  [[nodiscard]] std::string Quoted() const { return "'" + directory_.string() + "'"; }
+// The plan as list --json shows it.
+Json ListJson(const ToolModule& module) {
+  int status = 0;
+  Json plan = module.ToolJson("fault list", "", &status);
+  EXPECT_EQ(status, 0);
+  return plan;
+}
 
-  static int Tool(const std::string& arguments, std::string* output) {
-    return RunCommand(Executable("flashwick-module") + " " + arguments, output);
-  }
-  // The command's standard output as JSON (stderr left out).
-  static Json ToolJson(const std::string& arguments) {
-    std::string output;
-    EXPECT_EQ(
-        RunCommand(Executable("flashwick-module") + " " + arguments + " 2>/dev/null", &output), 0)
-        << output;
-    Json parsed = Json::parse(output, nullptr, false);
-    EXPECT_FALSE(parsed.is_discarded()) << output;
-    return parsed;
-  }
-  [[nodiscard]] std::string Config() const {
-    std::string text;
-    EXPECT_TRUE(sim::ReadWholeFile(directory_ / "module.json", &text));
-    return text;
-  }
-  [[nodiscard]] Json Items() const {
-    const Json config = Json::parse(Config());
-    return config.contains("faults") ? config["faults"].value("items", Json::array())
-                                     : Json::array();
-  }
+Json InfoJson(const ToolModule& module) {
+  int status = 0;
+  Json info = module.ToolJson("info", "", &status);
+  EXPECT_EQ(status, 0);
+  return info;
+}
 
- private:
-  TemporaryDirectory scratch_;
-  fs::path directory_;
-};
-
-// Where the module's OS image starts (word 0 of platform item 5).
-std::uint32_t OsOffset(const fs::path& directory) {
-  Json config;
-  std::string error;
-  EXPECT_TRUE(sim::LoadModuleConfig(directory, &config, &error)) << error;
-  const std::string item = config["platformItems"]["5"].get<std::string>();
-  std::uint32_t offset = 0;
-  for (int i = 3; i >= 0; --i) {
-    offset =
-        (offset << 8) | std::stoul(item.substr(static_cast<std::size_t>(i) * 2, 2), nullptr, 16);
-  }
-  return offset;
+// The items of the module's fault plan.
+Json Items(const ToolModule& module) {
+  const Json config = Json::parse(module.Config());
+  return config.contains("faults") ? config["faults"].value("items", Json::array()) : Json::array();
 }
 
 // The whole road: add an erase failure where the OS image goes, run the update, read the fault's
@@ -79,50 +48,41 @@ std::uint32_t OsOffset(const fs::path& directory) {
 // debug log) went with a reset; clear takes the item and its record.
 TEST(ModuleToolFault, AddedItemFiresDuringTheUpdateAndListShowsItFired) {
   const ToolModule module("pxa270-32m");
-  const std::string block = sim::Hex(OsOffset(module.Directory()), 8);
+  const std::string block = sim::Hex(module.OsOffset(), 8);
   std::string output;
-  ASSERT_EQ(
-      ToolModule::Tool(
-          "fault add " + module.Quoted() + " nor.erase-fail block=" + block + " count=1", &output),
-      0)
+  ASSERT_EQ(module.Tool("fault add", "nor.erase-fail block=" + block + " count=1", &output), 0)
       << output;
   EXPECT_NE(output.find("added fault item 0: nor.erase-fail"), std::string::npos) << output;
-  ASSERT_EQ(module.Items().size(), 1u);
-  EXPECT_EQ(module.Items()[0]["block"], OsOffset(module.Directory()));  // hex given, number kept
-  EXPECT_EQ(module.Items()[0]["count"], 1);
+  ASSERT_EQ(Items(module).size(), 1u);
+  EXPECT_EQ(Items(module)[0]["block"], module.OsOffset());  // hex given, number kept
+  EXPECT_EQ(Items(module)[0]["count"], 1);
 
-  Json plan = ToolModule::ToolJson("fault list " + module.Quoted() + " --json");
+  Json plan = ListJson(module);
   ASSERT_EQ(plan["items"].size(), 1u);
   EXPECT_EQ(plan["items"][0]["fired"], 0);
 
-  RunCommand(Executable("flashwick") + " --ui console --module " + module.Quoted() +
-                 R"( --exit-status unix /u '\USB HD\IMAGES\os-update.bin' /r)",
-             &output);
+  module.Program(R"(/u '\USB HD\IMAGES\os-update.bin' /r)", &output);
   EXPECT_NE(output.find("flashwick: fault nor.erase-fail (item 0) fired: "), std::string::npos)
       << output;
-  ASSERT_EQ(ToolModule::Tool("reset " + module.Quoted(), &output), 0) << output;
+  ASSERT_EQ(module.Tool("reset", "", &output), 0) << output;
 
-  plan = ToolModule::ToolJson("fault list " + module.Quoted() + " --json");
+  plan = ListJson(module);
   ASSERT_EQ(plan["items"].size(), 1u);
   EXPECT_EQ(plan["items"][0]["kind"], "nor.erase-fail");
   EXPECT_EQ(plan["items"][0]["fired"], 1);
-  ASSERT_EQ(ToolModule::Tool("fault list " + module.Quoted(), &output), 0) << output;
+  ASSERT_EQ(module.Tool("fault list", "", &output), 0) << output;
   EXPECT_NE(output.find("nor.erase-fail"), std::string::npos) << output;
-  const Json info = ToolModule::ToolJson("info " + module.Quoted() + " --json");
+  const Json info = InfoJson(module);
   EXPECT_EQ(info["faults"]["items"][0]["fired"], 1) << info["faults"].dump();
-  ASSERT_EQ(ToolModule::Tool("info " + module.Quoted(), &output), 0) << output;
+  ASSERT_EQ(module.Tool("info", "", &output), 0) << output;
   EXPECT_NE(output.find("fault plan: 1 item"), std::string::npos) << output;
 
-  ASSERT_EQ(ToolModule::Tool("fault clear " + module.Quoted(), &output), 0) << output;
+  ASSERT_EQ(module.Tool("fault clear", "", &output), 0) << output;
   EXPECT_NE(output.find("cleared 1 fault item"), std::string::npos) << output;
-  EXPECT_TRUE(module.Items().empty());
+  EXPECT_TRUE(Items(module).empty());
   EXPECT_FALSE(fs::exists(module.Directory() / sim::FaultPlan::kFiredRecordFile));
   // Without the fault the same update completes.
-  EXPECT_EQ(RunCommand(Executable("flashwick") + " --ui console --module " + module.Quoted() +
-                           R"( --exit-status unix /u '\USB HD\IMAGES\os-update.bin' /r)",
-                       &output),
-            0)
-      << output;
+  EXPECT_EQ(module.Program(R"(/u '\USB HD\IMAGES\os-update.bin' /r)", &output), 0) << output;
 }
 
 // Numbers in decimal or 0x hex, lists of bits, -1 for counts; clearing one item moves the later
@@ -130,37 +90,35 @@ TEST(ModuleToolFault, AddedItemFiresDuringTheUpdateAndListShowsItFired) {
 TEST(ModuleToolFault, ValuesAreTypedByTheirFieldAndClearOneKeepsTheRest) {
   const ToolModule module("pxa320");
   std::string output;
-  ASSERT_EQ(ToolModule::Tool("fault add " + module.Quoted() +
-                                 " nand.bit-flip page=0x40 positions=1,0x10 count=-1",
-                             &output),
+  ASSERT_EQ(module.Tool("fault add", "nand.bit-flip page=0x40 positions=1,0x10 count=-1", &output),
             0)
       << output;
-  const Json added = ToolModule::ToolJson("fault add " + module.Quoted() +
-                                          " nand.no-request request=data skip=3 --json");
+  int status = 0;
+  const Json added = module.ToolJson("fault add", "nand.no-request request=data skip=3", &status);
+  EXPECT_EQ(status, 0);
   EXPECT_EQ(added["index"], 1);
   EXPECT_EQ(added["item"]["kind"], "nand.no-request");
-  EXPECT_EQ(module.Items(), Json::parse(R"([
+  EXPECT_EQ(Items(module), Json::parse(R"([
       {"kind": "nand.bit-flip", "page": 64, "positions": [1, 16], "count": -1},
       {"kind": "nand.no-request", "request": "data", "skip": 3}])"));
 
-  ASSERT_EQ(ToolModule::Tool("fault clear " + module.Quoted() + " 0", &output), 0) << output;
+  ASSERT_EQ(module.Tool("fault clear", "0", &output), 0) << output;
   EXPECT_NE(output.find("cleared fault item 0: nand.bit-flip"), std::string::npos) << output;
-  const Json plan = ToolModule::ToolJson("fault list " + module.Quoted() + " --json");
+  const Json plan = ListJson(module);
   ASSERT_EQ(plan["items"].size(), 1u);
   EXPECT_EQ(plan["items"][0]["index"], 0);
   EXPECT_EQ(plan["items"][0]["kind"], "nand.no-request");
-  EXPECT_NE(ToolModule::Tool("fault clear " + module.Quoted() + " 1", &output), 0);
+  EXPECT_NE(module.Tool("fault clear", "1", &output), 0);
   EXPECT_NE(output.find("no fault item 1 (the plan has 1)"), std::string::npos) << output;
 
   // The module's program, writing its own fields meanwhile, keeps the plan the tool wrote.
   std::string error;
   ASSERT_TRUE(sim::Attach(module.Directory(), sim::AttachOptions{}, &error)) << error;
-  ASSERT_EQ(ToolModule::Tool("fault add " + module.Quoted() + " power-cut after=7", &output), 0)
-      << output;
+  ASSERT_EQ(module.Tool("fault add", "power-cut after=7", &output), 0) << output;
   EXPECT_TRUE(sim::CurrentMachine().SaveConfig(&error)) << error;
   sim::Detach();
-  ASSERT_EQ(module.Items().size(), 2u);
-  EXPECT_EQ(module.Items()[1]["kind"], "power-cut");
+  ASSERT_EQ(Items(module).size(), 2u);
+  EXPECT_EQ(Items(module)[1]["kind"], "power-cut");
 }
 
 struct RefusedAdd {
@@ -177,9 +135,7 @@ TEST_P(RefusedAdds, NamesTheReasonAndLeavesModuleJsonAsItWas) {
   const ToolModule module("pxa320");
   const std::string before = module.Config();
   std::string output;
-  EXPECT_EQ(ToolModule::Tool("fault add " + module.Quoted() + " " + GetParam().arguments, &output),
-            2)
-      << output;
+  EXPECT_EQ(module.Tool("fault add", GetParam().arguments, &output), 2) << output;
   for (const char* shown : GetParam().shows) {
     EXPECT_NE(output.find(shown), std::string::npos) << shown << " in:\n" << output;
   }
@@ -215,9 +171,9 @@ INSTANTIATE_TEST_SUITE_P(
 // The kinds a user can add are named with a line each, from the components' declarations.
 TEST(ModuleToolFault, HelpNamesEveryKindWithItsLine) {
   std::string overview;
-  ASSERT_EQ(ToolModule::Tool("--help", &overview), 0) << overview;
+  ASSERT_EQ(RunCommand(Executable("flashwick-module") + " --help", &overview), 0) << overview;
   std::string fault;
-  ASSERT_EQ(ToolModule::Tool("fault --help", &fault), 0) << fault;
+  ASSERT_EQ(RunCommand(Executable("flashwick-module") + " fault --help", &fault), 0) << fault;
   ASSERT_FALSE(sim::FaultPlan::Kinds().empty());
   for (const sim::FaultKind* kind : sim::FaultPlan::Kinds()) {
     SCOPED_TRACE(kind->name);

@@ -12,6 +12,7 @@
 #include "sim/base/files.h"
 #include "sim/module/machine.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/tool_module.h"
 
 namespace {
 
@@ -19,66 +20,36 @@ namespace fs = std::filesystem;
 using sim::Json;
 using testing_support::Executable;
 using testing_support::RunCommand;
-using testing_support::TemporaryDirectory;
+using testing_support::ToolModule;
+
+// An update of a file of the scratch folder by the program, through --usb.
+int Update(const ToolModule& module, const std::string& name, std::string* output) {
+  return module.Program(
+      "--usb " + ToolModule::Quote(module.File("")) + " /u '\\USB HD\\" + name + "'", output);
+}
+
+// A region's bytes as the program reads them, through the read command into a scratch file.
+std::string Read(const ToolModule& module, const std::string& region, const std::string& name) {
+  std::string output;
+  EXPECT_EQ(
+      module.Tool("read", "--region '" + region + "' --out " + module.QuotedFile(name), &output), 0)
+      << output;
+  std::string bytes;
+  EXPECT_TRUE(sim::ReadWholeFile(module.File(name), &bytes));
+  return bytes;
+}
+
+// Whether the scratch folder holds a temporary file a command left behind.
+bool HasLeftovers(const ToolModule& module) {
+  for (const auto& entry : fs::directory_iterator(module.File(""))) {
+    if (entry.path().extension() == ".part") {
+      return true;
+    }
+  }
+  return false;
+}
 
 // A module made by the tool in a scratch folder, which also receives the files written.
-class ToolModule {
- public:
-  explicit ToolModule(const std::string& preset) : directory_(scratch_.Path() / "module") {
-    std::string output;
-    EXPECT_EQ(Tool("create " + Quoted() + " --preset " + preset, &output), 0) << output;
-  }
-  [[nodiscard]] std::string Quoted() const { return "'" + directory_.string() + "'"; }
-  [[nodiscard]] fs::path File(const std::string& name) const { return scratch_.Path() / name; }
-  [[nodiscard]] std::string QuotedFile(const std::string& name) const {
-    return "'" + File(name).string() + "'";
-  }
-  [[nodiscard]] fs::path Images() const { return directory_ / "files" / "USB HD" / "IMAGES"; }
-
-  static int Tool(const std::string& arguments, std::string* output) {
-    return RunCommand(Executable("flashwick-module") + " " + arguments, output);
-  }
-  // Runs a command with --json; its standard output parsed, its exit status in *status.
-  static Json ToolJson(const std::string& arguments, int* status) {
-    std::string output;
-    // Standard error (fault lines) kept out of the object.
-    *status = RunCommand(
-        "(" + Executable("flashwick-module") + " " + arguments + " --json 2>/dev/null)", &output);
-    Json parsed = Json::parse(output, nullptr, false);
-    EXPECT_FALSE(parsed.is_discarded()) << output;
-    return parsed;
-  }
-  // An update of a file of the scratch folder by the program, through --usb.
-  int Update(const std::string& name, std::string* output) const {
-    return RunCommand(Executable("flashwick") + " --ui console --exit-status unix --module " +
-                          Quoted() + " --usb '" + scratch_.Path().string() + "' /u '\\USB HD\\" +
-                          name + "'",
-                      output);
-  }
-  [[nodiscard]] std::string Read(const std::string& region, const std::string& name) const {
-    std::string output;
-    EXPECT_EQ(
-        Tool("read " + Quoted() + " --region '" + region + "' --out " + QuotedFile(name), &output),
-        0)
-        << output;
-    std::string bytes;
-    EXPECT_TRUE(sim::ReadWholeFile(File(name), &bytes));
-    return bytes;
-  }
-  // Whether the scratch folder holds a temporary file a command left behind.
-  [[nodiscard]] bool HasLeftovers() const {
-    for (const auto& entry : fs::directory_iterator(scratch_.Path())) {
-      if (entry.path().extension() == ".part") {
-        return true;
-      }
-    }
-    return false;
-  }
-
- private:
-  TemporaryDirectory scratch_;
-  fs::path directory_;
-};
 
 // backup, read, erase, verify and the program's update of the backup, on every preset.
 class RegionRoundTrip : public ::testing::TestWithParam<const char*> {};
@@ -86,43 +57,41 @@ class RegionRoundTrip : public ::testing::TestWithParam<const char*> {};
 TEST_P(RegionRoundTrip, BackupEraseUpdateRestoresWhatReadAndVerifySee) {
   const ToolModule module(GetParam());
   const std::string m = module.Quoted();
-  const std::string imageBefore = module.Read("OS Image", "image-before.raw");
-  const std::string registryBefore = module.Read("registry", "registry-before.raw");
+  const std::string imageBefore = Read(module, "OS Image", "image-before.raw");
+  const std::string registryBefore = Read(module, "registry", "registry-before.raw");
   ASSERT_FALSE(imageBefore.empty());
 
   int status = 0;
-  Json backup = ToolModule::ToolJson(
-      "backup " + m + " --regions 'os image,REGISTRY' " + module.QuotedFile("saved.bin"), &status);
+  Json backup = module.ToolJson(
+      "backup", "--regions 'os image,REGISTRY' " + module.QuotedFile("saved.bin"), &status);
   ASSERT_EQ(status, 0) << backup.dump();
   EXPECT_EQ(backup["regions"], Json({"OS Image", "Registry"}));
   EXPECT_EQ(backup["bytes"].get<std::uintmax_t>(), fs::file_size(module.File("saved.bin")));
   EXPECT_GT(backup["moduleSeconds"].get<double>(), 0.0);
 
   std::string output;
-  EXPECT_EQ(ToolModule::Tool("verify " + m + " " + module.QuotedFile("saved.bin"), &output), 0)
-      << output;
+  EXPECT_EQ(module.Tool("verify", "" + module.QuotedFile("saved.bin"), &output), 0) << output;
   EXPECT_NE(output.find("the flash holds the 2 record(s)"), std::string::npos) << output;
 
-  EXPECT_EQ(ToolModule::Tool("erase " + m + " --regions os-image,registry", &output), 0) << output;
+  EXPECT_EQ(module.Tool("erase", "--regions os-image,registry", &output), 0) << output;
   EXPECT_NE(output.find("erased " + std::to_string(imageBefore.size() + registryBefore.size()) +
                         " bytes in "),
             std::string::npos)
       << output;
-  EXPECT_TRUE(module.Read("OS Image", "image-erased.raw") ==
+  EXPECT_TRUE(Read(module, "OS Image", "image-erased.raw") ==
               std::string(imageBefore.size(), '\xFF'));
 
-  Json verify = ToolModule::ToolJson("verify " + m + " " + module.QuotedFile("saved.bin"), &status);
+  Json verify = module.ToolJson("verify", "" + module.QuotedFile("saved.bin"), &status);
   EXPECT_EQ(status, 1);
   EXPECT_EQ(verify["matches"], false);
   EXPECT_EQ(verify["difference"]["region"], "OS Image");
   EXPECT_EQ(verify["difference"]["address"], 0x80000);
   EXPECT_EQ(verify["difference"]["found"], 0xFF);
 
-  EXPECT_EQ(module.Update("saved.bin", &output), 0) << output;
-  EXPECT_EQ(ToolModule::Tool("verify " + m + " " + module.QuotedFile("saved.bin"), &output), 0)
-      << output;
-  EXPECT_TRUE(module.Read("OS Image", "image-after.raw") == imageBefore);
-  EXPECT_TRUE(module.Read("Registry", "registry-after.raw") == registryBefore);
+  EXPECT_EQ(Update(module, "saved.bin", &output), 0) << output;
+  EXPECT_EQ(module.Tool("verify", "" + module.QuotedFile("saved.bin"), &output), 0) << output;
+  EXPECT_TRUE(Read(module, "OS Image", "image-after.raw") == imageBefore);
+  EXPECT_TRUE(Read(module, "Registry", "registry-after.raw") == registryBefore);
 }
 
 INSTANTIATE_TEST_SUITE_P(Presets, RegionRoundTrip,
@@ -139,10 +108,9 @@ INSTANTIATE_TEST_SUITE_P(Presets, RegionRoundTrip,
 TEST(RegionVerify, NamesTheFirstDifferingByte) {
   const ToolModule module("pxa320");
   std::string output;
-  ASSERT_EQ(ToolModule::Tool("backup " + module.Quoted() + " --regions 'Config Block' " +
-                                 module.QuotedFile("config.bin"),
-                             &output),
-            0)
+  ASSERT_EQ(
+      module.Tool("backup", "--regions 'Config Block' " + module.QuotedFile("config.bin"), &output),
+      0)
       << output;
   std::string bytes;
   ASSERT_TRUE(sim::ReadWholeFile(module.File("config.bin"), &bytes));
@@ -164,9 +132,7 @@ TEST(RegionVerify, NamesTheFirstDifferingByte) {
   std::string error;
   ASSERT_TRUE(sim::WriteWholeFile(module.File("changed.bin"), bytes, &error)) << error;
 
-  EXPECT_EQ(ToolModule::Tool("verify " + module.Quoted() + " " + module.QuotedFile("changed.bin"),
-                             &output),
-            1);
+  EXPECT_EQ(module.Tool("verify", "" + module.QuotedFile("changed.bin"), &output), 1);
   char expected[160];
   std::snprintf(expected, sizeof(expected),
                 "differs in Config Block at 0x00040123 (record 0, file offset 0x%08zX): expected "
@@ -223,16 +189,18 @@ TEST_P(RegionRefusal, SaysWhyAndWritesNothing) {
   if (c.existingFile) {
     ASSERT_TRUE(sim::WriteWholeFile(module.File("out.bin"), std::string("old"), &error));
   }
-  const std::string before = module.Read("OS Image", "before.raw");
+  const std::string before = Read(module, "OS Image", "before.raw");
   fs::remove(module.File("before.raw"));
   std::string output;
-  EXPECT_EQ(ToolModule::Tool(Expand(c.arguments, module), &output), 2) << output;
+  EXPECT_EQ(RunCommand(Executable("flashwick-module") + " " + Expand(c.arguments, module), &output),
+            2)
+      << output;
   EXPECT_NE(output.find(c.expected), std::string::npos) << output;
   std::string content;
   EXPECT_EQ(sim::ReadWholeFile(module.File("out.bin"), &content), c.existingFile);
   EXPECT_EQ(content, c.existingFile ? "old" : "");
-  EXPECT_FALSE(module.HasLeftovers());
-  EXPECT_TRUE(module.Read("OS Image", "after.raw") == before);
+  EXPECT_FALSE(HasLeftovers(module));
+  EXPECT_TRUE(Read(module, "OS Image", "after.raw") == before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, RegionRefusal, ::testing::ValuesIn(kRefusals),
@@ -244,40 +212,35 @@ TEST(RegionUnreadable, FailsWithThePageAndKeepsTheOlderFile) {
   const ToolModule module("pxa310");
   const std::string m = module.Quoted();
   std::string output;
-  ASSERT_EQ(ToolModule::Tool(
-                "backup " + m + " --regions 'OS Image' " + module.QuotedFile("good.bin"), &output),
+  ASSERT_EQ(module.Tool("backup", "--regions 'OS Image' " + module.QuotedFile("good.bin"), &output),
             0)
       << output;
   // OS Image starts at 0x80000: page 260 of 2 KiB pages lies at 0x82000.
-  ASSERT_EQ(ToolModule::Tool("fault add " + m + " nand.bit-flip page=260 bits=8", &output), 0)
-      << output;
+  ASSERT_EQ(module.Tool("fault add", "nand.bit-flip page=260 bits=8", &output), 0) << output;
   std::string error;
   ASSERT_TRUE(sim::WriteWholeFile(module.File("old.bin"), std::string("old"), &error));
 
   EXPECT_EQ(
-      ToolModule::Tool("read " + m + " --region 'OS Image' --out " + module.QuotedFile("image.raw"),
-                       &output),
+      module.Tool("read", "--region 'OS Image' --out " + module.QuotedFile("image.raw"), &output),
       1);
   EXPECT_NE(output.find("the page at 0x00082000 in OS Image cannot be read"), std::string::npos)
       << output;
   EXPECT_FALSE(fs::exists(module.File("image.raw")));
 
-  EXPECT_EQ(
-      ToolModule::Tool(
-          "backup " + m + " --regions 'OS Image' --force " + module.QuotedFile("old.bin"), &output),
-      1);
+  EXPECT_EQ(module.Tool("backup", "--regions 'OS Image' --force " + module.QuotedFile("old.bin"),
+                        &output),
+            1);
   EXPECT_NE(output.find("FWL_ERR_READ_FLASH"), std::string::npos) << output;
   std::string content;
   EXPECT_TRUE(sim::ReadWholeFile(module.File("old.bin"), &content));
   EXPECT_EQ(content, "old");
 
   int status = 0;
-  const Json verify =
-      ToolModule::ToolJson("verify " + m + " " + module.QuotedFile("good.bin"), &status);
+  const Json verify = module.ToolJson("verify", "" + module.QuotedFile("good.bin"), &status);
   EXPECT_EQ(status, 1);
   EXPECT_EQ(verify["difference"]["address"], 0x82000);
   EXPECT_EQ(verify["difference"]["unreadable"], true);
-  EXPECT_FALSE(module.HasLeftovers());
+  EXPECT_FALSE(HasLeftovers(module));
 }
 
 // The power fails during an erase: the command fails and says so (never "erased"), the fault's
@@ -286,14 +249,14 @@ TEST(RegionPowerCut, EraseCutShortFailsAndTheModuleStartsAgain) {
   const ToolModule module("pxa320");
   const std::string m = module.Quoted();
   std::string output;
-  ASSERT_EQ(ToolModule::Tool("fault add " + m + " power-cut after=3", &output), 0) << output;
-  EXPECT_EQ(ToolModule::Tool("erase " + m + " --regions 'OS Image'", &output), 1) << output;
+  ASSERT_EQ(module.Tool("fault add", "power-cut after=3", &output), 0) << output;
+  EXPECT_EQ(module.Tool("erase", "--regions 'OS Image'", &output), 1) << output;
   EXPECT_NE(output.find("fault power-cut (item 0) fired: erase of block"), std::string::npos)
       << output;
   EXPECT_NE(output.find("power cut during the erase of block"), std::string::npos) << output;
   EXPECT_EQ(output.find("erased "), std::string::npos) << output;
-  EXPECT_EQ(ToolModule::Tool("fault clear " + m, &output), 0) << output;
-  EXPECT_EQ(ToolModule::Tool("erase " + m + " --regions registry", &output), 0) << output;
+  EXPECT_EQ(module.Tool("fault clear", "", &output), 0) << output;
+  EXPECT_EQ(module.Tool("erase", "--regions registry", &output), 0) << output;
 }
 
 // Another process holds "OnModuleFlash": every command refuses at once and changes nothing.
@@ -302,11 +265,9 @@ TEST(RegionBusyModule, EveryCommandRefusesWhileAnotherProcessHoldsTheFlash) {
   const std::string m = module.Quoted();
   std::string output;
   ASSERT_EQ(
-      ToolModule::Tool("backup " + m + " --regions registry " + module.QuotedFile("registry.bin"),
-                       &output),
-      0)
+      module.Tool("backup", "--regions registry " + module.QuotedFile("registry.bin"), &output), 0)
       << output;
-  const std::string before = module.Read("Registry", "before.raw");
+  const std::string before = Read(module, "Registry", "before.raw");
   std::FILE* holder =
       ::popen((Executable("flashwick-module") + " hold-lock " + m + " --ms 4000").c_str(), "r");
   ASSERT_NE(holder, nullptr);
@@ -321,7 +282,9 @@ TEST(RegionBusyModule, EveryCommandRefusesWhileAnotherProcessHoldsTheFlash) {
       "files " + m + " ls '\\Flash Disk'",
   };
   for (const std::string& command : commands) {
-    EXPECT_EQ(ToolModule::Tool(command, &output), 2) << command << "\n" << output;
+    EXPECT_EQ(RunCommand(Executable("flashwick-module") + " " + command, &output), 2)
+        << command << "\n"
+        << output;
     EXPECT_NE(output.find("another process of the module holds \"OnModuleFlash\""),
               std::string::npos)
         << output;
@@ -329,7 +292,7 @@ TEST(RegionBusyModule, EveryCommandRefusesWhileAnotherProcessHoldsTheFlash) {
   ::pclose(holder);
   EXPECT_FALSE(fs::exists(module.File("out.bin")));
   EXPECT_FALSE(fs::exists(module.File("out.raw")));
-  EXPECT_TRUE(module.Read("Registry", "after.raw") == before);
+  EXPECT_TRUE(Read(module, "Registry", "after.raw") == before);
 }
 
 // files: a file put on the flash disk is on the flash: a file system backup taken after it,
@@ -341,49 +304,47 @@ TEST(ModuleFiles, PutGoesToTheFlashAndComesBackThroughBackupAndUpdate) {
   std::string error;
   ASSERT_TRUE(sim::WriteWholeFile(module.File("note.txt"), content, &error)) << error;
   std::string output;
-  ASSERT_EQ(ToolModule::Tool("files " + m + " put " + module.QuotedFile("note.txt") +
-                                 " '\\Flash Disk\\Data\\note.txt'",
-                             &output),
+  ASSERT_EQ(module.Tool("files",
+                        "put " + module.QuotedFile("note.txt") + " '\\Flash Disk\\Data\\note.txt'",
+                        &output),
             0)
       << output;
   EXPECT_NE(output.find("copied 15 bytes"), std::string::npos) << output;
   // An existing file is kept; a missing one is named.
-  EXPECT_EQ(ToolModule::Tool("files " + m + " put " + module.QuotedFile("note.txt") +
-                                 " '/Flash Disk/Data/note.txt'",
-                             &output),
-            2);
+  EXPECT_EQ(
+      module.Tool("files", "put " + module.QuotedFile("note.txt") + " '/Flash Disk/Data/note.txt'",
+                  &output),
+      2);
   EXPECT_NE(output.find("exists (--force"), std::string::npos) << output;
-  EXPECT_EQ(ToolModule::Tool(
-                "files " + m + " get '\\Flash Disk\\absent.txt' " + module.QuotedFile("absent.txt"),
-                &output),
-            2);
+  EXPECT_EQ(
+      module.Tool("files", "get '\\Flash Disk\\absent.txt' " + module.QuotedFile("absent.txt"),
+                  &output),
+      2);
   EXPECT_FALSE(fs::exists(module.File("absent.txt")));
 
   ASSERT_EQ(
-      ToolModule::Tool("backup " + m + " --regions 'File System' " + module.QuotedFile("disk.bin"),
-                       &output),
-      0)
+      module.Tool("backup", "--regions 'File System' " + module.QuotedFile("disk.bin"), &output), 0)
       << output;
-  ASSERT_EQ(ToolModule::Tool("erase " + m + " --regions 'File System'", &output), 0) << output;
-  EXPECT_NE(ToolModule::Tool("files " + m + " get '\\Flash Disk\\Data\\note.txt' " +
-                                 module.QuotedFile("gone.txt"),
-                             &output),
-            0);
-  ASSERT_EQ(module.Update("disk.bin", &output), 0) << output;
-  ASSERT_EQ(ToolModule::Tool("reset " + m, &output), 0) << output;
+  ASSERT_EQ(module.Tool("erase", "--regions 'File System'", &output), 0) << output;
+  EXPECT_NE(
+      module.Tool("files", "get '\\Flash Disk\\Data\\note.txt' " + module.QuotedFile("gone.txt"),
+                  &output),
+      0);
+  ASSERT_EQ(Update(module, "disk.bin", &output), 0) << output;
+  ASSERT_EQ(module.Tool("reset", "", &output), 0) << output;
 
   int status = 0;
-  const Json listing = ToolModule::ToolJson("files " + m + " ls '\\Flash Disk\\Data'", &status);
+  const Json listing = module.ToolJson("files", "ls '\\Flash Disk\\Data'", &status);
   EXPECT_EQ(status, 0);
   bool listed = false;
   for (const Json& entry : listing["entries"]) {
     listed = listed || (entry["name"] == "note.txt" && entry["size"] == content.size());
   }
   EXPECT_TRUE(listed) << listing.dump();
-  ASSERT_EQ(ToolModule::Tool("files " + m + " get '\\Flash Disk\\Data\\note.txt' " +
-                                 module.QuotedFile("back.txt"),
-                             &output),
-            0)
+  ASSERT_EQ(
+      module.Tool("files", "get '\\Flash Disk\\Data\\note.txt' " + module.QuotedFile("back.txt"),
+                  &output),
+      0)
       << output;
   std::string back;
   EXPECT_TRUE(sim::ReadWholeFile(module.File("back.txt"), &back));
