@@ -313,8 +313,15 @@ std::vector<ContentCase> ContentCases() {
        {{kRegistry + kHalf, std::vector<std::uint8_t>(8, 0xFF)}},
        true,
        0},
-      // The preset's older copy in the second half: 0x200 bytes shorter than the first.
-      {"RegistryFirstHalfErased", REGION_REGISTRY, kRegistry, 0x2000, {}, true, 0x3000 - 0x200 + 8},
+      // The first half erased (a save cut while it was rewritten): the second half's whole copy,
+      // which a save writes first, is what the scan counts.
+      {"RegistryFirstHalfErased",
+       REGION_REGISTRY,
+       kRegistry,
+       0x2000,
+       {{kRegistry + kHalf, RegistryHead(0x2DF8)}},
+       true,
+       0x2E00},
   };
 }
 

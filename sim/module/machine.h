@@ -235,8 +235,8 @@ inline bool FailCall(std::string_view name, std::uint32_t* error = nullptr) {
 // The default module's directory: $FLASHWICK_HOME/default, else ~/.flashwick/default.
 fs::path DefaultModuleDirectory();
 inline constexpr const char* kDefaultPreset = "pxa320";
-// Left in the module directory by the registry-clear control: the next boot loads default.reg
-// in place of registry.reg (and removes the marker).
+// Left in the module directory by the registry-clear control: the next boot erases the registry
+// stored in flash and loads default.reg (and removes the marker).
 inline constexpr const char* kRegistryClearedMarker = "registry.cleared";
 
 }  // namespace sim

@@ -35,7 +35,8 @@ std::uintptr_t WordAt(const void* buffer, std::size_t index) {
   return word;
 }
 
-// The image discards the persistent registry: the next boot starts from default.reg.
+// The image discards the persistent registry: the next boot erases the copy stored in flash and
+// starts from default.reg.
 bool ClearPersistentRegistry(Machine& machine) {
   std::string error;
   return WriteWholeFile(machine.Directory() / kRegistryClearedMarker, "cleared\n", &error);
