@@ -122,8 +122,16 @@ TEST(ModuleBootRecover, RefusesDamagedFilesAndABusyModule) {
   EXPECT_EQ(module.Tool("recover", "--bootloader " + ImageFile(module, "os-update.bin"), &output),
             kStartFailed);
   EXPECT_NE(output.find("holds nothing for the flash"), std::string::npos) << output;
+  // A process attached to the module (this one) keeps the technician's tool away.
+  std::string error;
+  ASSERT_TRUE(sim::Attach(module.Directory(), sim::AttachOptions{}, &error)) << error;
+  EXPECT_EQ(module.Tool("recover", "--os " + ImageFile(module, "os-update.bin"), &output),
+            kStartFailed);
+  EXPECT_NE(output.find("is running on the module"), std::string::npos) << output;
+  sim::Detach();
   Reset(module);
   EXPECT_EQ(Started(module)["outcome"], "os") << "nothing was written";
+  EXPECT_EQ(Started(module)["imageVersion"]["minor"], 31) << "nothing was written";
 }
 
 // The registry saved by the program lives in the flash registry region.
