@@ -26,6 +26,7 @@
 #include "shell/shell.h"
 #include "sim/base/files.h"
 #include "sim/base/utf.h"
+#include "sim/module/boot_flash.h"
 #include "sim/module/fault_plan.h"
 #include "sim/module/machine.h"
 #include "sim/os/real_time_clock.h"
@@ -501,6 +502,12 @@ int main(int argc, char** argv) {
   }
   if (!sim::Attach(options.module, attach, &error)) {
     return ending.StartFailed(error);
+  }
+  if (!sim::CurrentMachine().OsRunning()) {
+    // The program lives on the module's OS: without one there is nothing to run it.
+    const std::string started = sim::BootOutcomeText(sim::CurrentMachine().Started());
+    sim::Detach();
+    return ending.StartFailed("the module's OS is not running: " + started);
   }
   std::unique_ptr<sim::ui::FrontEnd> frontEnd =
       sim::ui::CreateFrontEnd(ui, sim::ui::FrontEndOptions{options.answers}, &error);

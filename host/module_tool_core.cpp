@@ -12,6 +12,7 @@
 #include "sim/base/hex.h"
 #include "sim/base/utf.h"
 #include "sim/hw/nand_flash.h"
+#include "sim/module/boot_flash.h"
 #include "sim/module/machine.h"
 
 namespace module_tool {
@@ -145,14 +146,34 @@ int Info(const Arguments& arguments) {
   }
   if (machine.Config().contains("imageVersion")) {
     info["imageVersion"] = machine.Config()["imageVersion"];
+  } else if (machine.OsRunning()) {
+    info["imageVersion"] = machine.Started().versionKnown
+                               ? sim::Json{{"id", machine.Started().version.id},
+                                           {"major", machine.Started().version.major},
+                                           {"minor", machine.Started().version.minor},
+                                           {"beta", machine.Started().version.beta}}
+                               : sim::Json(nullptr);
+  }
+  // What the last start found, and what the flash would start now (it may have changed since).
+  info["started"] = sim::BootLookJson(machine.Started());
+  if (LookAtFlashLock() == FlashLockState::kFree) {
+    info["nextStart"] = sim::BootLookJson(sim::LookAtAttachedBootFlash(machine));
   }
   info["clock"] = {{"virtualMilliseconds", machine.Clock().Now() / sim::kMillisecond}};
   for (sim::Component* component : sim::AllComponents()) {
     component->Describe(machine, info);
   }
-  // After the models described themselves: the program's start-up changes what it drives.
-  const sim::Json flashMap = ProgramFlashMap();
+  // After the models described themselves: the program's start-up changes what it drives. The
+  // program runs only on the module's OS.
+  sim::Json flashMap;
+  if (machine.OsRunning()) {
+    flashMap = ProgramFlashMap();
+  } else {
+    flashMap["init"] = "not run: the module's OS is not running";
+  }
   const sim::Json config = machine.Config();
+  const bool osRunning = machine.OsRunning();
+  const std::string startedText = sim::BootOutcomeText(machine.Started());
   sim::Detach();
   // The plan after the detach, which writes what fired in this process to the record.
   const sim::Json faults = FaultPlanJson(directory, config);
@@ -166,6 +187,9 @@ int Info(const Arguments& arguments) {
   } else {
     PrintInfo(info, 0);
     PrintFlashMap(flashMap);
+    if (!osRunning) {
+      std::printf("flashwick-module: %s\n", startedText.c_str());
+    }
     PrintFaultPlan(faults, stdout);
     if (!stale.empty()) {
       std::fprintf(stderr, "flashwick-module: note: %s\n", stale.c_str());

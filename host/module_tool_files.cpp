@@ -11,6 +11,7 @@
 #include "platform/kernel.h"
 #include "sim/base/files.h"
 #include "sim/base/utf.h"
+#include "sim/module/boot_flash.h"
 #include "sim/module/machine.h"
 
 namespace module_tool {
@@ -45,6 +46,12 @@ int AttachIdle(const fs::path& module) {
   std::string error;
   if (!sim::Attach(module, sim::AttachOptions{}, &error)) {
     return Fail(error);
+  }
+  if (!sim::CurrentMachine().OsRunning()) {
+    // The volumes are the running OS's.
+    const std::string started = sim::BootOutcomeText(sim::CurrentMachine().Started());
+    sim::Detach();
+    return Fail("the module's OS is not running: " + started);
   }
   if (LookAtFlashLock() != FlashLockState::kFree) {
     sim::Detach();

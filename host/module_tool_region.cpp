@@ -26,6 +26,7 @@
 #include "sim/base/hex.h"
 #include "sim/base/utf.h"
 #include "sim/hw/clock.h"
+#include "sim/module/boot_flash.h"
 #include "sim/module/fault_plan.h"
 #include "sim/module/machine.h"
 
@@ -183,6 +184,11 @@ class AttachedModule {
       return Fail(error);
     }
     attached_ = true;
+    if (!sim::CurrentMachine().OsRunning()) {
+      // These commands run the program's library, which needs the module's OS.
+      return Fail("the module's OS is not running: " +
+                  sim::BootOutcomeText(sim::CurrentMachine().Started()));
+    }
     // FWLInit and every flash access wait for the lock without a time limit: look first.
     switch (LookAtFlashLock()) {
       case FlashLockState::kCannotOpen:

@@ -26,6 +26,7 @@ constexpr std::uint32_t kTrailerMagic = 0x52435353;  // "SSCR"
 // ---------------------------------------------------------------------------------------------
 Bytes OsImage(const sim::PresetLayout& layout) {
   Bytes image = sim::BuildRomImage(kImageBase, layout.osLength, kOsUpdateBuilt, 12);
+  sim::PutImageVersionRecord(image, kOsUpdateVersion);
   // The trailer behind the image: "SSCR", a version, the length of what follows it.
   const std::size_t trailer = image.size();
   image.resize(trailer + 16 + layout.osTrailer, 0);

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <string>
 
+#include "sim/module/boot_look.h"
+
 namespace sample_files {
 
 inline constexpr const char16_t* kFolder = u"\\USB HD\\IMAGES";
@@ -17,6 +19,8 @@ inline constexpr const char16_t* kDamaged = u"\\USB HD\\IMAGES\\damaged.bin";
 // The CPLD design version the sample CPLD update programs (1.4; modules leave the factory with
 // 1.3).
 inline constexpr unsigned kCpldUpdateUserCode = 0x00010004;
+// The version the sample OS image reports once it runs (the modules leave the factory with 2.31).
+inline constexpr sim::BootImageVersion kOsUpdateVersion{1, 2, 40, 0};
 // Windows file time of the sample OS image's build (15 Oct 2009 10:30:00 UTC).
 inline constexpr unsigned long long kOsUpdateBuilt = 129000762000000000ull;
 

@@ -7,9 +7,11 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "sim/base/files.h"
 #include "sim/base/utf.h"
 #include "sim/module/preset_content.h"
 #include "sim/os/registry.h"
+#include "sim/os/registry_store.h"
 #include "tests/support/faults.h"
 #include "tests/support/startup_fixture.h"
 #include "tests/support/test_names.h"
@@ -59,6 +61,14 @@ std::uint32_t SectorsWithData(std::uint32_t start, std::uint32_t length, std::ui
   return inUse * sector;
 }
 
+// The bytes the registry stored in flash takes from the region's start: the copy of what
+// registry.reg shows.
+std::uint32_t StoredRegistryUsed(sim::Machine& machine) {
+  std::string text;
+  EXPECT_TRUE(sim::ReadWholeFile(machine.Directory() / "registry.reg", &text));
+  return static_cast<std::uint32_t>(sim::StoredRegistryBytes(text).size());
+}
+
 // The table that the module's layout implies, in flash order.
 std::vector<FlashRegion> ExpectedTable(sim::Machine& machine) {
   const std::uint32_t bootloaderOffset = LayoutValue(machine, "bootloaderOffset");
@@ -74,7 +84,7 @@ std::vector<FlashRegion> ExpectedTable(sim::Machine& machine) {
        LayoutValue(machine, "configUsed")},
       {REGION_OS_IMAGE, osOffset, registryOffset - osOffset,
        osLength + 16 + LayoutValue(machine, "osTrailer")},
-      {REGION_REGISTRY, registryOffset, 2 * registryHalf, LayoutValue(machine, "registryUsed") + 8},
+      {REGION_REGISTRY, registryOffset, 2 * registryHalf, StoredRegistryUsed(machine)},
       {REGION_FILE_SYSTEM, memBase, memLen,
        SectorsWithData(memBase, memLen, DriverValue("SectorSize"))},
   };
@@ -303,8 +313,15 @@ std::vector<ContentCase> ContentCases() {
        {{kRegistry + kHalf, std::vector<std::uint8_t>(8, 0xFF)}},
        true,
        0},
-      // The preset's older copy in the second half: 0x200 bytes shorter than the first.
-      {"RegistryFirstHalfErased", REGION_REGISTRY, kRegistry, 0x2000, {}, true, 0x3000 - 0x200 + 8},
+      // The first half erased (a save cut while it was rewritten): the second half's whole copy,
+      // which a save writes first, is what the scan counts.
+      {"RegistryFirstHalfErased",
+       REGION_REGISTRY,
+       kRegistry,
+       0x2000,
+       {{kRegistry + kHalf, RegistryHead(0x2DF8)}},
+       true,
+       0x2E00},
   };
 }
 

@@ -286,7 +286,7 @@ TEST_F(ImageVersion, LaterRomFile_GivesItsDateWhenTheFirstIsMissing) {
 }
 
 TEST_F(ImageVersion, PlatformWithoutRecord_LeavesTheCallersRecord) {
-  Machine().Config().erase("imageVersion");
+  Machine().Config()["imageVersion"] = nullptr;  // an image without the version control
   ExpectVersion(Image({7, 8, 9}), 7, 8, 9, kPresetDate);
 }
 

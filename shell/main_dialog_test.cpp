@@ -370,11 +370,9 @@ class MainDialogVersions : public MainDialogTest,
  protected:
   std::string Preset() const override { return GetParam().preset; }
   void Configure(sim::Json& config) override {
-    if (GetParam().imageVersion != nullptr) {
-      config["imageVersion"] = sim::Json::parse(GetParam().imageVersion);
-    } else {
-      config.erase("imageVersion");
-    }
+    config["imageVersion"] = GetParam().imageVersion != nullptr
+                                 ? sim::Json::parse(GetParam().imageVersion)
+                                 : sim::Json(nullptr);
   }
 
   // Rewrites flash bytes as the OS driver would: each block touched is read, patched, erased and

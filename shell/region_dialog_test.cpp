@@ -212,11 +212,11 @@ const SelectionCase kSelectionCases[] = {
      u"0x40000 (256.00 KB)",
      u"0x13c0000 (19.75 MB)",
      u"0x180610 (1.50 MB)"},
-    {"BootloaderAndRegistryWithTheGapBetween",
-     {kBootloader, kRegistry},
+    {"BootloaderAndOsImageWithTheGapBetween",
+     {kBootloader, kOsImage},
      u"0x0 (0 B)",
-     u"0x1480000 (20.50 MB)",
-     u"0x26008 (152.01 KB)"},
+     u"0x1400000 (20.00 MB)",
+     u"0x1a3210 (1.64 MB)"},
 };
 
 class RegionSelectionTexts : public RegionDialogTest,

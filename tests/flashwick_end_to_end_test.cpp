@@ -553,8 +553,9 @@ TEST(FlashwickEndToEnd, VersionOfBothExecutables) {
 }
 
 // A power cut stops the module's processor with its flash: the run ends there, says so on both
-// streams and never reports success; the module's RAM is gone (its debug log kept) and the
-// next run of the same update completes the module.
+// streams and never reports success; the module's RAM is gone (its debug log kept). The OS image
+// it cut short does not start, and once the technician has written it back the same update
+// completes the module.
 TEST(FlashwickEndToEnd, PowerCutEndsTheRunAsFailedAndTheNextRunCompletes) {
   for (const char* preset : {"pxa270-32m", "pxa320"}) {
     SCOPED_TRACE(preset);
@@ -595,6 +596,16 @@ TEST(FlashwickEndToEnd, PowerCutEndsTheRunAsFailedAndTheNextRunCompletes) {
 
     config["faults"]["items"] = sim::Json::array();
     ASSERT_TRUE(sim::WriteWholeFile(file, config.dump(2), &error)) << error;
+    // The cut left the OS image half written: the module restarts in its bootloader, the
+    // program cannot run, and the technician writes the image back before the update completes.
+    EXPECT_EQ(RunFlashwick(module, update, &output), 2) << output;
+    EXPECT_NE(output.find("FAILED: the module's OS is not running: no OS"), std::string::npos)
+        << output;
+    ASSERT_EQ(module.Tool("recover", "--os " + ToolModule::Quote(module.Images() / "os-update.bin"),
+                          &output),
+              0)
+        << output;
+    ASSERT_EQ(module.Tool("reset", "", &output), 0) << output;
     EXPECT_EQ(RunFlashwick(module, update, &output), 0) << output;
     EXPECT_NE(output.find("\nOK\n"), std::string::npos) << output;
   }

@@ -4,9 +4,11 @@
 
 #include <string>
 
+#include "sim/base/files.h"
 #include "sim/base/hex.h"
 #include "sim/hw/cpu.h"
 #include "sim/module/machine.h"
+#include "sim/os/registry_store.h"
 #include "tests/support/module_fixture.h"
 
 namespace {
@@ -23,6 +25,14 @@ std::uint64_t Number(const sim::Json& value) {
   std::uint64_t number = 0;
   EXPECT_TRUE(sim::ParseUnsigned(value, &number)) << value.dump();
   return number;
+}
+
+// The bytes the registry stored in flash takes from the region's start: the copy of what
+// registry.reg shows.
+std::uint64_t StoredRegistryUsed(const TemporaryModule& module) {
+  std::string text;
+  EXPECT_TRUE(sim::ReadWholeFile(module.Directory() / "registry.reg", &text));
+  return sim::StoredRegistryBytes(text).size();
 }
 
 sim::Json InfoJson(const std::filesystem::path& module) {
@@ -55,8 +65,7 @@ TEST(ModuleToolInfo, FlashMap_MatchesTheModulesLayoutAndStore) {
       {"Config Block", Number(layout["configOffset"]), 0x40000, Number(layout["configUsed"])},
       {"OS Image", osOffset, registry - osOffset,
        Number(layout["osLength"]) + 16 + Number(layout["osTrailer"])},
-      {"Registry", registry, 2 * Number(layout["registryHalf"]),
-       Number(layout["registryUsed"]) + 8},
+      {"Registry", registry, 2 * Number(layout["registryHalf"]), StoredRegistryUsed(module)},
       {"File System", Number(store["memBase"]), Number(store["memLen"]),
        Number(store["sectorsInUse"]) * Number(store["sectorSize"])},
   };

@@ -257,6 +257,15 @@ TEST(RegionPowerCut, EraseCutShortFailsAndTheModuleStartsAgain) {
   EXPECT_NE(output.find("power cut during the erase of block"), std::string::npos) << output;
   EXPECT_EQ(output.find("erased "), std::string::npos) << output;
   EXPECT_EQ(module.Tool("fault clear", "", &output), 0) << output;
+  // The module started again without its OS image, which the cut erased in part: the library
+  // does not run until the image is written back and the module reset.
+  EXPECT_EQ(module.Tool("erase", "--regions registry", &output), 2) << output;
+  EXPECT_NE(output.find("the module's OS is not running: no OS"), std::string::npos) << output;
+  ASSERT_EQ(module.Tool("recover", "--os " + ToolModule::Quote(module.Images() / "os-update.bin"),
+                        &output),
+            0)
+      << output;
+  ASSERT_EQ(module.Tool("reset", "", &output), 0) << output;
   EXPECT_EQ(module.Tool("erase", "--regions registry", &output), 0) << output;
 }
 

@@ -75,9 +75,9 @@ constexpr Damage kDamages[] = {
      "{\"format\": 1, \"processor\": {\"identity\": \"seventeen\", \"mainId\": 1},"
      " \"os\": {\"version\": 6}}",
      "processor.identity"},
-    {"RegistryBadDword", "registry.reg",
+    {"ImageRegistryBadDword", "default.reg",
      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Ident]\n\"Name\"=dword:12345678x\n", "line 4"},
-    {"RegistryBinary", "registry.reg", "\x89PNG\r\n\x1a\n", "line 1"},
+    {"ImageRegistryBinary", "default.reg", "\x89PNG\r\n\x1a\n", "line 1"},
 };
 
 std::vector<DamageCommandCase> AllCases() {

@@ -13,6 +13,8 @@
 #include "sim/base/files.h"
 #include "sim/hw/cpu.h"
 #include "sim/module/attach_order.h"
+#include "sim/module/boot_flash.h"
+#include "sim/os/registry.h"
 
 namespace sim {
 namespace {
@@ -26,6 +28,33 @@ constexpr const char* kProcessesFolder = "processes";
 // A reset a program requested while other processes were attached: carried out when the last
 // process detaches (or, if it was killed, when the next one attaches).
 constexpr const char* kDeferredResetFile = "reset.deferred";
+
+// The host folders of the volumes the running OS mounted (see NoteVolumeFolder).
+constexpr const char* kVolumeFoldersFile = "volume-folders";
+
+// Removes the volume folders that ram/ notes: a folder of files/ named by one path component,
+// never anything above it.
+void DropVolumeFolders(const fs::path& directory) {
+  std::string text;
+  if (!ReadWholeFile(directory / "ram" / kVolumeFoldersFile, &text)) {
+    return;
+  }
+  std::size_t from = 0;
+  while (from < text.size()) {
+    const std::size_t end = std::min(text.find('\n', from), text.size());
+    std::string name = text.substr(from, end - from);
+    from = end + 1;
+    if (!name.empty() && name.front() == '\\') {
+      name.erase(name.begin());
+    }
+    if (name.empty() || name == "." || name == ".." ||
+        name.find_first_of("\\/") != std::string::npos) {
+      continue;
+    }
+    std::error_code code;
+    fs::remove_all(directory / "files" / name, code);
+  }
+}
 
 std::string OwnProcessName() {
   const char* name = program_invocation_short_name;
@@ -269,7 +298,9 @@ bool CreateModule(const fs::path& directory, const PresetSpec& presetSpec, std::
     return false;
   }
   // Content goes in through the running module, as an engineer's tools would put it there.
-  if (!Attach(directory, AttachOptions{}, error)) {
+  AttachOptions factory;
+  factory.boot = BootMode::kFactory;
+  if (!Attach(directory, factory, error)) {
     fs::remove_all(directory, code);
     return false;
   }
@@ -280,6 +311,7 @@ bool CreateModule(const fs::path& directory, const PresetSpec& presetSpec, std::
       break;
     }
   }
+  populated = populated && FinishPopulatingRegistry(*Current(), error);
   Detach();
   // The module starts like a freshly powered one.
   std::string ignored;
@@ -347,12 +379,40 @@ bool Attach(const fs::path& directory, const AttachOptions& options, std::string
     }
   }
   LockFileGuard lock(m.RamDirectory() / ".boot.lock");
-  if (!fs::exists(m.RamDirectory() / "booted")) {
+  const fs::path booted = m.RamDirectory() / "booted";
+  if (fs::exists(booted)) {
+    if (!LoadBootLook(m.RamDirectory(), &m.started_)) {
+      // Started without a record of what it found (ram/ from an older build): its OS runs.
+      m.started_ = LookAtAttachedBootFlash(m);
+      m.started_.outcome = BootOutcome::kOs;
+    }
+    return true;
+  }
+  switch (options.boot) {
+    case BootMode::kLookOnly:
+      // Nothing starts: what the next start would find is what this attach reports.
+      m.started_ = LookAtAttachedBootFlash(m);
+      return true;
+    case BootMode::kFactory:
+      m.started_ = BootLook{};
+      m.started_.outcome = BootOutcome::kOs;
+      m.started_.reason = "a new module: the factory starts its OS to fill it";
+      break;
+    case BootMode::kFromFlash:
+      m.started_ = LookAtAttachedBootFlash(m);
+      break;
+  }
+  std::string failure;
+  if (!SaveBootLook(m.RamDirectory(), m.started_, &failure)) {
+    m.DebugLog("boot: " + failure);
+  }
+  m.DebugLog("boot: " + BootOutcomeText(m.started_));
+  if (m.OsRunning()) {
     for (Component* component : components) {
       component->Boot(m);
     }
-    (void)WriteWholeFile(m.RamDirectory() / "booted", "booted\n", nullptr);
   }
+  (void)WriteWholeFile(booted, "booted\n", nullptr);
   return true;
 }
 
@@ -432,6 +492,11 @@ std::vector<AttachedProcess> OtherAttachedProcesses(const fs::path& directory) {
   return processes;
 }
 
+void NoteVolumeFolder(const fs::path& ramDirectory, const std::string& modulePath) {
+  std::ofstream out(ramDirectory / kVolumeFoldersFile, std::ios::app);
+  out << modulePath << '\n';
+}
+
 bool ResetModule(const fs::path& directory, std::string* error) {
   Json config;
   if (!LoadModuleConfig(directory, &config, error)) {
@@ -440,6 +505,7 @@ bool ResetModule(const fs::path& directory, std::string* error) {
   const fs::path ram = directory / "ram";
   LockFileGuard lock(directory / ".reset.lock");
   std::error_code code;
+  DropVolumeFolders(directory);
   if (fs::exists(ram)) {
     for (const auto& entry : fs::directory_iterator(ram, code)) {
       if (entry.path().filename() == ".boot.lock") {

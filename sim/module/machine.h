@@ -7,7 +7,8 @@
 //
 //   module.json   what the module is (processor, flash, platform items, OS, CPLD, fault plan)
 //   flash.img     flash contents (see the flash models for the layout)
-//   registry.reg  the persistent registry (REGEDIT4); default.reg is the image's own
+//   registry.reg  a readable view of the registry stored in the flash registry region
+//                 (REGEDIT4); default.reg is the image's own registry
 //   files/        the module's file namespace "\"
 //   ram/          what the running OS holds; cleared by a module reset
 //
@@ -32,6 +33,7 @@
 #include "sim/base/files.h"
 #include "sim/hw/bus.h"
 #include "sim/hw/clock.h"
+#include "sim/module/boot_look.h"
 #include "sim/module/call_record.h"
 #include "sim/module/config_reader.h"
 #include "sim/module/fault_plan.h"
@@ -91,8 +93,20 @@ std::vector<Component*> AllComponents();
 // ---------------------------------------------------------------------------------------------
 enum class ResetKind { kNone, kWarm, kCold };
 
+// What an attach that finds the module not started does.
+enum class BootMode {
+  // Starts what the flash holds (see sim/module/boot_flash.h): the OS only when the flash holds
+  // a bootloader and an OS image.
+  kFromFlash,
+  // Starts nothing: the module's flash and state are looked at, its OS is not started.
+  kLookOnly,
+  // A new module being filled at the factory: its OS starts from what the factory loads.
+  kFactory,
+};
+
 struct AttachOptions {
   Pace pace = Pace::kFast;
+  BootMode boot = BootMode::kFromFlash;
   // A host folder that appears as "\USB HD" on the module (empty: the module's own files/USB HD).
   fs::path usbFolder;
 };
@@ -123,6 +137,11 @@ class Machine {
   [[nodiscard]] std::uint32_t Identity() const { return identity_; }
   [[nodiscard]] std::uint32_t MainId() const { return mainId_; }
   [[nodiscard]] std::uint32_t OsVersion() const { return osVersion_; }
+
+  // What the module's last start found in its flash. Only when Started().outcome is kOs does
+  // the OS run; otherwise the OS's components were not booted and nothing of the OS answers.
+  [[nodiscard]] const BootLook& Started() const { return started_; }
+  [[nodiscard]] bool OsRunning() const { return started_.outcome == BootOutcome::kOs; }
 
   // No other process was attached to the module when this one attached: the module sat idle
   // before (its chips finished what they had started, its clock followed the wall).
@@ -162,6 +181,7 @@ class Machine {
   std::uint32_t identity_ = 0;
   std::uint32_t mainId_ = 0;
   std::uint32_t osVersion_ = 6;
+  BootLook started_;
   ResetKind pendingReset_ = ResetKind::kNone;
   bool cleanBoot_ = false;
   bool firstProcess_ = true;
@@ -181,8 +201,10 @@ bool ReadModuleConfig(const fs::path& directory, Json* document, std::string* er
 bool CheckModuleConfig(const fs::path& directory, const Json& document, std::string* error);
 // Held (LockFileGuard) by whoever reads, changes and writes back module.json.
 inline constexpr const char* kModuleConfigLock = ".module.json.lock";
-// Attaches this process to a module: loads and checks it, attaches every component, and boots
-// the module's OS when ram/ is empty. Nothing on disk changes when it fails.
+// Attaches this process to a module: loads and checks it, attaches every component, and, when
+// ram/ is empty, starts what the flash holds (options.boot): the OS boots only when the flash
+// holds a bootloader and an OS image (Machine::Started says what started and why). Nothing on
+// disk changes when it fails.
 bool Attach(const fs::path& directory, const AttachOptions& options, std::string* error);
 // Detaches; carries out a reset that the program requested.
 void Detach();
@@ -199,6 +221,10 @@ bool ResetModule(const fs::path& directory, std::string* error);
 // The same after a power cut: the debug log outlives the reset, with a last line saying the
 // module's RAM is lost, so that what led to the cut can still be read.
 bool ResetModuleAfterPowerCut(const fs::path& directory, std::string* error);
+// Notes a host folder under files/ that shows a volume the running OS mounted ("\Flash Disk"):
+// a reset drops it with the RAM, so that a volume's folder is there only while the OS that
+// mounted it runs (the flash holds the volume; the next start mounts it again from there).
+void NoteVolumeFolder(const fs::path& ramDirectory, const std::string& modulePath);
 bool IsAttached();
 Machine& CurrentMachine();
 // Short-hands for the attached module's record and fault plan.
@@ -209,8 +235,8 @@ inline bool FailCall(std::string_view name, std::uint32_t* error = nullptr) {
 // The default module's directory: $FLASHWICK_HOME/default, else ~/.flashwick/default.
 fs::path DefaultModuleDirectory();
 inline constexpr const char* kDefaultPreset = "pxa320";
-// Left in the module directory by the registry-clear control: the next boot loads default.reg
-// in place of registry.reg (and removes the marker).
+// Left in the module directory by the registry-clear control: the next boot erases the registry
+// stored in flash and loads default.reg (and removes the marker).
 inline constexpr const char* kRegistryClearedMarker = "registry.cleared";
 
 }  // namespace sim

@@ -69,9 +69,9 @@ INSTANTIATE_TEST_SUITE_P(
                    "{\"format\": 1, \"processor\": {\"identity\": 2, \"mainId\": 1},"
                    " \"os\": {\"version\": 4}}",
                    "os.version"},
-        DamageCase{"RegistryBadValue", "registry.reg",
+        DamageCase{"ImageRegistryBadValue", "default.reg",
                    "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Ident]\n\"Name\"=dword:xyz\n", "line 4"},
-        DamageCase{"RegistryNotRegedit", "registry.reg",
+        DamageCase{"ImageRegistryNotRegedit", "default.reg",
                    "\x7f"
                    "ELF\x02\x01",
                    "line 1"},

@@ -1,12 +1,12 @@
 #include "sim/module/preset_content.h"
 
 #include <cstring>
-#include <tuple>
 
 #include "platform/kernel.h"
 #include "sim/base/hex.h"
 #include "sim/base/utf.h"
 #include "sim/hw/cpu.h"
+#include "sim/module/boot_flash.h"
 #include "sim/os/os_flash.h"
 #include "sim/os/registry.h"
 
@@ -18,7 +18,6 @@ constexpr std::uint32_t kRomHeaderBytes = 84;
 constexpr std::uint32_t kTocEntryBytes = 32;
 constexpr std::uint32_t kVersionMagicFirst = 0x01234567;
 constexpr std::uint32_t kVersionMagicSecond = 0x89ABCDEF;
-constexpr std::uint32_t kRegistryMarker = 0x01234567;
 constexpr std::uint32_t kTrailerMagic = 0x52435353;  // "SSCR"
 constexpr std::uint32_t kBootloaderBase = 0x80000000;
 constexpr std::uint32_t kOsBase = 0x80000000;
@@ -114,14 +113,12 @@ class PresetContent : public Component {
         {"osTrailer", layout.osTrailer},
         {"registryOffset", layout.registryOffset},
         {"registryHalf", layout.registryHalf},
-        {"registryUsed", layout.registryUsed},
     };
     std::vector<std::uint8_t> flashLayout(24, 0);
     PutWord(flashLayout, 0, layout.osOffset);
     PutWord(flashLayout, 4, layout.registryOffset);
     PutWord(flashLayout, 8, layout.registryHalf);
     config["platformItems"] = {{"5", HexBytes(flashLayout)}};
-    config["imageVersion"] = {{"id", 1}, {"major", 2}, {"minor", 31}, {"beta", 0}};
     return true;
   }
 
@@ -149,7 +146,7 @@ class PresetContent : public Component {
   bool Populate(Machine& /*machine*/, const PresetSpec& presetSpec, std::string* error) override {
     const PresetLayout layout = LayoutForPreset(presetSpec);
     return WriteBootloader(presetSpec, layout, error) && WriteConfigBlock(layout, error) &&
-           WriteOsImage(layout, error) && WriteRegistry(layout, error) &&
+           WriteOsImage(layout, error) &&
            (CreateDirectoryW(u"\\Windows", nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) &&
            WriteRomFile(u"\\Windows\\wince.nls", error);
   }
@@ -199,6 +196,7 @@ class PresetContent : public Component {
 
   static bool WriteOsImage(const PresetLayout& layout, std::string* error) {
     std::vector<std::uint8_t> image = BuildRomImage(kOsBase, layout.osLength, kRomFilesCreated, 2);
+    PutImageVersionRecord(image, kPresetImageVersion);
     // The trailer that follows the image belongs to it: "SSCR", a version, its length.
     std::vector<std::uint8_t> trailer(16 + layout.osTrailer);
     Fill(trailer, 9);
@@ -208,25 +206,6 @@ class PresetContent : public Component {
     PutWord(trailer, 12, 0);
     image.insert(image.end(), trailer.begin(), trailer.end());
     return ProgramFlash(layout.osOffset, image, error);
-  }
-
-  // The OS keeps its registry in two halves and writes them in turn: the first holds the copy
-  // it saved last, the second the one before (a little shorter).
-  static bool WriteRegistry(const PresetLayout& layout, std::string* error) {
-    const std::uint32_t previousUsed =
-        layout.registryUsed > 0x200 ? layout.registryUsed - 0x200 : 0;
-    for (const auto& [offset, used, seed] :
-         {std::tuple{layout.registryOffset, layout.registryUsed, 5u},
-          std::tuple{layout.registryOffset + layout.registryHalf, previousUsed, 6u}}) {
-      std::vector<std::uint8_t> half(8 + used);
-      Fill(half, seed);
-      PutWord(half, 0, kRegistryMarker);
-      PutWord(half, 4, used);
-      if (!ProgramFlash(offset, half, error)) {
-        return false;
-      }
-    }
-    return true;
   }
 };
 
@@ -276,6 +255,14 @@ std::vector<std::uint8_t> BuildRomImage(std::uint32_t virtualBase, std::uint32_t
   PutWord(image, toc + 24, 0);
   PutWord(image, toc + 28, virtualBase + 0x1000);
   return image;
+}
+
+void PutImageVersionRecord(std::vector<std::uint8_t>& image, const BootImageVersion& version) {
+  PutWord(image, kImageVersionRecordOffset, kVersionRecordFirstMagic);
+  PutWord(image, kImageVersionRecordOffset + 4, version.id);
+  PutWord(image, kImageVersionRecordOffset + 8, version.major);
+  PutWord(image, kImageVersionRecordOffset + 12, (version.minor & 0xFFFF) | (version.beta << 16));
+  PutWord(image, kImageVersionRecordOffset + 16, kVersionRecordSecondMagic);
 }
 
 bool IsConfigBlockItem(std::uint32_t subCode) {

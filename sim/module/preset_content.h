@@ -1,13 +1,15 @@
 // What a new module holds: a bootloader, a config block with the board data, an OS image, the
 // flash registry, ROM files and the platform's items. Built images are realistic enough for
 // every reader of them: Windows CE ROM headers with a table of contents, the bootloader's
-// version record or text banner, the image's trailer, the registry halves' marker.
+// version record or text banner, the image's trailer and version record. The flash registry is
+// written when the new module's registry is complete (sim/os/registry_store.h).
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "sim/module/boot_look.h"
 #include "sim/module/machine.h"
 
 namespace sim {
@@ -24,7 +26,6 @@ struct PresetLayout {
   std::uint32_t osTrailer = 0x200;  // bytes behind the "SSCR" trailer header
   std::uint32_t registryOffset = 0x1400000;
   std::uint32_t registryHalf = 0x40000;
-  std::uint32_t registryUsed = 0x3000;  // data bytes behind the marker in the first half
 };
 PresetLayout LayoutForPreset(const PresetSpec& presetSpec);
 
@@ -33,6 +34,13 @@ PresetLayout LayoutForPreset(const PresetSpec& presetSpec);
 // TOCentry whose file time is buildTime; the rest deterministic filler from seed.
 std::vector<std::uint8_t> BuildRomImage(std::uint32_t virtualBase, std::uint32_t length,
                                         std::uint64_t buildTime, std::uint32_t seed);
+
+// The OS image's version record, which its HAL reports (see boot_flash.h): written at
+// kImageVersionRecordOffset of an image built by BuildRomImage (behind the "ECEC" pointer).
+inline constexpr std::uint32_t kImageVersionRecordOffset = 0x100;
+// The version of the image a new module carries.
+inline constexpr BootImageVersion kPresetImageVersion{1, 2, 31, 0};
+void PutImageVersionRecord(std::vector<std::uint8_t>& image, const BootImageVersion& version);
 
 // Platform items kept in the config block (sub-codes 0, 8 and 12): where they sit behind the
 // block's marker word.

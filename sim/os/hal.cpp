@@ -35,7 +35,8 @@ std::uintptr_t WordAt(const void* buffer, std::size_t index) {
   return word;
 }
 
-// The image discards the persistent registry: the next boot starts from default.reg.
+// The image discards the persistent registry: the next boot erases the copy stored in flash and
+// starts from default.reg.
 bool ClearPersistentRegistry(Machine& machine) {
   std::string error;
   return WriteWholeFile(machine.Directory() / kRegistryClearedMarker, "cleared\n", &error);
@@ -198,18 +199,33 @@ BOOL KernelIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outS
       machine.DebugLog(machine.CleanBootRequested() ? "HAL: cold reset" : "HAL: warm reset");
       return TRUE;
     case sim::kIoctlImageVersion: {
+      // The running image reports the version record built into it. module.json may give
+      // "imageVersion" in its place (an image built to report that), or null (an image without
+      // the control).
       const sim::Json& config = machine.Config();
-      const auto version = config.find("imageVersion");
-      if (version == config.end() || !version->is_object() || out == nullptr) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return FALSE;
+      const auto given = config.find("imageVersion");
+      std::uint32_t record[3] = {};
+      if (given != config.end()) {
+        if (!given->is_object() || out == nullptr) {
+          SetLastError(ERROR_NOT_SUPPORTED);
+          return FALSE;
+        }
+        sim::ConfigReader reader(machine.Config(), "module.json");
+        record[0] = static_cast<std::uint32_t>(reader.Unsigned("imageVersion.id", 0xFFFFFFFF));
+        record[1] = static_cast<std::uint32_t>(reader.Unsigned("imageVersion.major", 0xFFFFFFFF));
+        record[2] =
+            static_cast<std::uint32_t>(reader.Unsigned("imageVersion.minor", 0xFFFF) |
+                                       (reader.UnsignedOr("imageVersion.beta", 0xFFFF, 0) << 16));
+      } else {
+        const sim::BootLook& started = machine.Started();
+        if (!started.versionKnown || out == nullptr) {
+          SetLastError(ERROR_NOT_SUPPORTED);
+          return FALSE;
+        }
+        record[0] = started.version.id;
+        record[1] = started.version.major;
+        record[2] = (started.version.minor & 0xFFFF) | (started.version.beta << 16);
       }
-      sim::ConfigReader reader(machine.Config(), "module.json");
-      const std::uint32_t record[3] = {
-          static_cast<std::uint32_t>(reader.Unsigned("imageVersion.id", 0xFFFFFFFF)),
-          static_cast<std::uint32_t>(reader.Unsigned("imageVersion.major", 0xFFFFFFFF)),
-          static_cast<std::uint32_t>(reader.Unsigned("imageVersion.minor", 0xFFFF) |
-                                     (reader.UnsignedOr("imageVersion.beta", 0xFFFF, 0) << 16))};
       // The image fills the 12-byte record whatever output size the caller gives.
       std::memcpy(out, record, sizeof(record));
       return TRUE;

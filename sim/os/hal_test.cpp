@@ -118,16 +118,20 @@ TEST_F(HalTest, RefusedStore_ChangesNothingOnDisk) {
 TEST_F(HalTest, ImageVersion_FillsTheRecordWithOutputSizeZero) {
   std::array<DWORD, 3> record{};
   ASSERT_TRUE(KernelIoControl(kIoctlImageVersion, nullptr, 0, record.data(), 0, nullptr));
-  const sim::Json& version = Machine().Config()["imageVersion"];
-  EXPECT_EQ(record[0], version["id"].get<DWORD>());
-  EXPECT_EQ(record[1], version["major"].get<DWORD>());
-  EXPECT_EQ(record[2] & 0xFFFF, version["minor"].get<DWORD>());
-  EXPECT_EQ(record[2] >> 16, version["beta"].get<DWORD>());
+  // The record built into the image that runs.
+  const sim::BootLook& started = Machine().Started();
+  ASSERT_TRUE(started.versionKnown);
+  EXPECT_EQ(record[0], started.version.id);
+  EXPECT_EQ(record[1], started.version.major);
+  EXPECT_EQ(record[2] & 0xFFFF, started.version.minor);
+  EXPECT_EQ(record[2] >> 16, started.version.beta);
+  EXPECT_EQ(record, (std::array<DWORD, 3>{1, 2, 31}));
 }
 
 class ImageWithoutVersionTest : public HalTest {
  protected:
-  void Configure(sim::Json& config) override { config.erase("imageVersion"); }
+  // An image built without the control.
+  void Configure(sim::Json& config) override { config["imageVersion"] = nullptr; }
 };
 
 TEST_F(ImageWithoutVersionTest, Unanswered_RecordKeepsWhatItHeld) {

@@ -14,6 +14,7 @@
 #include "sim/base/file_stamp.h"
 #include "sim/base/utf.h"
 #include "sim/os/os_call.h"
+#include "sim/os/registry_store.h"
 
 namespace sim {
 namespace {
@@ -360,18 +361,11 @@ class RegistryComponent final : public Component {
     return true;
   }
 
+  // Only the image's registry is read from a file; registry.reg is a view, written, never read.
   bool CheckFiles(const fs::path& directory, const Json& /*config*/, std::string* error) override {
-    for (const char* name : {kStoredFile, kDefaultFile}) {
-      const fs::path file = directory / name;
-      if (!fs::exists(file)) {
-        continue;
-      }
-      RegistryTree tree;
-      if (!LoadRegistryFile(file, &tree, error)) {
-        return false;
-      }
-    }
-    return true;
+    const fs::path file = directory / kDefaultFile;
+    RegistryTree tree;
+    return !fs::exists(file) || LoadRegistryFile(file, &tree, error);
   }
 
   bool Attach(Machine& machine, std::string* error) override {
@@ -379,29 +373,40 @@ class RegistryComponent final : public Component {
     return Live().Open(machine.RamDirectory(), error);
   }
 
+  // The OS loads the registry stored in the flash registry region, or the image's own when the
+  // region holds none or a clear was requested (the clear then discards the stored copy).
   void Boot(Machine& machine) override {
     const fs::path marker = machine.Directory() / kRegistryClearedMarker;
-    const fs::path stored = machine.Directory() / kStoredFile;
     const fs::path image = machine.Directory() / kDefaultFile;
     const bool cleared = fs::exists(marker);
-    const fs::path& source = cleared || !fs::exists(stored) ? image : stored;
     RegistryTree tree;
     std::string error;
-    if (fs::exists(source) && !LoadRegistryFile(source, &tree, &error)) {
-      // The files were checked at attach; one that broke since is damage during boot.
+    std::string text;
+    std::string where;
+    bool stored = false;
+    if (cleared) {
+      if (EraseStoredRegistry(&error)) {
+        std::error_code code;
+        fs::remove(marker, code);
+        machine.DebugLog("registry: cleared: the image's registry is loaded");
+      } else {
+        machine.DebugLog("registry: clearing the stored registry failed: " + error);
+      }
+    } else if (ReadStoredRegistry(&text, &where)) {
+      stored = ParseRegistryText(text, "flash registry (" + where + ")", &tree, &error);
+      if (!stored) {
+        machine.DebugLog("registry: " + error + "; the image's registry is loaded");
+        tree = RegistryTree();
+      }
+    } else {
+      machine.DebugLog("registry: " + where + "; the image's registry is loaded");
+    }
+    if (!stored && fs::exists(image) && !LoadRegistryFile(image, &tree, &error)) {
+      // The file was checked at attach; one that broke since is damage during boot.
       Fault("registry at boot: " + error);
     }
     Live().Replace(tree);
-    if (cleared) {
-      // The cleared store holds nothing until the next flush, so every later boot would also
-      // start from the image's registry: make that the stored one before dropping the marker.
-      if (SaveRegistryFile(stored, tree, &error)) {
-        std::error_code code;
-        fs::remove(marker, code);
-      } else {
-        machine.DebugLog("registry: " + error);
-      }
-    }
+    WriteView(machine, stored ? &tree : nullptr);
   }
 
   bool Populate(Machine& /*machine*/, const PresetSpec& /*presetSpec*/,
@@ -410,27 +415,46 @@ class RegistryComponent final : public Component {
     return true;
   }
 
-  void Detach(Machine& machine) override {
-    if (populating_) {
-      // What the new module's models put in is the image's registry and the stored one.
-      RegistryTree tree;
-      Live().Read([&](const RegistryTree& live) {
-        tree = live;
-        return true;
-      });
-      std::string error;
-      if (!SaveRegistryFile(machine.Directory() / kDefaultFile, tree, &error) ||
-          !SaveRegistryFile(machine.Directory() / kStoredFile, tree, &error)) {
-        machine.DebugLog("registry: " + error);
-      }
-      populating_ = false;
+  // A new module's models have put in what they add: that is the image's registry, and the
+  // registry stored in its flash.
+  bool FinishPopulating(Machine& machine, std::string* error) {
+    if (!populating_) {
+      return true;
     }
+    populating_ = false;
+    RegistryTree tree;
+    Live().Read([&](const RegistryTree& live) {
+      tree = live;
+      return true;
+    });
+    if (!SaveRegistryFile(machine.Directory() / kDefaultFile, tree, error) ||
+        !WriteStoredRegistry(WriteRegistryText(tree), error)) {
+      return false;
+    }
+    WriteView(machine, &tree);
+    return true;
+  }
+
+  void Detach(Machine& /*machine*/) override {
+    populating_ = false;
     {
       KeyTable& table = Keys();
       std::lock_guard guard(table.mutex);
       table.keys.clear();
     }
     Live().Close();
+  }
+
+  // registry.reg shows the registry stored in flash (none: no file).
+  static void WriteView(Machine& machine, const RegistryTree* stored) {
+    const fs::path view = machine.Directory() / kStoredFile;
+    std::string error;
+    if (stored == nullptr) {
+      std::error_code code;
+      fs::remove(view, code);
+    } else if (!SaveRegistryFile(view, *stored, &error)) {
+      machine.DebugLog("registry: " + error);
+    }
   }
 
   void Describe(Machine& machine, Json& info) override {
@@ -441,9 +465,13 @@ class RegistryComponent final : public Component {
       }
       return true;
     });
+    std::string text;
+    std::string where;
+    const bool stored = machine.OsRunning() && ReadStoredRegistry(&text, &where);
     info["registry"] = {
         {"keys", keys},
-        {"stored", fs::exists(machine.Directory() / kStoredFile)},
+        {"stored", stored},
+        {"storedIn", stored ? "flash registry region, " + where : where},
         {"clearedUntilNextBoot", fs::exists(machine.Directory() / kRegistryClearedMarker)}};
   }
 
@@ -473,6 +501,10 @@ class RegistryComponent final : public Component {
 RegistryComponent registryComponent;
 
 }  // namespace
+
+bool FinishPopulatingRegistry(Machine& machine, std::string* error) {
+  return registryComponent.FinishPopulating(machine, error);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Files
@@ -923,14 +955,19 @@ LONG RegFlushKey(HKEY key) {
   if (!sim::PathOfKey(key, &path)) {
     return ERROR_INVALID_HANDLE;
   }
-  // The module keeps one persistent store: a flush through any key writes the whole registry.
+  // The module keeps one persistent store: a flush through any key writes the whole registry
+  // into the flash registry region (registry.reg shows what it holds).
   sim::Machine& machine = sim::CurrentMachine();
-  return sim::Live().Read([&](const sim::RegistryTree& tree) -> LONG {
-    std::string failure;
-    if (!sim::SaveRegistryFile(machine.Directory() / sim::kStoredFile, tree, &failure)) {
-      machine.DebugLog("RegFlushKey: " + failure);
-      return ERROR_WRITE_FAULT;
-    }
-    return ERROR_SUCCESS;
+  sim::RegistryTree tree;
+  sim::Live().Read([&](const sim::RegistryTree& live) {
+    tree = live;
+    return true;
   });
+  std::string failure;
+  if (!sim::WriteStoredRegistry(sim::WriteRegistryText(tree), &failure)) {
+    machine.DebugLog("RegFlushKey: " + failure);
+    return ERROR_WRITE_FAULT;
+  }
+  sim::RegistryComponent::WriteView(machine, &tree);
+  return ERROR_SUCCESS;
 }

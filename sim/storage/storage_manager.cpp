@@ -19,6 +19,7 @@
 #include "sim/base/names.h"
 #include "sim/base/utf.h"
 #include "sim/hw/nand_flash.h"
+#include "sim/module/machine.h"
 #include "sim/os/file_system.h"
 #include "sim/os/os_call.h"
 #include "sim/os/real_time_clock.h"
@@ -898,6 +899,8 @@ DWORD Mount(StoreState& store, PartitionState& partition) {
     return ERROR_GEN_FAILURE;
   }
   M().mountedHere.push_back(folder);
+  // The folder is the running OS's: a reset of the module drops it with the RAM.
+  NoteVolumeFolder(M().ram, Narrow(folder));
   if (!WriteFolder(*volume, folder, &problem)) {
     Log("mounting " + Narrow(folder) + ": " + problem);
     Unmount(partition);
