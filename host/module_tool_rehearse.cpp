@@ -40,6 +40,7 @@
 #include "sim/base/files.h"
 #include "sim/base/sparse_copy.h"
 #include "sim/base/utf.h"
+#include "sim/module/boot_flash.h"
 #include "sim/module/fault_plan.h"
 #include "sim/module/machine.h"
 
@@ -243,24 +244,6 @@ const char* StateName(RegionState state) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Whether the module starts
-// ---------------------------------------------------------------------------------------------
-// Whether a module whose regions are left in these states starts. The module boots from its
-// bootloader, which loads the OS image: both regions have to hold a whole image, the one they
-// held before or the one the update writes; a region that holds part of each, or an erased
-// stretch, stops the start. A region the module does not have is no obstacle.
-bool ModuleStarts(const std::vector<Region>& regions, const std::vector<RegionState>& states) {
-  for (std::size_t i = 0; i < regions.size(); ++i) {
-    const bool needed = regions[i].kind == REGION_BOOTLOADER || regions[i].kind == REGION_OS_IMAGE;
-    if (needed && states[i] != RegionState::kUnchanged && states[i] != RegionState::kAsBefore &&
-        states[i] != RegionState::kAsFile) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// ---------------------------------------------------------------------------------------------
 // The mapped run: the uncut update, with every flash operation it does
 // ---------------------------------------------------------------------------------------------
 struct Operation {
@@ -401,7 +384,9 @@ struct CutResult {
   std::string error;        // why not
   std::string firedTarget;  // what the power cut hit, as the run reported it
   bool matches = false;     // ... the same operation as the mapped run's at this place
-  bool starts = false;
+  bool starts = false;      // the OS started at the restart after the cut
+  std::string boot;         // what the restart started: "os", "bootloader" or "none"
+  std::string bootReason;   // why, when the OS did not start
   std::vector<RegionState> states;
   int exitCode = -1;
   std::string reported;  // the program's last line
@@ -550,6 +535,17 @@ CutResult RunCut(const Sweep& sweep, std::uint64_t cut) {
       result.error = error;
       return result;
     }
+    // What the restart found in the flash: the module's own boot decision.
+    sim::BootLook look;
+    if (!sim::LookAtBootFlash(copy, &look, &error)) {
+      result.error = error;
+      return result;
+    }
+    result.starts = look.outcome == sim::BootOutcome::kOs;
+    result.boot = sim::BootOutcomeName(look.outcome);
+    if (!result.starts) {
+      result.bootReason = look.reason;
+    }
   }
   const Operation& operation = sweep.run->operations[cut - 1];
   result.matches = result.firedTarget == operation.target;
@@ -572,7 +568,6 @@ CutResult RunCut(const Sweep& sweep, std::uint64_t cut) {
     }
     result.states.push_back(state);
   }
-  result.starts = ModuleStarts(sweep.run->regions, result.states);
   result.ran = true;
   return result;
 }
@@ -805,6 +800,8 @@ int Rehearse(const Arguments& arguments) {
                        {"fired", result.firedTarget},
                        {"sameOperation", result.matches},
                        {"starts", result.starts},
+                       {"boot", result.boot},
+                       {"bootReason", result.bootReason},
                        {"regions", regions},
                        {"exitCode", result.exitCode},
                        {"reported", result.reported}});
@@ -872,7 +869,9 @@ int Rehearse(const Arguments& arguments) {
     std::printf("%7llu  %-7s  %-12s  %-16s  %-6s", static_cast<unsigned long long>(result.cut),
                 operation.erase ? "erase" : "program",
                 region != nullptr ? region->name.c_str() : "-", PlaceOf(operation.target).c_str(),
-                result.starts ? "yes" : "NO");
+                result.starts                 ? "yes"
+                : result.boot == "bootloader" ? "no OS"
+                                              : "DEAD");
     for (const RegionState state : result.states) {
       std::printf("  %-12s", Abbreviation(state).c_str());
     }
@@ -908,9 +907,10 @@ void RehearseHelp(std::FILE* out) {
       "  --jobs N       runs at once (default: the processors of this computer)\n"
       "  --json         the table and the summary as one JSON object\n"
       "\n"
-      "Per cut: the operation (erase or program, region, block, page or offset), whether the\n"
-      "module starts (its bootloader and OS image each hold a whole image, old or new), each\n"
-      "region as updated, as before, unchanged (-) or LOST, and the program's last line.\n"
+      "Per cut: the operation (erase or program, region, block, page or offset), what the\n"
+      "module starts after it (yes: its OS; no OS: only its bootloader, waiting; DEAD: no\n"
+      "bootloader, no sign of life), each region as updated, as before, unchanged (-) or LOST,\n"
+      "and the program's last line.\n"
       "The copies are clones or sparse copies made beside the module (or in $TMPDIR) and are\n"
       "removed at the end, on failure and on Ctrl-C; the module itself is only read.\n"
       "Exit status: 0 the sweep ran (whatever it found), 1 it could not run, 2 the module is\n"
