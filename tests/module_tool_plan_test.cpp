@@ -33,7 +33,10 @@ std::map<std::string, std::string> ModuleFiles(const fs::path& directory) {
   std::map<std::string, std::string> files;
   for (const auto& entry : fs::recursive_directory_iterator(directory)) {
     const std::string name = fs::relative(entry.path(), directory).string();
-    if (name.rfind("ram", 0) == 0 || !entry.is_regular_file()) {
+    // ram/ is the running module's state; files/Flash Disk is the running OS's view of its
+    // volume, made when the OS mounts it at the first attach after a start.
+    if (name.rfind("ram", 0) == 0 || name.rfind("files/Flash Disk", 0) == 0 ||
+        !entry.is_regular_file()) {
       continue;
     }
     std::string content;
@@ -343,6 +346,15 @@ TEST(PlanFaults, TheFaultPlanIsNamedAndNothingFires) {
                        &output),
             0)
       << output;
+  // The module starts (its bootloader and OS read the image's first page, which fires the item)
+  // before the look at what the plan changes.
+  ASSERT_EQ(module.Tool("info", "", &output), 0) << output;
+  ASSERT_EQ(RunCommand(Executable("flashwick-module") + " fault list " + module.Quoted() +
+                           " --json 2>/dev/null",
+                       &output),
+            0);
+  const sim::Json started = sim::Json::parse(output, nullptr, false);
+  ASSERT_FALSE(started.is_discarded()) << output;
   const auto before = ModuleFiles(module.Directory());
   const std::string file = ToolModule::Quote(module.Images() / "os-update.bin");
   const sim::Json plan = module.ToolJson("plan", file, &status);
@@ -355,7 +367,7 @@ TEST(PlanFaults, TheFaultPlanIsNamedAndNothingFires) {
             0);
   const sim::Json list = sim::Json::parse(output, nullptr, false);
   ASSERT_FALSE(list.is_discarded()) << output;
-  EXPECT_EQ(list["items"][0]["fired"], 0) << list.dump(2);
+  EXPECT_EQ(list["items"][0]["fired"], started["items"][0]["fired"]) << list.dump(2);
   ASSERT_EQ(module.Tool("plan", file, &output), 0);
   EXPECT_NE(output.find("fault plan holds 1 items (nand.bit-flip)"), std::string::npos) << output;
 }

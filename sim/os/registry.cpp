@@ -445,14 +445,22 @@ class RegistryComponent final : public Component {
     Live().Close();
   }
 
-  // registry.reg shows the registry stored in flash (none: no file).
+  // registry.reg shows the registry stored in flash (none: no file). It is written only when
+  // what it shows changed, so that a look at the module leaves its files as they were.
   static void WriteView(Machine& machine, const RegistryTree* stored) {
     const fs::path view = machine.Directory() / kStoredFile;
     std::string error;
     if (stored == nullptr) {
       std::error_code code;
       fs::remove(view, code);
-    } else if (!SaveRegistryFile(view, *stored, &error)) {
+      return;
+    }
+    const std::string text = WriteRegistryText(*stored);
+    std::string shown;
+    if (ReadWholeFile(view, &shown) && shown == text) {
+      return;
+    }
+    if (!WriteWholeFile(view, text, &error)) {
       machine.DebugLog("registry: " + error);
     }
   }
