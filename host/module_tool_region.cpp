@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/bin_format.h"
@@ -651,6 +652,33 @@ std::vector<Record> ImageRecords(const std::vector<std::uint8_t>& bytes) {
   return records;
 }
 
+// Bytes of the image's range [start, start + length) that no record covers: the update erases
+// them with the rest of the range and writes nothing there.
+std::uint64_t BytesNoRecordWrites(const AddressRange& range, const std::vector<Record>& records) {
+  const std::uint64_t begin = range.start;
+  const std::uint64_t end = begin + range.length;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> pieces;
+  for (const Record& record : records) {
+    const std::uint64_t from = std::max<std::uint64_t>(record.flashOffset, begin);
+    const std::uint64_t to =
+        std::min<std::uint64_t>(std::uint64_t{record.flashOffset} + record.length, end);
+    if (from < to) {
+      pieces.emplace_back(from, to);
+    }
+  }
+  std::sort(pieces.begin(), pieces.end());
+  std::uint64_t covered = 0;
+  std::uint64_t reached = begin;
+  for (const auto& [from, to] : pieces) {
+    const std::uint64_t start = std::max(from, reached);
+    if (to > start) {
+      covered += to - start;
+      reached = to;
+    }
+  }
+  return range.length - covered;
+}
+
 std::string RegionAt(DWORD address) {
   for (int i = 0; i < kRegionCount && RegionTable[i].flags != 0; ++i) {
     if (address >= RegionTable[i].start && address - RegionTable[i].start < RegionTable[i].length) {
@@ -684,6 +712,7 @@ int Verify(const Arguments& arguments) {
     return Fail("verify: " + file.string() + " is refused by the update (" + StatusText(status) +
                 "; flashwick-module bin says why)");
   }
+  const AddressRange range = CurrentImageRange;
   (void)FWLCloseBinFile();
   const std::vector<Record> records = ImageRecords(bytes);
   if (records.empty()) {
@@ -738,6 +767,11 @@ int Verify(const Arguments& arguments) {
   if ((info.types & REGION_CPLD_FIRMWARE) != 0) {
     notCompared.push_back("CPLD section");
   }
+  if (const std::uint64_t unwritten = BytesNoRecordWrites(range, records); unwritten != 0) {
+    notCompared.push_back(std::to_string(unwritten) +
+                          " bytes of the image's range that no record writes (the update "
+                          "erases them; the OS may write there after it)");
+  }
   Json result = {{"command", "verify"},        {"module", module.string()},
                  {"file", file.string()},      {"records", records.size()},
                  {"notCompared", notCompared}, {"moduleSeconds", Seconds(elapsed)}};
@@ -777,7 +811,9 @@ void VerifyHelp(std::FILE* out) {
                "FILE is first checked by the update's own reader (as bin does). Each record of\n"
                "its image part is then compared with the flash at the offset the update would\n"
                "write it to, through the program's flash read; where records overlap, the later\n"
-               "one counts. A file system or CPLD section is not compared (it is named).\n"
+               "one counts. A file system or CPLD section is not compared (it is named), nor\n"
+               "are the bytes of the image's range that no record writes (their count is given:\n"
+               "the update erases them, and the OS may write there after it).\n"
                "Exit status: 0 the flash holds every record, 1 the first difference is printed\n"
                "(region, address, record, file offset, expected and found byte), 2 not run.\n");
 }
