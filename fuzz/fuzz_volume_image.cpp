@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/base/crc32.h"
 #include "sim/storage/store.h"
 #include "sim/storage/volume.h"
 

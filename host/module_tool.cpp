@@ -158,6 +158,18 @@ FlashLockState LookAtFlashLock() {
   return taken ? FlashLockState::kFree : FlashLockState::kHeld;
 }
 
+int FailUnlessFlashFree() {
+  switch (LookAtFlashLock()) {
+    case FlashLockState::kCannotOpen:
+      return Fail("\"OnModuleFlash\" cannot be opened on this module");
+    case FlashLockState::kHeld:
+      return Fail(kFlashLockHeldText);
+    case FlashLockState::kFree:
+      break;
+  }
+  return 0;
+}
+
 int Fail(const std::string& message) {
   std::fprintf(stderr, "flashwick-module: %s\n", message.c_str());
   Output().lastFailure = message;

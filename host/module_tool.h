@@ -73,6 +73,8 @@ FlashLockState LookAtFlashLock();
 inline constexpr const char* kFlashLockHeldText =
     "another process of the module holds \"OnModuleFlash\" (the OS's flash driver or another "
     "tool at work); nothing was done, try again when it is done";
+// 0 when "OnModuleFlash" is free; else the refusal is printed and its exit code returned.
+int FailUnlessFlashFree();
 // Parses a number written in decimal or as 0x... hex; false when it is not one.
 bool ParseNumber(const std::string& text, unsigned long long* value);
 
@@ -85,6 +87,9 @@ void PrintFaultPlan(const nlohmann::json& plan, std::FILE* out);
 // update files. DiagnoseRefusedBinFile gives where the reader stopped ({"detail", "where"}, empty
 // when the status alone says why); RefuseBinFile prints the refusal as bin does (one line on
 // standard error, or the object with --json) and returns exit code 1.
+// "Bootloader", "OS Image", ...: a region kind's name as the update reports it ("Region" for
+// none of them).
+const char* RegionLabel(DWORD flags);
 nlohmann::json DiagnoseRefusedBinFile(const std::filesystem::path& file, FwlStatus status);
 const char* BinStatusMeaning(FwlStatus status);
 int RefuseBinFile(const Arguments& arguments, nlohmann::json report, const std::string& status,

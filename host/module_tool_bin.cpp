@@ -257,6 +257,9 @@ void DescribeCpld(const Reader& file, std::size_t at, Json& out) {
                  {"used", (BinContents & BIN_CONTENTS_CPLD) != 0}};
 }
 
+}  // namespace
+
+// "OS Image", as the update and the region dialog name a region.
 const char* RegionLabel(DWORD flags) {
   switch (flags & REGION_ALL_TYPES) {
     case REGION_BOOTLOADER:
@@ -273,6 +276,8 @@ const char* RegionLabel(DWORD flags) {
       return "Region";
   }
 }
+
+namespace {
 
 // The module's regions that the file's flash range touches, and the CPLD when it is used.
 Json OverwrittenRegions(const ImageInfo& info) {

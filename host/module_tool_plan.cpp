@@ -68,23 +68,6 @@ constexpr std::uint64_t kGpioAccessNs = sim::kGpioAccessNanoseconds;
 
 double Seconds(std::uint64_t nanoseconds) { return static_cast<double>(nanoseconds) / 1e9; }
 
-std::string RegionLabel(DWORD flags) {
-  switch (flags & REGION_ALL_TYPES) {
-    case REGION_BOOTLOADER:
-      return "Bootloader";
-    case REGION_CONFIG_BLOCK:
-      return "Config Block";
-    case REGION_OS_IMAGE:
-      return "OS Image";
-    case REGION_REGISTRY:
-      return "Registry";
-    case REGION_FILE_SYSTEM:
-      return "File System";
-    default:
-      return "Region";
-  }
-}
-
 // One record as the update writes it.
 struct Record {
   std::uint32_t offset;      // flash offset of its first byte
@@ -1086,13 +1069,8 @@ int PlanUpdate(const Arguments& arguments) {
   // runs. The plan is set aside in this process only; module.json keeps it.
   const Json faults = sim::CurrentMachine().Config().value("faults", Json::object());
   sim::CurrentMachine().Faults().Load(Json::object());
-  switch (LookAtFlashLock()) {
-    case FlashLockState::kCannotOpen:
-      return Fail("\"OnModuleFlash\" cannot be opened on this module");
-    case FlashLockState::kHeld:
-      return Fail(kFlashLockHeldText);
-    case FlashLockState::kFree:
-      break;
+  if (const int refused = FailUnlessFlashFree(); refused != 0) {
+    return refused;
   }
   const FwlStatus init = FWLInit();
   if (init != FWL_OK) {

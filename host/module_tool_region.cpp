@@ -191,13 +191,8 @@ class AttachedModule {
                   sim::BootOutcomeText(sim::CurrentMachine().Started()));
     }
     // FWLInit and every flash access wait for the lock without a time limit: look first.
-    switch (LookAtFlashLock()) {
-      case FlashLockState::kCannotOpen:
-        return Fail("\"OnModuleFlash\" cannot be opened on this module");
-      case FlashLockState::kHeld:
-        return Fail(kFlashLockHeldText);
-      case FlashLockState::kFree:
-        break;
+    if (const int refused = FailUnlessFlashFree(); refused != 0) {
+      return refused;
     }
     const FwlStatus init = FWLInit();
     if (init != FWL_OK) {

@@ -1,9 +1,9 @@
 #include "sim/os/registry_store.h"
 
-#include <array>
 #include <vector>
 
 #include "sim/base/bytes.h"
+#include "sim/base/crc32.h"
 #include "sim/base/hex.h"
 #include "sim/os/os_flash.h"
 
@@ -14,25 +14,6 @@ constexpr std::uint32_t kMarker = 0x01234567;
 constexpr std::uint32_t kHeaderBytes = 8;
 // Text length word and CRC: the least a copy's L can be.
 constexpr std::uint32_t kFramingBytes = 8;
-
-std::uint32_t Crc32(const std::uint8_t* bytes, std::size_t length) {
-  static const std::array<std::uint32_t, 256> table = [] {
-    std::array<std::uint32_t, 256> entries{};
-    for (std::uint32_t i = 0; i < 256; ++i) {
-      std::uint32_t value = i;
-      for (int bit = 0; bit < 8; ++bit) {
-        value = (value & 1) != 0 ? 0xEDB88320u ^ (value >> 1) : value >> 1;
-      }
-      entries[i] = value;
-    }
-    return entries;
-  }();
-  std::uint32_t crc = 0xFFFFFFFF;
-  for (std::size_t i = 0; i < length; ++i) {
-    crc = table[(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
-  }
-  return crc ^ 0xFFFFFFFF;
-}
 
 // The whole copy in the half at offset, or false.
 bool ReadHalf(OsFlash& flash, std::uint32_t offset, std::uint32_t half, std::string* text) {
@@ -50,7 +31,8 @@ bool ReadHalf(OsFlash& flash, std::uint32_t offset, std::uint32_t half, std::str
   }
   const std::uint32_t textBytes = Get32(body.data());
   if (textBytes > length - kFramingBytes ||
-      Crc32(body.data(), length - 4) != Get32(body.data() + length - 4)) {
+      Crc32(std::span<const std::uint8_t>(body.data(), length - 4)) !=
+          Get32(body.data() + length - 4)) {
     return false;
   }
   text->assign(reinterpret_cast<const char*>(body.data() + 4), textBytes);
@@ -109,7 +91,8 @@ std::string StoredRegistryBytes(const std::string& text) {
   Put32(&bytes[4], length);
   Put32(&bytes[8], static_cast<std::uint32_t>(text.size()));
   std::copy(text.begin(), text.end(), bytes.begin() + 12);
-  Put32(&bytes[kHeaderBytes + length - 4], Crc32(&bytes[kHeaderBytes], length - 4));
+  Put32(&bytes[kHeaderBytes + length - 4],
+        Crc32(std::span<const std::uint8_t>(&bytes[kHeaderBytes], length - 4)));
   return std::string(bytes.begin(), bytes.end());
 }
 

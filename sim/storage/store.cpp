@@ -6,6 +6,7 @@
 
 #include "platform/kernel.h"
 #include "sim/base/bytes.h"
+#include "sim/base/crc32.h"
 #include "sim/hw/nand_flash.h"
 #include "sim/hw/nor_flash.h"
 #include "sim/os/os_call.h"

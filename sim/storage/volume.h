@@ -67,9 +67,6 @@ inline constexpr std::uint32_t kVolumeSettableAttributes =
 inline constexpr std::uint32_t kVolumeRootAttributes =
     FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_TEMPORARY;
 
-// CRC-32 (IEEE 802.3, reflected, initial and final value 0xFFFFFFFF).
-std::uint32_t Crc32(std::span<const std::uint8_t> bytes, std::uint32_t crc = 0);
-
 struct VolumeNode {
   std::u16string name;  // empty for the root
   std::uint32_t attributes = 0;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/storage.h"
+#include "sim/base/crc32.h"
 #include "sim/base/utf.h"
 #include "sim/storage/store.h"
 
