@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <string>
 
 #include "sim/module/machine.h"
 
@@ -31,6 +33,19 @@ BenchModule::~BenchModule() {
   sim::Detach();
   std::error_code code;
   std::filesystem::remove_all(root_, code);
+}
+
+ScratchFolder::ScratchFolder(const std::string& name) {
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / ("flashwick-" + name + "-XXXXXX")).string();
+  if (::mkdtemp(pattern.data()) != nullptr) {
+    path = pattern;
+  }
+}
+
+ScratchFolder::~ScratchFolder() {
+  std::error_code code;
+  std::filesystem::remove_all(path, code);
 }
 
 }  // namespace bench_support

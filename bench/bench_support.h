@@ -6,6 +6,16 @@
 
 namespace bench_support {
 
+// A new empty folder under the system's temporary folder ("flashwick-<name>-XXXXXX"), removed
+// with the object; path is empty when it cannot be made.
+struct ScratchFolder {
+  explicit ScratchFolder(const std::string& name);
+  ~ScratchFolder();
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  std::filesystem::path path;
+};
+
 class BenchModule {
  public:
   explicit BenchModule(const std::string& preset, unsigned nandChip = 0);

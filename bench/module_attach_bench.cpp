@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
+
 extern char** environ;
 
 namespace {
@@ -68,22 +70,8 @@ Run RunTool(const std::vector<std::string>& arguments) {
   return run;
 }
 
-// A temporary folder for the modules, removed when the process ends.
-struct Folder {
-  Folder() {
-    std::string pattern = (fs::temp_directory_path() / "flashwick-attach-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) {
-      path = pattern;
-    }
-  }
-  ~Folder() {
-    std::error_code code;
-    fs::remove_all(path, code);
-  }
-  fs::path path;
-};
-Folder& Modules() {
-  static Folder folder;
+bench_support::ScratchFolder& Modules() {
+  static bench_support::ScratchFolder folder("attach");
   return folder;
 }
 

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
+
 extern char** environ;
 
 namespace {
@@ -69,29 +71,13 @@ bool RunTool(const std::vector<std::string>& arguments, const fs::path& outputFi
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-struct Folder {
-  Folder() {
-    std::string pattern = (fs::temp_directory_path() / "flashwick-sweep-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) {
-      path = pattern;
-    }
-  }
-  ~Folder() {
-    std::error_code code;
-    fs::remove_all(path, code);
-  }
-  Folder(const Folder&) = delete;
-  Folder& operator=(const Folder&) = delete;
-  fs::path path;
-};
-
 const char* kPresets[] = {"pxa320", "pxa270-32m"};
 
 // range(0): the preset; range(1): runs at once (0: the tool's default, one per processor).
 void BM_Sweep(benchmark::State& state) {
   const char* preset = kPresets[state.range(0)];
   const long jobs = state.range(1);
-  Folder folder;
+  bench_support::ScratchFolder folder("sweep");
   const fs::path module = folder.path / preset;
   std::string output;
   if (!RunTool({"create", module.string(), "--preset", preset}, folder.path / "create.out",

@@ -129,6 +129,25 @@ bool AllErased(const BYTE* bytes, DWORD count) {
   return WriteTablePage();
 }
 
+// The map the list in bbtPageBuffer gives: every block itself, then each entry's replacement.
+// A cleared entry is skipped; so is one that names no block of this chip or replaces a block by
+// block 0 (which holds the table): the map must stay inside the chip.
+void MapFromTablePage(WORD* map) {
+  for (DWORD block = 0; block < nandBlockCount; ++block) {
+    map[block] = static_cast<WORD>(block);
+  }
+  const DWORD count = TableEntryCount();
+  for (DWORD entry = 0; entry < count; ++entry) {
+    const WORD logical = EntryWord(entry, 0);
+    const WORD replacement = EntryWord(entry, 1);
+    if (logical == 0 || logical >= nandBlockCount || replacement == 0 ||
+        replacement >= nandBlockCount) {
+      continue;
+    }
+    map[logical] = replacement;  // later entries override earlier ones
+  }
+}
+
 // Whether the list in bbtPageBuffer gives the shared map, entry by entry as LoadBadBlockTable
 // reads it. The table page is programmed over in place; a page that has taken more programs
 // since its erase than the chip allows may read back with bits lost, and a copy read from it
@@ -139,19 +158,7 @@ bool AllErased(const BYTE* bytes, DWORD count) {
     return false;
   }
   static WORD expected[std::size(BadBlockMap{}.map)];
-  for (DWORD block = 0; block < nandBlockCount && block < std::size(expected); ++block) {
-    expected[block] = static_cast<WORD>(block);
-  }
-  const DWORD count = TableEntryCount();
-  for (DWORD entry = 0; entry < count; ++entry) {
-    const WORD logical = EntryWord(entry, 0);
-    const WORD replacement = EntryWord(entry, 1);
-    if (logical == 0 || logical >= nandBlockCount || replacement == 0 ||
-        replacement >= nandBlockCount) {
-      continue;
-    }
-    expected[logical] = replacement;
-  }
+  MapFromTablePage(expected);
   for (DWORD block = 0; block < nandBlockCount; ++block) {
     if (bbmt->map[block] != expected[block]) {
       return false;
@@ -228,21 +235,7 @@ int LoadBadBlockTable() {
       return FinishWithStatus(written);
     }
   }
-  for (DWORD block = 0; block < nandBlockCount; ++block) {
-    bbmt->map[block] = static_cast<WORD>(block);
-  }
-  const DWORD count = TableEntryCount();
-  for (DWORD entry = 0; entry < count; ++entry) {
-    const WORD logical = EntryWord(entry, 0);
-    const WORD replacement = EntryWord(entry, 1);
-    // A cleared entry is skipped; so is one that names no block of this chip or replaces a
-    // block by block 0 (which holds the table): the map must stay inside the chip.
-    if (logical == 0 || logical >= nandBlockCount || replacement == 0 ||
-        replacement >= nandBlockCount) {
-      continue;
-    }
-    bbmt->map[logical] = replacement;  // later entries override earlier ones
-  }
+  MapFromTablePage(bbmt->map);
   // Valid only once the whole map is in place.
   bbmt->magic = kBadBlockMapMagic;
   FlashLastError = kFlashErrorNone;

@@ -636,20 +636,15 @@ bool ResolveFile(const std::string& given, UpdateFile* file, std::string* error)
   return true;
 }
 
+// The table's word: the JSON's, with a dash for unchanged and a loss in capitals.
 std::string Abbreviation(RegionState state) {
-  switch (state) {
-    case RegionState::kUnchanged:
-      return "-";
-    case RegionState::kAsBefore:
-      return "before";
-    case RegionState::kAsFile:
-      return "updated";
-    case RegionState::kChanged:
-      return "changed";
-    case RegionState::kLost:
-    default:
-      return "LOST";
+  if (state == RegionState::kUnchanged) {
+    return "-";
   }
+  if (state == RegionState::kLost) {
+    return "LOST";
+  }
+  return StateName(state);
 }
 
 const Region* RegionAt(const std::vector<Region>& regions, std::uint64_t offset) {
