@@ -2,7 +2,7 @@
 
 #include <cstdio>
 #include <random>
-#include <sstream>
+#include <string_view>
 
 #include "sim/base/hex.h"
 #include "sim/hw/cpu.h"
@@ -179,43 +179,51 @@ bool CpldModel::ReadFuseFile(const fs::path& file, std::vector<CpldRow>* rows, s
     return false;
   }
   std::vector<CpldRow> result;
-  std::istringstream lines(text);
-  std::string line;
+  result.reserve(kCpldRows);
+  std::string_view rest(text);
   unsigned lineNumber = 0;
-  while (std::getline(lines, line)) {
+  while (!rest.empty()) {
+    const std::size_t end = rest.find('\n');
+    std::string_view line = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
     ++lineNumber;
     if (!line.empty() && line.back() == '\r') {
-      line.pop_back();
+      line.remove_suffix(1);
     }
     if (line.empty() || line[0] == '#') {
       continue;
     }
-    const std::string where = file.string() + ": line " + std::to_string(lineNumber) + ": ";
+    const auto where = [&] {
+      return file.string() + ": line " + std::to_string(lineNumber) + ": ";
+    };
     const std::size_t space = line.find(' ');
     std::uint64_t number = 0;
-    if (space == std::string::npos || !ParseUnsigned(Json(line.substr(0, space)), &number)) {
-      *error =
-          where + "expected a row number, a space and " + std::to_string(kCpldRowCells) + " cells";
+    if (space == std::string_view::npos ||
+        !ParseUnsigned(Json(std::string(line.substr(0, space))), &number)) {
+      *error = where() + "expected a row number, a space and " + std::to_string(kCpldRowCells) +
+               " cells";
       return false;
     }
     if (number != result.size()) {
-      *error = where + "row " + std::to_string(number) + " where row " +
+      *error = where() + "row " + std::to_string(number) + " where row " +
                std::to_string(result.size()) + " was expected";
       return false;
     }
     if (result.size() == kCpldRows) {
-      *error = where + "more than " + std::to_string(kCpldRows) + " rows";
+      *error = where() + "more than " + std::to_string(kCpldRows) + " rows";
       return false;
     }
-    const std::string cells = line.substr(space + 1);
-    if (cells.size() != kCpldRowCells || cells.find_first_not_of("01") != std::string::npos) {
-      *error = where + "a row holds exactly " + std::to_string(kCpldRowCells) +
+    const std::string_view cells = line.substr(space + 1);
+    CpldRow row;
+    bool valid = cells.size() == kCpldRowCells;
+    for (unsigned cell = 0; valid && cell < kCpldRowCells; ++cell) {
+      valid = cells[cell] == '0' || cells[cell] == '1';
+      row[cell] = cells[cell] == '1';
+    }
+    if (!valid) {
+      *error = where() + "a row holds exactly " + std::to_string(kCpldRowCells) +
                " cells written as 0 or 1";
       return false;
-    }
-    CpldRow row;
-    for (unsigned cell = 0; cell < kCpldRowCells; ++cell) {
-      row[cell] = cells[cell] == '1';
     }
     result.push_back(row);
   }
@@ -306,7 +314,10 @@ bool CpldModel::Attach(Machine& machine, std::string* error) {
   isc_ = false;
   active_ = rows_;
   std::string text;
+  stateOnFile_.clear();
+  activeOnFile_.clear();
   if (ReadWholeFile(machine.RamDirectory() / "cpld.json", &text)) {
+    stateOnFile_ = text;
     const Json saved = Json::parse(text, nullptr, false);
     std::uint64_t state = 0;
     std::uint64_t instruction = 0;
@@ -321,6 +332,7 @@ bool CpldModel::Attach(Machine& machine, std::string* error) {
       std::vector<CpldRow> active;
       if (fs::exists(activeFile) && ReadFuseFile(activeFile, &active, &ignored)) {
         active_ = std::move(active);
+        activeOnFile_ = active_;
       }
     }
   }
@@ -348,10 +360,19 @@ void CpldModel::SaveState(Machine& machine) {
   if (active_ == rows_) {
     std::error_code gone;
     fs::remove(activeFile, gone);
-  } else if (!WriteFuseFile(activeFile, active_, &ignored)) {
-    machine.DebugLog("CPLD: " + ignored);
+    activeOnFile_.clear();
+  } else if (active_ != activeOnFile_) {
+    if (WriteFuseFile(activeFile, active_, &ignored)) {
+      activeOnFile_ = active_;
+    } else {
+      machine.DebugLog("CPLD: " + ignored);
+    }
   }
-  WriteWholeFile(machine.RamDirectory() / "cpld.json", state.dump(), &ignored);
+  std::string text = state.dump();
+  if (text != stateOnFile_ &&
+      WriteWholeFile(machine.RamDirectory() / "cpld.json", text, &ignored)) {
+    stateOnFile_ = std::move(text);
+  }
 }
 
 void CpldModel::Detach(Machine& machine) {

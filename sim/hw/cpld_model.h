@@ -193,6 +193,10 @@ class CpldModel final : public Component, public PadDevice {
   std::vector<int> states_;
   std::vector<std::string> updates_;
   JtagTrace trace_;
+  // What the module's RAM files hold as this process last read or wrote them: a detach that
+  // changed nothing leaves them as they are.
+  std::string stateOnFile_;
+  std::vector<CpldRow> activeOnFile_;
 };
 
 }  // namespace sim

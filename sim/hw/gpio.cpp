@@ -233,11 +233,13 @@ bool GpioModel::Attach(Machine& machine, std::string* /*error*/) {
   PowerOnState();
   // Register contents survive between processes for as long as the module runs.
   std::string text;
+  stateOnFile_.clear();
   if (ReadWholeFile(machine.RamDirectory() / "gpio.json", &text)) {
     const Json state = Json::parse(text, nullptr, false);
     if (state.is_object()) {
       Load(state);
     }
+    stateOnFile_ = std::move(text);
   }
   machine.Bus().Attach(kGpioPhysicalBase, kBlockSize, &gpioBlock_);
   if (layout_ == GpioLayout::kPxa3xx) {
@@ -248,8 +250,13 @@ bool GpioModel::Attach(Machine& machine, std::string* /*error*/) {
 
 void GpioModel::Detach(Machine& machine) {
   ChargeTime();
+  // Registers that this process left as it found them leave the file as it was.
+  std::string text = Save().dump(1);
   std::string ignored;
-  WriteWholeFile(machine.RamDirectory() / "gpio.json", Save().dump(1), &ignored);
+  if (text != stateOnFile_ &&
+      WriteWholeFile(machine.RamDirectory() / "gpio.json", text, &ignored)) {
+    stateOnFile_ = std::move(text);
+  }
   Disconnect();
   machine_ = nullptr;
   clock_ = nullptr;

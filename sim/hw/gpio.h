@@ -190,6 +190,7 @@ class GpioModel final : public Component {
   std::array<std::uint32_t, 4> inputBits_{};  // GPIOs of the device's input pads
   std::uint64_t accessCount_ = 0;
   std::uint64_t unchargedNanoseconds_ = 0;
+  std::string stateOnFile_;  // gpio.json as this process last read or wrote it
 };
 
 }  // namespace sim

@@ -1,9 +1,12 @@
 #include "sim/hw/gpio.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <filesystem>
 #include <string>
 
+#include "sim/base/files.h"
 #include "sim/module/machine.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
@@ -81,6 +84,43 @@ TEST_F(Pxa320Pads, SecondPad_CarriesItsGpioOnlyInTheGpioFunction) {
   Gpio().PadWrite(0x678, pad & ~7u);
   EXPECT_EQ(Gpio().PadLevel(129), 0);
   EXPECT_EQ(Gpio().GpioRead(0x000) & 2u, 0u) << "GPLR0 reads the low line";
+}
+
+// A process that leaves the registers as it found them leaves the state files alone: nothing
+// is rewritten by a look, and what another process saved meanwhile is not undone.
+TEST_F(Pxa320Pads, StateFiles_AreWrittenOnlyWhenTheStateChanged) {
+  const std::filesystem::path ram = ModuleDirectory() / "ram";
+  Reattach();  // the files exist from here
+  const auto inode = [](const std::filesystem::path& file) {
+    struct stat status {};
+    return ::stat(file.c_str(), &status) == 0 ? status.st_ino : ino_t{0};
+  };
+  const ino_t gpio = inode(ram / "gpio.json");
+  const ino_t cpld = inode(ram / "cpld.json");
+  ASSERT_NE(gpio, ino_t{0});
+  ASSERT_NE(cpld, ino_t{0});
+  Reattach();
+  EXPECT_EQ(inode(ram / "gpio.json"), gpio) << "rewritten by a process that changed nothing";
+  EXPECT_EQ(inode(ram / "cpld.json"), cpld);
+
+  // Another process's change, saved while this one is attached, survives this one's detach.
+  std::string saved;
+  ASSERT_TRUE(sim::ReadWholeFile(ram / "gpio.json", &saved));
+  sim::Json other = sim::Json::parse(saved);
+  other["marker"] = "saved by another process";
+  std::string error;
+  ASSERT_TRUE(sim::WriteWholeFile(ram / "gpio.json", other.dump(1), &error)) << error;
+  Reattach();
+  std::string after;
+  ASSERT_TRUE(sim::ReadWholeFile(ram / "gpio.json", &after));
+  EXPECT_NE(after.find("saved by another process"), std::string::npos);
+
+  // A change is written.
+  Gpio().GpioWrite(0x40C, 1u << 4);  // GSDR3: GPIO100 an output
+  Reattach();
+  EXPECT_TRUE(Gpio().IsOutput(100));
+  ASSERT_TRUE(sim::ReadWholeFile(ram / "gpio.json", &after));
+  EXPECT_EQ(after.find("saved by another process"), std::string::npos);
 }
 
 TEST_F(Pxa320Pads, RegisterState_SurvivesProcessesButNotAReset) {
