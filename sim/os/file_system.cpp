@@ -379,12 +379,15 @@ fs::path UsbRoot() {
 }
 
 // The entry of a folder whose name matches (exact spelling first); false when none.
+// *info is what the entry is when its exact spelling was found (the look-up's own look), else
+// left as it was.
 bool FindEntry(const fs::path& folder, std::u16string_view name, std::string* hostName,
-               std::u16string* spelled) {
+               std::u16string* spelled, HostInfo* info) {
   const std::string exact = ToUtf8(name);
-  if (Inspect(folder / exact).exists) {
+  if (HostInfo found = Inspect(folder / exact); found.exists) {
     *hostName = exact;
     *spelled = std::u16string(name);
+    *info = found;
     return true;
   }
   bool found = false;
@@ -405,52 +408,64 @@ bool FindEntry(const fs::path& folder, std::u16string_view name, std::string* ho
   return found;
 }
 
+// Moves a location one name down: first for the first name of a path (the USB drive and the
+// mounted volumes are found there), last for the final one, which need not exist; a name before
+// it must be a folder.
+DWORD ResolveName(const std::u16string& name, bool first, bool last, Location* location) {
+  const FileSystemState& state = State();
+  if (first && SameName(name, kUsbName)) {
+    location->volume = VolumeKind::kUsb;
+    location->isVolumeRoot = last;
+    location->host = UsbRoot();
+    // The folder given for the drive may itself be a link; only what is inside must not.
+    location->info = Inspect(location->host, !state.usbFolder.empty());
+    location->modulePath = u"\\" + std::u16string(kUsbName);
+  } else {
+    if (first) {
+      if (const VolumeMount* mount = FindMount(name)) {
+        location->volume = VolumeKind::kMounted;
+        location->volumeName = mount->name;
+        location->isVolumeRoot = last;
+      }
+    }
+    std::string hostName;
+    std::u16string spelled;
+    HostInfo info;
+    if (FindEntry(location->host, name, &hostName, &spelled, &info)) {
+      location->host /= hostName;
+      location->info = info.exists ? info : Inspect(location->host);
+    } else {
+      location->host /= ToUtf8(name);
+      location->info = HostInfo();
+      spelled = name;
+    }
+    location->modulePath += u"\\" + spelled;
+  }
+  if (location->info.symlink) {
+    return ERROR_ACCESS_DENIED;  // a link could lead out of the module's files
+  }
+  if (!last && (!location->info.exists || !location->info.directory)) {
+    return ERROR_PATH_NOT_FOUND;
+  }
+  return ERROR_SUCCESS;
+}
+
 // Resolves parsed names (all of them) to a location. The last name need not exist; every name
 // before it must be a folder.
 DWORD Resolve(const ParsedPath& parsed, Location* location) {
   FileSystemState& state = State();
   *location = Location();
   location->host = state.filesFolder;
-  location->info = Inspect(state.filesFolder, true);
   if (parsed.names.empty()) {
+    location->info = Inspect(state.filesFolder, true);
     location->isRoot = true;
     return ERROR_SUCCESS;
-  }
+  }  // else the first name's look sets what the location is
   for (std::size_t i = 0; i < parsed.names.size(); ++i) {
-    const std::u16string& name = parsed.names[i];
-    const bool last = i + 1 == parsed.names.size();
-    if (i == 0 && SameName(name, kUsbName)) {
-      location->volume = VolumeKind::kUsb;
-      location->isVolumeRoot = last;
-      location->host = UsbRoot();
-      // The folder given for the drive may itself be a link; only what is inside must not.
-      location->info = Inspect(location->host, !state.usbFolder.empty());
-      location->modulePath = u"\\" + std::u16string(kUsbName);
-    } else {
-      if (i == 0) {
-        if (const VolumeMount* mount = FindMount(name)) {
-          location->volume = VolumeKind::kMounted;
-          location->volumeName = mount->name;
-          location->isVolumeRoot = last;
-        }
-      }
-      std::string hostName;
-      std::u16string spelled;
-      if (FindEntry(location->host, name, &hostName, &spelled)) {
-        location->host /= hostName;
-        location->info = Inspect(location->host);
-      } else {
-        location->host /= ToUtf8(name);
-        location->info = HostInfo();
-        spelled = name;
-      }
-      location->modulePath += u"\\" + spelled;
-    }
-    if (location->info.symlink) {
-      return ERROR_ACCESS_DENIED;  // a link could lead out of the module's files
-    }
-    if (!last && (!location->info.exists || !location->info.directory)) {
-      return ERROR_PATH_NOT_FOUND;
+    const DWORD error =
+        ResolveName(parsed.names[i], i == 0, i + 1 == parsed.names.size(), location);
+    if (error != ERROR_SUCCESS) {
+      return error;
     }
   }
   return ERROR_SUCCESS;
@@ -633,14 +648,17 @@ bool SharingAllows(const HostInfo& info, DWORD access, DWORD share) {
 // ---------------------------------------------------------------------------------------------
 // What an entry shows
 // ---------------------------------------------------------------------------------------------
-FileRecord RecordOf(const Location& location) {
+// refresh false: the caller has just brought the records up to date (one listing).
+FileRecord RecordOf(const Location& location, bool refresh = true) {
   if (location.info.exists && !location.info.directory) {
     if (FileObject* open = OpenFileAt(location.info)) {
       return open->Current();
     }
   }
   const FileRecord fallback = FallbackRecord(location.info);
-  RefreshRecords();
+  if (refresh) {
+    RefreshRecords();
+  }
   const auto found = State().records.find(location.Key());
   FileRecord record = fallback;
   if (found != State().records.end() && found->second.stamp == fallback.stamp) {
@@ -670,8 +688,9 @@ void StoreRecord(const Location& location, const FileRecord& record) {
   });
 }
 
-void FillFindData(const Location& location, const std::u16string& name, WIN32_FIND_DATAW* data) {
-  const FileRecord record = RecordOf(location);
+void FillFindData(const Location& location, const std::u16string& name, WIN32_FIND_DATAW* data,
+                  bool refresh = true) {
+  const FileRecord record = RecordOf(location, refresh);
   *data = WIN32_FIND_DATAW{};
   data->dwFileAttributes = record.attributes;
   data->ftCreationTime = ToFileTime(record.creation);
@@ -812,11 +831,17 @@ std::vector<WIN32_FIND_DATAW> ListFolder(const Location& folder, std::u16string_
       continue;
     }
     ParsedPath path;
-    ParsedPath parent;
-    Location location;
     const std::u16string modulePath = folder.modulePath + u"\\" + name;
-    if (ParsePath(modulePath.c_str(), false, &path) != ERROR_SUCCESS ||
-        Resolve(path, &location) != ERROR_SUCCESS || !location.info.exists) {
+    if (ParsePath(modulePath.c_str(), false, &path) != ERROR_SUCCESS) {
+      continue;
+    }
+    // Below the root the folder is where the path's earlier names lead: only the entry's own
+    // name is looked up, as a whole path's resolution would look it up last.
+    Location location = folder;
+    location.isVolumeRoot = false;
+    const DWORD resolved = folder.isRoot ? Resolve(path, &location)
+                                         : ResolveName(path.names.back(), false, true, &location);
+    if (resolved != ERROR_SUCCESS || !location.info.exists) {
       continue;  // links, and names that another entry shadows
     }
     found.push_back({name, location});
@@ -832,10 +857,11 @@ std::vector<WIN32_FIND_DATAW> ListFolder(const Location& folder, std::u16string_
   std::sort(found.begin(), found.end(),
             [](const Found& a, const Found& b) { return FoldCase(a.name) < FoldCase(b.name); });
   std::vector<WIN32_FIND_DATAW> entries;
+  RefreshRecords();
   for (const Found& item : found) {
     if (WildcardMatch(pattern, item.name)) {
       entries.emplace_back();
-      FillFindData(item.location, item.name, &entries.back());
+      FillFindData(item.location, item.name, &entries.back(), false);
     }
   }
   return entries;
@@ -874,7 +900,7 @@ class FilesComponent final : public Component {
   }
 
   bool CheckFiles(const fs::path& directory, const Json& /*config*/, std::string* error) override {
-    const fs::path file = directory / "files.meta";
+    const fs::path file = directory / kFileRecordsFile;
     std::string text;
     if (!fs::exists(file)) {
       return true;
@@ -891,7 +917,7 @@ class FilesComponent final : public Component {
     std::lock_guard guard(FileSystemMutex());
     FileSystemState& state = State();
     state.filesFolder = machine.FilesDirectory();
-    state.metadataFile = machine.Directory() / "files.meta";
+    state.metadataFile = machine.Directory() / kFileRecordsFile;
     state.usbFolder.clear();
     if (!machine.Options().usbFolder.empty()) {
       std::error_code code;

@@ -38,6 +38,9 @@
 
 namespace sim {
 
+// The file in the module directory that keeps the records of attributes and times (above).
+inline constexpr const char* kFileRecordsFile = "files.meta";
+
 // ---------------------------------------------------------------------------------------------
 // Volumes
 // ---------------------------------------------------------------------------------------------
