@@ -3,11 +3,13 @@
 #include "sim/storage/storage_manager.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -16,6 +18,7 @@
 #include "sim/base/bytes.h"
 #include "sim/base/file_lock.h"
 #include "sim/base/file_stamp.h"
+#include "sim/base/hex.h"
 #include "sim/base/names.h"
 #include "sim/base/utf.h"
 #include "sim/hw/nand_flash.h"
@@ -48,6 +51,21 @@ std::uint32_t TickNow() {
 }
 
 void Log(const std::string& line) { CurrentMachine().DebugLog("storage: " + line); }
+
+// 64-bit FNV-1a, for telling whether a volume folder or its sectors changed.
+constexpr std::uint64_t kFnvOffset = 0xCBF29CE484222325ull;
+std::uint64_t Fnv1a(std::uint64_t hash, const void* data, std::size_t length) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  for (std::size_t i = 0; i < length; ++i) {
+    hash = (hash ^ bytes[i]) * 0x100000001B3ull;
+  }
+  return hash;
+}
+// An entry changed less than this long ago may change again within the same clock tick
+// without its times showing it; on a file system that keeps whole seconds, within the same
+// (up to two-second) step, so there it must be older by the second figure as well.
+constexpr std::int64_t kSettleNanoseconds = 100'000'000;
+constexpr std::int64_t kCoarseSettleNanoseconds = 3'000'000'000;
 
 void CopyName(WCHAR* target, std::size_t units, std::u16string_view text) {
   const std::size_t count = std::min(units - 1, text.size());
@@ -174,7 +192,9 @@ Json StateJson() {
                             {"mounted", partition.mounted},
                             {"readOnly", partition.readOnly},
                             {"folder", Narrow(partition.folder)},
-                            {"imageSectors", partition.imageSectors}});
+                            {"imageSectors", partition.imageSectors},
+                            {"syncedFolder", partition.syncedFolder},
+                            {"syncedImage", partition.syncedImage}});
     }
     stores.push_back({{"id", store.id},
                       {"driverId", store.driverId},
@@ -246,6 +266,8 @@ bool StateFromJson(const Json& json, std::string* error) {
         partition.readOnly = part.at("readOnly").get<bool>();
         partition.folder = FromUtf8(part.at("folder").get<std::string>());
         partition.imageSectors = part.at("imageSectors").get<std::uint64_t>();
+        partition.syncedFolder = part.value("syncedFolder", std::string());
+        partition.syncedImage = part.value("syncedImage", std::uint64_t{0});
         store.partitions.push_back(std::move(partition));
       }
       stores.push_back(std::move(store));
@@ -754,10 +776,89 @@ DWORD WriteImage(StoreState& store, PartitionState& partition,
   return error;
 }
 
+// What a volume folder is, for telling whether it changed: every entry's name and host status
+// (type, size, modification and change times, inode), the folder's own, the module's file
+// records (attributes and times) and the partition's place. Empty when it cannot be told: the
+// folder is unreadable, or an entry changed so recently that a change in the same clock tick
+// would not show in its times.
+std::string FolderSignature(const StoreState& store, const PartitionState& partition) {
+  const fs::path host = HostFolder(partition.folder);
+  if (host.empty()) {
+    return {};
+  }
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  const std::int64_t settledBefore =
+      static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec - kSettleNanoseconds;
+  std::uint64_t hash = kFnvOffset;
+  const auto add = [&hash](const void* data, std::size_t length) {
+    hash = Fnv1a(hash, data, length);
+  };
+  bool settled = true;
+  std::uint64_t entries = 0;
+  const auto addEntry = [&](const std::string& name, const fs::path& path) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) {
+      add("\0missing", 8);
+    }
+    const std::int64_t changed =
+        static_cast<std::int64_t>(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec;
+    const std::int64_t modified =
+        static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+    // A file system that keeps whole seconds only (no entry's times have a fraction) moves
+    // them in steps of up to two seconds.
+    const bool coarse = status.st_ctim.tv_nsec == 0 && status.st_mtim.tv_nsec == 0;
+    const std::int64_t before = coarse ? settledBefore - kCoarseSettleNanoseconds : settledBefore;
+    settled = settled && changed < before && modified < before;
+    const std::uint64_t fields[] = {status.st_mode, static_cast<std::uint64_t>(status.st_size),
+                                    static_cast<std::uint64_t>(modified),
+                                    static_cast<std::uint64_t>(changed), status.st_ino};
+    add(name.data(), name.size() + 1);
+    add(fields, sizeof(fields));
+    ++entries;
+  };
+  addEntry("", host);
+  std::error_code code;
+  for (auto it = fs::recursive_directory_iterator(host, code);
+       !code && it != fs::recursive_directory_iterator(); it.increment(code)) {
+    addEntry(it->path().lexically_relative(host).string(), it->path());
+  }
+  addEntry("\x01records", CurrentMachine().Directory() / kFileRecordsFile);
+  const std::uint64_t place[] = {partition.entry.first, partition.entry.sectors,
+                                 store.geometry.memBase, store.geometry.sectorSize};
+  add(place, sizeof(place));
+  if (code || !settled) {
+    return {};
+  }
+  return Hex(hash, 16) + "/" + std::to_string(entries);
+}
+
+// A hash of the partition's image sectors as the flash holds them now.
+std::uint64_t ImageHash(const StoreState& store, const PartitionState& partition) {
+  const std::uint32_t sectorSize = store.geometry.sectorSize;
+  std::vector<std::uint8_t> sector(sectorSize);
+  std::uint64_t hash = kFnvOffset ^ partition.imageSectors;
+  for (std::uint64_t s = 0; s < partition.imageSectors; ++s) {
+    const auto offset = static_cast<std::uint32_t>(store.geometry.memBase +
+                                                   (partition.entry.first + s) * sectorSize);
+    if (!PeekFlash(offset, sector.data(), sectorSize)) {
+      return 0;
+    }
+    hash = Fnv1a(hash, sector.data(), sectorSize);
+  }
+  return hash;
+}
+
 // Brings one mounted partition's sectors up to date with its folder.
 DWORD FlushPartition(StoreState& store, PartitionState& partition) {
   if (!partition.mounted) {
     return ERROR_SUCCESS;
+  }
+  // Taken before the folder is read: a change made while it is read shows next time.
+  const std::string signature = FolderSignature(store, partition);
+  if (!signature.empty() && signature == partition.syncedFolder &&
+      ImageHash(store, partition) == partition.syncedImage) {
+    return ERROR_SUCCESS;  // neither the folder nor the sectors changed since they last agreed
   }
   auto volume = std::make_shared<Volume>(store.geometry.sectorSize, partition.entry.sectors);
   const ImageHead head = PeekImageHead(store, partition);
@@ -775,6 +876,13 @@ DWORD FlushPartition(StoreState& store, PartitionState& partition) {
   if (written != ERROR_SUCCESS) {
     Log("volume " + Narrow(partition.folder) + ": writing its sectors failed: error " +
         std::to_string(written));
+    return written;
+  }
+  const std::uint64_t image = signature.empty() ? 0 : ImageHash(store, partition);
+  if (signature != partition.syncedFolder || image != partition.syncedImage) {
+    partition.syncedFolder = signature;
+    partition.syncedImage = image;
+    Changed();
   }
   return written;
 }
@@ -805,6 +913,7 @@ void Unmount(PartitionState& partition) {
   RemoveHostFolder(partition.folder);
   partition.mounted = false;
   partition.folder.clear();
+  partition.syncedFolder.clear();
   Changed();
 }
 
@@ -1552,16 +1661,21 @@ DWORD SectorAddresses(std::uint32_t storeId, const DWORD* sectors, DWORD count, 
   }
   const SectorDevice device(store->geometry);
   FlashScan scan;
-  std::vector<DWORD> answers(count);
+  // Answered in place (a failed request leaves the answers undefined, as on the module); a
+  // request whose answers overlap its later numbers is answered through a copy of them.
+  std::vector<DWORD> copied;
+  if (addresses > sectors && addresses < sectors + count) {
+    copied.assign(sectors, sectors + count);
+    sectors = copied.data();
+  }
   for (DWORD i = 0; i < count; ++i) {
     bool inUse = false;
     const DWORD error = device.InUse(sectors[i], scan, &inUse);
     if (error != ERROR_SUCCESS) {
       return error;
     }
-    answers[i] = inUse ? device.PhysicalSector(sectors[i]) : 0xFFFFFFFFu;
+    addresses[i] = inUse ? device.PhysicalSector(sectors[i]) : 0xFFFFFFFFu;
   }
-  std::copy(answers.begin(), answers.end(), addresses);
   return ERROR_SUCCESS;
 }
 

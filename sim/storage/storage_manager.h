@@ -159,6 +159,11 @@ struct PartitionState {
   // Sectors from the partition's start that the volume image took when last written, so that
   // a smaller image frees the rest.
   std::uint64_t imageSectors = 0;
+  // When the folder was last written into the sectors: what the folder was (its entries' host
+  // status and the module's file records; empty when unknown) and a hash of the image sectors
+  // as they were left. While both still hold, writing the folder again changes nothing.
+  std::string syncedFolder;
+  std::uint64_t syncedImage = 0;
 };
 
 struct StoreState {

@@ -8,21 +8,25 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/kernel.h"
 #include "platform/registry.h"
 #include "platform/storage.h"
+#include "sim/base/files.h"
 #include "sim/base/utf.h"
 #include "sim/hw/nand_flash.h"
 #include "sim/module/preset_content.h"
 #include "sim/os/os_flash.h"
 #include "sim/os/real_time_clock.h"
 #include "sim/os/registry.h"
+#include "sim/storage/store.h"
 #include "tests/support/faults.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/test_names.h"
@@ -321,6 +325,65 @@ TEST_P(FlashDiskResetTest, FilesComeBackFromTheSectorsAfterAReset) {
   }
 }
 
+// The sectors follow the folder at every flush point (opening the store, detaching), however
+// the folder changed: an edit on the host that keeps the file's length, seen while its times are
+// fresh and again once they have settled, and sectors erased under a folder that did not change.
+TEST_P(FlashDiskResetTest, HostEditsAndErasedSectors_AreBroughtTogetherAtTheNextFlush) {
+  const std::filesystem::path readme = Machine().FilesDirectory() / "Flash Disk" / "Readme.txt";
+  const auto settle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(150)); };
+  const auto resetAndAttach = [&] {
+    sim::Detach();
+    ForgetHostFolder(ModuleDirectory());
+    std::string error;
+    ASSERT_TRUE(sim::ResetModule(ModuleDirectory(), &error)) << error;
+    ASSERT_TRUE(sim::Attach(ModuleDirectory(), sim::AttachOptions{}, &error)) << error;
+  };
+  std::string original;
+  ASSERT_TRUE(sim::ReadWholeFile(readme, &original));
+  settle();
+  Reattach();  // the folder and the sectors agree, and the folder has settled
+  for (const bool settled : {false, true}) {
+    std::string edited = original;
+    edited[0] = settled ? 'S' : 'F';  // the same length, the same name
+    std::string error;
+    ASSERT_TRUE(sim::WriteWholeFile(readme, edited, &error)) << error;
+    if (settled) {
+      settle();
+    }
+    Reattach();
+    resetAndAttach();
+    EXPECT_EQ(ReadText(u"\\Flash Disk\\Readme.txt"), edited) << "settled " << settled;
+    settle();
+    Reattach();
+  }
+
+  HANDLE store = OpenStore(u"DSK1:");
+  ASSERT_NE(store, INVALID_HANDLE_VALUE);
+  STOREINFO info{};
+  ASSERT_TRUE(GetStoreInfo(store, &info));
+  CloseHandle(store);
+  sim::Json described;
+  for (sim::Component* component : sim::AllComponents()) {
+    component->Describe(Machine(), described);
+  }
+  const auto memBase = static_cast<std::uint32_t>(
+      std::stoul(described["storage"]["stores"][0]["memBase"].get<std::string>(), nullptr, 16));
+  sim::OsFlash* flash = sim::CurrentOsFlash();
+  ASSERT_NE(flash, nullptr);
+  // The volume's sectors erased, the partition table in the store's first sector kept.
+  std::vector<std::uint8_t> table(info.dwBytesPerSector);
+  ASSERT_TRUE(sim::PeekFlash(memBase, table.data(), info.dwBytesPerSector));
+  for (std::uint32_t at = memBase; at < memBase + 4 * flash->BlockSize(memBase);
+       at += flash->BlockSize(at)) {
+    ASSERT_TRUE(flash->EraseBlock(at));
+  }
+  ASSERT_TRUE(flash->Program(memBase, table.data(), info.dwBytesPerSector));
+  const std::string expected = ReadText(u"\\Flash Disk\\Readme.txt");
+  Reattach();
+  resetAndAttach();
+  EXPECT_EQ(ReadText(u"\\Flash Disk\\Readme.txt"), expected);
+}
+
 // The sectors in use follow every program and erase at once, also where the flash's file has
 // data that reads erased (a sector programmed with 0xFF) and where a block was erased again.
 TEST_P(FlashDiskResetTest, SectorsInUse_FollowEveryProgramAndEraseAtOnce) {
@@ -361,6 +424,26 @@ TEST_P(FlashDiskResetTest, SectorsInUse_FollowEveryProgramAndEraseAtOnce) {
   EXPECT_EQ(SectorsInUse(store, info.snNumSectors), before);
   ASSERT_TRUE(flash->Program(lastOffset, sector.data(), sectorSize));
   EXPECT_EQ(SectorsInUse(store, info.snNumSectors), expected);
+
+  // Answers that share the caller's buffer with the numbers: in place, and one word behind
+  // them (each answer lands on the next number before that number is looked up).
+  const auto count = static_cast<DWORD>(info.snNumSectors);
+  for (const DWORD shift : {0u, 1u}) {
+    std::vector<DWORD> words(count + shift);
+    for (DWORD i = 0; i < count; ++i) {
+      words[i] = i;
+    }
+    DWORD returned = 0;
+    ASSERT_TRUE(DeviceIoControl(store, IOCTL_DISK_GET_SECTOR_ADDR, words.data(), count * 4,
+                                words.data() + shift, count * 4, &returned, nullptr));
+    std::vector<DWORD> used;
+    for (DWORD i = 0; i < count; ++i) {
+      if (words[i + shift] != 0xFFFFFFFFu) {
+        used.push_back(i);
+      }
+    }
+    EXPECT_EQ(used, expected) << "answers " << shift << " words behind the numbers";
+  }
   CloseHandle(store);
 }
 

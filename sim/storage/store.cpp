@@ -369,7 +369,7 @@ DWORD SectorDevice::InUse(std::uint64_t sector, bool* inUse) const {
   return InUse(sector, scan, inUse);
 }
 
-DWORD SectorDevice::InUse(std::uint64_t sector, FlashScan& scan, bool* inUse) const {
+DWORD SectorDevice::LookAt(std::uint64_t sector, FlashScan& scan, bool* inUse) const {
   if (sector >= Sectors()) {
     return ERROR_INVALID_PARAMETER;
   }
@@ -410,13 +410,17 @@ DWORD SectorDevice::EraseAll() {
 // Scans for erased stretches
 // ---------------------------------------------------------------------------------------------
 FlashScan::FlashScan() {
-  if (CurrentOsFlash() == nullptr) {
+  flash_ = CurrentOsFlash();
+  if (flash_ == nullptr) {
     return;
   }
+  flashSize_ = flash_->Size();
   nand_ = NandFlash::Current();
   if (nand_ != nullptr) {
     mapValid_ = NandDriverMap(*nand_, &map_);
+    blocks_ = nand_->BlockCount();
     extents_ = nand_->DataExtents();
+    buffer_.resize(kNandPageBytes);
   } else {
     extents_ = NorDataExtents();
   }
@@ -440,8 +444,7 @@ bool FlashScan::MayHoldData(std::uint64_t begin, std::uint64_t end) {
 }
 
 bool FlashScan::Erased(std::uint32_t offset, std::uint32_t length, bool* erased) {
-  OsFlash* flash = CurrentOsFlash();
-  if (flash == nullptr || std::uint64_t{offset} + length > flash->Size()) {
+  if (flash_ == nullptr || std::uint64_t{offset} + length > flashSize_) {
     return false;
   }
   *erased = true;
@@ -459,17 +462,29 @@ bool FlashScan::Erased(std::uint32_t offset, std::uint32_t length, bool* erased)
   if (!mapValid_) {
     return false;
   }
-  buffer_.resize(kNandPageBytes);
+  if (KnownErased(offset, length)) {
+    return true;
+  }
   while (length > 0) {
     const std::uint32_t within = offset % kNandPageBytes;
     const std::uint32_t take = std::min(length, kNandPageBytes - within);
     std::uint32_t physical = 0;
     // A logical page without a physical one reads erased.
-    if (NandPhysicalPage(map_.data(), nand_->BlockCount(), offset / kNandPageBytes, &physical)) {
+    if (NandPhysicalPage(map_.data(), blocks_, offset / kNandPageBytes, &physical)) {
       const std::uint64_t at = std::uint64_t{physical} * kNandPageBytes + within;
-      if (MayHoldData(at, at + take)) {
-        if (!nand_->ReadRawPage(physical, buffer_.data(), nullptr)) {
-          return false;
+      // Past the first two blocks a logical block is one physical block, page for page: when
+      // nothing of that block lies in the file, its other sectors read erased without a look.
+      const std::uint64_t blockAt = std::uint64_t{physical / kNandPagesPerBlock} * kNandBlockBytes;
+      if (offset >= 2 * kNandBlockBytes && !MayHoldData(blockAt, blockAt + kNandBlockBytes)) {
+        erasedBegin_ = offset / kNandBlockBytes * kNandBlockBytes;
+        erasedEnd_ = std::uint64_t{erasedBegin_} + kNandBlockBytes;
+      } else if (MayHoldData(at, at + take)) {
+        if (physical != pageInBuffer_) {
+          pageInBuffer_ = ~std::uint64_t{0};
+          if (!nand_->ReadRawPage(physical, buffer_.data(), nullptr)) {
+            return false;
+          }
+          pageInBuffer_ = physical;
         }
         if (!AllErased(buffer_.data() + within, take)) {
           *erased = false;

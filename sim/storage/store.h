@@ -97,15 +97,28 @@ class FlashScan {
   // Whether every byte of the range reads 0xFF, as PeekFlash would read it. False when the
   // range lies outside the flash or cannot be read.
   [[nodiscard]] bool Erased(std::uint32_t offset, std::uint32_t length, bool* erased);
+  // Whether the range lies in a block that an earlier look found to hold nothing (a quick
+  // answer for scans of many sectors; false says only that Erased must look).
+  [[nodiscard]] bool KnownErased(std::uint32_t offset, std::uint32_t length) const {
+    return offset >= erasedBegin_ && std::uint64_t{offset} + length <= erasedEnd_;
+  }
 
  private:
   [[nodiscard]] bool MayHoldData(std::uint64_t begin, std::uint64_t end);
+  OsFlash* flash_ = nullptr;  // the flash when the scan began (a scan is one request)
+  std::uint64_t flashSize_ = 0;
   NandFlash* nand_ = nullptr;
   bool mapValid_ = false;
   std::vector<std::uint16_t> map_;  // NAND: physical block of each logical block
   std::vector<FileExtent> extents_;
   std::size_t cursor_ = 0;  // where the last look-up ended in extents_
   std::vector<std::uint8_t> buffer_;
+  // NAND: the physical page that buffer_ holds, so that the sectors of one page are read once,
+  // and the last logical block found to hold nothing at all, [erasedBegin_, erasedEnd_).
+  std::uint64_t pageInBuffer_ = ~std::uint64_t{0};
+  std::uint32_t blocks_ = 0;
+  std::uint32_t erasedBegin_ = 0;
+  std::uint64_t erasedEnd_ = 0;
 };
 
 // One sector to write: data points at SectorSize bytes.
@@ -117,9 +130,10 @@ struct SectorWrite {
 // The sectors of one store.
 class SectorDevice {
  public:
-  explicit SectorDevice(const StoreGeometry& geometry) : geometry_(geometry) {}
+  explicit SectorDevice(const StoreGeometry& geometry)
+      : geometry_(geometry), sectors_(geometry.Sectors()) {}
   [[nodiscard]] const StoreGeometry& Geometry() const { return geometry_; }
-  [[nodiscard]] std::uint64_t Sectors() const { return geometry_.Sectors(); }
+  [[nodiscard]] std::uint64_t Sectors() const { return sectors_; }
   [[nodiscard]] std::uint32_t SectorSize() const { return geometry_.sectorSize; }
 
   // Each returns ERROR_SUCCESS, ERROR_INVALID_PARAMETER for sectors outside the store, or
@@ -131,7 +145,13 @@ class SectorDevice {
   // In use: the sector holds anything but 0xFF.
   [[nodiscard]] DWORD InUse(std::uint64_t sector, bool* inUse) const;
   // The same within a scan of many sectors.
-  [[nodiscard]] DWORD InUse(std::uint64_t sector, FlashScan& scan, bool* inUse) const;
+  [[nodiscard]] DWORD InUse(std::uint64_t sector, FlashScan& scan, bool* inUse) const {
+    if (sector < sectors_ && scan.KnownErased(Offset(sector), geometry_.sectorSize)) {
+      *inUse = false;
+      return ERROR_SUCCESS;
+    }
+    return LookAt(sector, scan, inUse);
+  }
   // Erases every block of the store that holds data.
   [[nodiscard]] DWORD EraseAll();
   // The physical sector number reported for a sector in use.
@@ -140,10 +160,12 @@ class SectorDevice {
   }
 
  private:
+  [[nodiscard]] DWORD LookAt(std::uint64_t sector, FlashScan& scan, bool* inUse) const;
   [[nodiscard]] std::uint32_t Offset(std::uint64_t sector) const {
     return static_cast<std::uint32_t>(geometry_.memBase + sector * geometry_.sectorSize);
   }
   StoreGeometry geometry_;
+  std::uint64_t sectors_;  // asked once per sector in a scan: not divided out each time
 };
 
 // Reads flash bytes as they stand, without bus or chip time (for the flash abstraction layer's
