@@ -25,7 +25,11 @@ DWORD Fold(DWORD sum) { return (sum >> 16) + (sum & 0xFFFF); }
 // Bytes are added in thirty-two 16-bit lanes, which take 257 bytes each before they could
 // overflow; a block of 256 rows of 32 bytes is then added into the 32-bit sum. The compiler
 // turns the lane loop into a few vector instructions per row, two vectors wide so that the
-// additions overlap.
+// additions overlap. Kept out of its caller: inlined there, GCC keeps the lanes in memory
+// across rows and the sum runs at less than half the speed (20 against 47 GB/s measured).
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
 DWORD AddBytes(DWORD sum, const BYTE* bytes, DWORD length) {
   constexpr DWORD kLanes = 32;
   constexpr DWORD kRowsPerBlock = 256;

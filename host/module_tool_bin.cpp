@@ -81,7 +81,7 @@ class Reader {
   }
   // The bytes [at, at + length), which must lie in the file; valid until the next call.
   [[nodiscard]] const std::uint8_t* At(std::size_t at, std::size_t length) const {
-    if (at < windowStart_ || at + length > windowStart_ + window_.size()) {
+    if (at < windowStart_ || at + length > windowStart_ + windowLength_) {
       Load(at, length);
     }
     return window_.data() + (at - windowStart_);
@@ -102,11 +102,18 @@ class Reader {
   }
 
  private:
-  static constexpr std::size_t kWindow = 0x10000;
+  // A page: the layout reads headers scattered through the file (one per record of an image),
+  // and each look reads no more of the file than that.
+  static constexpr std::size_t kWindow = 0x1000;
   void Load(std::size_t at, std::size_t length) const {
     const std::size_t take = std::max(length, std::min(kWindow, size_ - at));
-    window_.assign(take, 0);
+    if (window_.size() < take) {
+      window_.resize(take);
+    }
+    // What a short read leaves unread reads as zeros, as before.
+    std::fill(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(take), 0);
     windowStart_ = at;
+    windowLength_ = take;
     for (std::size_t done = 0; done < take;) {
       const ssize_t got =
           ::pread(fd_, window_.data() + done, take - done, static_cast<off_t>(at + done));
@@ -123,6 +130,7 @@ class Reader {
   std::size_t size_;
   mutable std::vector<std::uint8_t> window_;
   mutable std::size_t windowStart_ = 0;
+  mutable std::size_t windowLength_ = 0;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -151,15 +159,16 @@ std::size_t DescribeImage(const Reader& file, Json& out) {
     }
     // The library summed every record of the file it accepted (and the file is the same one,
     // see ShowBinFile); a record cut short by the file's end is not valid.
-    records.push_back({{"address", address},
-                       {"flashOffset", address + AddressOffset},
-                       {"length", length},
-                       {"checksum", checksum},
-                       {"valid", file.Has(at, length)}});
+    Json& record = records.emplace_back(Json::object());
+    record["address"] = address;
+    record["flashOffset"] = address + AddressOffset;
+    record["length"] = length;
+    record["checksum"] = checksum;
+    record["valid"] = file.Has(at, length);
     at += length;
   }
-  image["records"] = records;
-  out["image"] = image;
+  image["records"] = std::move(records);
+  out["image"] = std::move(image);
   return at;
 }
 
@@ -773,7 +782,7 @@ int ShowBinFile(const Arguments& arguments) {
     refusal = "it holds no update data for this module's hardware";
     report.update(Diagnosis(reader).Run());
   } else {
-    (void)FWLScanRegions(REGION_ALL_TYPES);
+    // The regions as the library's start scanned them a moment ago, in this attach.
     DWORD overlap = REGION_ALL_TYPES;
     if (FWLGetRegionsInRange(&overlap, info.start, info.length) == FWL_ERR_RANGE) {
       refusal = "its flash range covers a region of an unknown kind";

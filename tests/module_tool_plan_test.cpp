@@ -341,32 +341,20 @@ TEST(PlanFaults, TheFaultPlanIsNamedAndNothingFires) {
   int status = -1;
   std::string output;
   // Page 256, the first of block 4: the OS image's first page.
-  ASSERT_EQ(RunCommand(Executable("flashwick-module") + " fault add " + module.Quoted() +
-                           " nand.bit-flip page=256 bits=1",
-                       &output),
-            0)
-      << output;
+  ASSERT_EQ(module.Tool("fault add", "nand.bit-flip page=256 bits=1", &output), 0) << output;
   // The module starts (its bootloader and OS read the image's first page, which fires the item)
   // before the look at what the plan changes.
   ASSERT_EQ(module.Tool("info", "", &output), 0) << output;
-  ASSERT_EQ(RunCommand(Executable("flashwick-module") + " fault list " + module.Quoted() +
-                           " --json 2>/dev/null",
-                       &output),
-            0);
-  const sim::Json started = sim::Json::parse(output, nullptr, false);
-  ASSERT_FALSE(started.is_discarded()) << output;
+  const sim::Json started = module.ToolJson("fault list", "", &status);
+  ASSERT_EQ(status, 0) << started.dump(2);
   const auto before = ModuleFiles(module.Directory());
   const std::string file = ToolModule::Quote(module.Images() / "os-update.bin");
   const sim::Json plan = module.ToolJson("plan", file, &status);
   ASSERT_EQ(status, 0) << plan.dump(2);
   EXPECT_EQ(plan["faultPlanItems"], sim::Json::array({"nand.bit-flip"}));
   EXPECT_EQ(ModuleFiles(module.Directory()), before);
-  ASSERT_EQ(RunCommand(Executable("flashwick-module") + " fault list " + module.Quoted() +
-                           " --json 2>/dev/null",
-                       &output),
-            0);
-  const sim::Json list = sim::Json::parse(output, nullptr, false);
-  ASSERT_FALSE(list.is_discarded()) << output;
+  const sim::Json list = module.ToolJson("fault list", "", &status);
+  ASSERT_EQ(status, 0) << list.dump(2);
   EXPECT_EQ(list["items"][0]["fired"], started["items"][0]["fired"]) << list.dump(2);
   ASSERT_EQ(module.Tool("plan", file, &output), 0);
   EXPECT_NE(output.find("fault plan holds 1 items (nand.bit-flip)"), std::string::npos) << output;

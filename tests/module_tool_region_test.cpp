@@ -39,6 +39,12 @@ std::string Read(const ToolModule& module, const std::string& region, const std:
   return bytes;
 }
 
+// `backup --regions 'Config Block'` into config.bin beside the module.
+int BackupConfigBlock(const ToolModule& module, std::string* output) {
+  return module.Tool("backup", "--regions 'Config Block' " + module.QuotedFile("config.bin"),
+                     output);
+}
+
 // Whether the scratch folder holds a temporary file a command left behind.
 bool HasLeftovers(const ToolModule& module) {
   for (const auto& entry : fs::directory_iterator(module.File(""))) {
@@ -109,10 +115,7 @@ INSTANTIATE_TEST_SUITE_P(Presets, RegionRoundTrip,
 TEST(RegionVerify, NamesTheFirstDifferingByte) {
   const ToolModule module("pxa320");
   std::string output;
-  ASSERT_EQ(
-      module.Tool("backup", "--regions 'Config Block' " + module.QuotedFile("config.bin"), &output),
-      0)
-      << output;
+  ASSERT_EQ(BackupConfigBlock(module, &output), 0) << output;
   std::string bytes;
   ASSERT_TRUE(sim::ReadWholeFile(module.File("config.bin"), &bytes));
   // Header (15), record address, length and byte-sum checksum (12), then the data.
@@ -147,10 +150,7 @@ TEST(RegionVerify, NamesTheFirstDifferingByte) {
 TEST(RegionVerify, CountsTheBytesNoRecordWrites) {
   const ToolModule module("pxa320");
   std::string output;
-  ASSERT_EQ(
-      module.Tool("backup", "--regions 'Config Block' " + module.QuotedFile("config.bin"), &output),
-      0)
-      << output;
+  ASSERT_EQ(BackupConfigBlock(module, &output), 0) << output;
   int status = -1;
   const Json whole = module.ToolJson("verify", module.QuotedFile("config.bin"), &status);
   ASSERT_EQ(status, 0) << whole.dump(2);
