@@ -11,7 +11,7 @@
 
 namespace bench_support {
 
-BenchModule::BenchModule(const std::string& preset, unsigned nandChip) {
+BenchModule::BenchModule(const std::string& preset, unsigned nandChip, bool attach) {
   std::string pattern =
       (std::filesystem::temp_directory_path() / "flashwick-bench-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) {
@@ -23,14 +23,17 @@ BenchModule::BenchModule(const std::string& preset, unsigned nandChip) {
   std::string error;
   if (!sim::FindPreset(preset, nandChip, &presetSpec, &error) ||
       !sim::CreateModule(directory_, presetSpec, &error) ||
-      !sim::Attach(directory_, sim::AttachOptions{}, &error)) {
+      (attach && !sim::Attach(directory_, sim::AttachOptions{}, &error))) {
     std::fprintf(stderr, "bench module: %s\n", error.c_str());
     std::abort();
   }
+  attached_ = attach;
 }
 
 BenchModule::~BenchModule() {
-  sim::Detach();
+  if (attached_) {
+    sim::Detach();
+  }
   std::error_code code;
   std::filesystem::remove_all(root_, code);
 }

@@ -18,7 +18,9 @@ struct ScratchFolder {
 
 class BenchModule {
  public:
-  explicit BenchModule(const std::string& preset, unsigned nandChip = 0);
+  // attach false: the module is made and left to other processes, as an engineer's module
+  // is between two commands.
+  explicit BenchModule(const std::string& preset, unsigned nandChip = 0, bool attach = true);
   ~BenchModule();
   BenchModule(const BenchModule&) = delete;
   BenchModule& operator=(const BenchModule&) = delete;
@@ -27,6 +29,7 @@ class BenchModule {
  private:
   std::filesystem::path root_;
   std::filesystem::path directory_;
+  bool attached_ = false;
 };
 
 }  // namespace bench_support

@@ -94,10 +94,10 @@ void PutWord(std::ofstream& out, std::uint32_t value) {
 }
 
 struct ValidationBench {
-  explicit ValidationBench(std::size_t imageBytes = kImageBytes)
-      : module("pxa320"), imageBytes(imageBytes) {
+  explicit ValidationBench(std::size_t imageBytes = kImageBytes, bool attach = true)
+      : module("pxa320", 0, attach), imageBytes(imageBytes) {
     file = module.Directory() / "files" / "image.bin";
-    ready = FWLInit() == FWL_OK && Write();
+    ready = (!attach || FWLInit() == FWL_OK) && Write();
     const std::string warm = "cat '" + file.string() + "' > /dev/null";
     ready = ready && std::system(warm.c_str()) == 0;
   }
@@ -199,8 +199,10 @@ void BM_ValidateBinFile(benchmark::State& state) {
 // the host; the counters give the ratios by wall time and by the children's CPU time.
 constexpr std::size_t kProcessImageBytes = 60u << 20;
 
+// The module is not held by this process: the tool attaches to it as to an engineer's module
+// between two commands (a module another process holds costs the tool about 1 ms more).
 ValidationBench& WholeProcessFile() {
-  static ValidationBench bench(kProcessImageBytes);
+  static ValidationBench bench(kProcessImageBytes, false);
   return bench;
 }
 
@@ -222,6 +224,14 @@ void BM_WholeProcessInterleaved(benchmark::State& state) {
                                        bench.module.Directory().string() + "' > /dev/null",
                                    "srec_info " + file + " -Binary > /dev/null 2>&1"};
   const char* names[3] = {"cat", "bin", "srec_info"};
+  // One untimed run of each first: the module's first look after it was made writes what its
+  // later looks only read (the volume's sync record, the models' RAM state).
+  for (const std::string& command : commands) {
+    if (std::system(command.c_str()) != 0) {
+      state.SkipWithError("a command failed before the timed runs");
+      return;
+    }
+  }
   double wall[3] = {};
   double cpu[3] = {};
   for (auto _ : state) {
@@ -380,7 +390,7 @@ BENCHMARK(BM_Cat)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ValidateBinFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SrecInfo)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_Summary)->Iterations(1);
-BENCHMARK(BM_WholeProcessInterleaved)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+BENCHMARK(BM_WholeProcessInterleaved)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(10);
 
 }  // namespace
 
