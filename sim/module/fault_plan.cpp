@@ -507,7 +507,7 @@ void FaultPlan::Evaluate(const FaultKind& kind, FunctionRef<bool(const FaultItem
         fired->push_back(entry.item);
         firings.push_back({i, &kind, ++entry.fired});
         // The first firings go to the record as they happen, as they go to the log; an item
-        // that fires at every event is written back in bulk (FlushRecord).
+        // that fires at every event is written back in bulk (see FlushRecord).
         if (entry.fired <= kLoggedFirings + 1) {
           unrecorded.push_back({i, entry.item->Text(), entry.fired - entry.recorded});
           entry.recorded = entry.fired;
@@ -515,6 +515,15 @@ void FaultPlan::Evaluate(const FaultKind& kind, FunctionRef<bool(const FaultItem
         if (!every) {
           break;
         }
+      }
+    }
+    if (!firings.empty()) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now - recordedAt_ >= kRecordInterval) {
+        TakeUnrecorded(&unrecorded);
+      }
+      if (!unrecorded.empty()) {
+        recordedAt_ = now;
       }
     }
   }
@@ -552,17 +561,22 @@ void FaultPlan::Record(const std::vector<Unrecorded>& firings) {
   }
 }
 
+void FaultPlan::TakeUnrecorded(std::vector<Unrecorded>* unrecorded) {
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    Entry& entry = entries_[i];
+    if (entry.fired > entry.recorded) {
+      unrecorded->push_back({i, entry.item->Text(), entry.fired - entry.recorded});
+      entry.recorded = entry.fired;
+    }
+  }
+}
+
 void FaultPlan::FlushRecord() {
   std::vector<Unrecorded> unrecorded;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (std::size_t i = 0; i < entries_.size(); ++i) {
-      Entry& entry = entries_[i];
-      if (entry.fired > entry.recorded) {
-        unrecorded.push_back({i, entry.item->Text(), entry.fired - entry.recorded});
-        entry.recorded = entry.fired;
-      }
-    }
+    TakeUnrecorded(&unrecorded);
+    recordedAt_ = std::chrono::steady_clock::now();
   }
   Record(unrecorded);
 }

@@ -25,6 +25,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -246,9 +247,12 @@ class FaultPlan {
   // call the plan. Null removes it.
   using OperationHandler = std::function<void(std::uint64_t index, const std::string& target)>;
   static void SetOperationHandler(OperationHandler handler);
-  // Writes the firings not yet in the module's fired record (the first kLoggedFirings + 1 of
-  // an item go there as they happen; later ones when the module is detached or loses power).
+  // Writes the firings not yet in the module's fired record. The first kLoggedFirings + 1 of
+  // an item go there as they happen; later ones in bulk, with the first firing at least
+  // kRecordInterval after the record was last written, and when the module is detached or
+  // loses power (a killed process loses at most the firings of its last interval).
   void FlushRecord();
+  static constexpr std::chrono::milliseconds kRecordInterval{100};
   // The smallest "heap" limit of the plan; 0 when it gives none.
   [[nodiscard]] std::uint64_t HeapLimit() const;
   // The heap limit refused an allocation: logged and counted as a firing of its item.
@@ -316,10 +320,14 @@ class FaultPlan {
                 FunctionRef<std::string()> target, std::uint64_t event, bool every,
                 std::vector<ItemRef>* fired);
   void Log(const Firing& firing, const std::string& target);
+  // Moves every entry's firings not yet on record to *unrecorded (under mutex_).
+  void TakeUnrecorded(std::vector<Unrecorded>* unrecorded);
 
   Machine* machine_ = nullptr;
   mutable std::mutex mutex_;
   std::vector<Entry> entries_;
+  // When this process last wrote firings to the record (under mutex_).
+  std::chrono::steady_clock::time_point recordedAt_;
   std::uint64_t operations_ = 0;  // flash operations of this process
   bool powerOff_ = false;
   std::string cutTarget_;  // the operation the power cut hit
