@@ -1,4 +1,6 @@
 // The window manager under dialog procedures written here, over the program's own templates.
+#include "sim/ui/window_manager.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -143,6 +145,12 @@ class WindowTest : public testing_support::ModuleTest {
  protected:
   void SetUp() override {
     ModuleTest::SetUp();
+    {
+      // Every test is a program of its own: it has not registered the common controls yet
+      // (a test run of the whole group in one process would otherwise find them registered).
+      std::lock_guard<std::mutex> lock(sim::ui::detail::State().mutex);
+      sim::ui::detail::State().commonControls = false;
+    }
     std::lock_guard<std::mutex> lock(eventMutex);
     events.clear();
   }
