@@ -21,16 +21,51 @@ constexpr DWORD kLargestVirtualCopy = 0x2000000;  // 32 MiB
 // per small page, which on a virtual machine costs more than reading the block's data.
 constexpr std::size_t kLargePage = 0x200000;
 
+std::size_t Rounded(std::size_t bytes) { return (bytes + kLargePage - 1) & ~(kLargePage - 1); }
+
+// The last large block freed, kept for the next allocation of its size: the library frees its
+// work buffer after the start's region scan and allocates it again for the file that follows,
+// and a fresh host block costs a fault and the zeroing of its 2 MiB. Under the address
+// sanitizer every block goes back, so that a use after the free is still found.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kKeepFreedBlock = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kKeepFreedBlock = false;
+#else
+constexpr bool kKeepFreedBlock = true;
+#endif
+#else
+constexpr bool kKeepFreedBlock = true;
+#endif
+void* keptBlock = nullptr;
+std::size_t keptBytes = 0;  // rounded
+
 void* HostBlock(std::size_t bytes) {
   if (bytes < kLargePage) {
     return std::malloc(bytes == 0 ? 1 : bytes);
   }
-  const std::size_t rounded = (bytes + kLargePage - 1) & ~(kLargePage - 1);
+  const std::size_t rounded = Rounded(bytes);
+  if (keptBlock != nullptr && keptBytes == rounded) {
+    void* block = keptBlock;
+    keptBlock = nullptr;
+    return block;
+  }
   void* block = std::aligned_alloc(kLargePage, rounded);
   if (block != nullptr) {
     (void)::madvise(block, rounded, MADV_HUGEPAGE);  // a hint: small pages if refused
   }
   return block;
+}
+
+void FreeHostBlock(void* block, std::size_t bytes) {
+  if (kKeepFreedBlock && bytes >= kLargePage) {
+    std::free(keptBlock);
+    keptBlock = block;
+    keptBytes = Rounded(bytes);
+    return;
+  }
+  std::free(block);
 }
 
 std::mutex heapMutex;
@@ -80,8 +115,9 @@ HLOCAL LocalFree(HLOCAL memory) {
   if (sim::IsAttached()) {
     sim::CurrentMachine().HeapInUse() -= it->second;
   }
+  const UINT bytes = it->second;
   HeapBlocks().erase(it);
-  std::free(memory);
+  FreeHostBlock(memory, bytes);
   return nullptr;
 }
 
