@@ -56,9 +56,9 @@ DWORD AddBytes(DWORD sum, const BYTE* bytes, DWORD length) {
 // --- Fletcher-32 ---
 // Between two folds the sums are plain 32-bit arithmetic, so a stretch of n halves h1..hn
 // gives A' = A + sum(h) and B' = B + n*A + sum((n - i + 1) * hi). The stretch is taken in rows
-// of four words (eight halves, lane l holding half l of each row): per lane, a_l sums the
-// halves and b_l sums the running a_l after each row, and then
-//   sum(h) = sum(a_l),  sum((n - i + 1) * hi) = sum(8 * b_l - l * a_l).
+// of w words (2w halves, lane l holding half l of each row): per lane, a_l sums the halves and
+// b_l sums the running a_l after each row, and then
+//   sum(h) = sum(a_l),  sum((n - i + 1) * hi) = sum(2w * b_l - l * a_l).
 // Words beyond the last whole row are added one half at a time.
 void AddWordsSequentially(const BYTE* bytes, DWORD words, DWORD& a, DWORD& b) {
   for (DWORD i = 0; i < words; ++i) {
@@ -70,58 +70,111 @@ void AddWordsSequentially(const BYTE* bytes, DWORD words, DWORD& a, DWORD& b) {
   }
 }
 
-#if defined(__GNUC__)
-// Four 32-bit lanes: GCC and Clang map these onto the target's vector registers.
-using WordLanes = DWORD __attribute__((vector_size(16)));
-static_assert(sizeof(WordLanes) == 16);
-#endif
+// The lane sums of `rows` rows of kWords words: sum(h) and sum((n - i + 1) * hi) over them.
+struct RowSums {
+  DWORD a = 0;
+  DWORD b = 0;
+};
 
-void AddStretch(const BYTE* bytes, DWORD words, DWORD& a, DWORD& b) {
-  const DWORD rows = words / 4;
-  DWORD sumA = 0;
-  DWORD sumB = 0;
 #if defined(__GNUC__) && (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__)
-  WordLanes lowA = {0, 0, 0, 0};
-  WordLanes highA = lowA;
-  WordLanes lowB = lowA;
-  WordLanes highB = lowA;
-  const WordLanes mask = {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF};
+// Four and eight 32-bit lanes: GCC and Clang map these onto the target's vector registers.
+using FourLanes = DWORD __attribute__((vector_size(16)));
+using EightLanes = DWORD __attribute__((vector_size(32)));
+
+template <typename Lanes>
+__attribute__((always_inline)) inline RowSums AddRowsOf(const BYTE* bytes, DWORD rows) {
+  constexpr DWORD kWords = sizeof(Lanes) / 4;
+  Lanes lowA = {};
+  Lanes highA = {};
+  Lanes lowB = {};
+  Lanes highB = {};
+  Lanes mask;
+  Lanes lowWeight;
+  Lanes highWeight;
+  for (DWORD lane = 0; lane < kWords; ++lane) {
+    mask[lane] = 0xFFFF;
+    // Lane l of the row is half l % 2 of word l / 2.
+    lowWeight[lane] = 2 * lane;
+    highWeight[lane] = 2 * lane + 1;
+  }
   for (DWORD row = 0; row < rows; ++row) {
-    WordLanes word;
-    std::memcpy(&word, bytes + 16 * row, sizeof(word));  // little-endian words, as in the file
+    Lanes word;
+    std::memcpy(&word, bytes + sizeof(Lanes) * row, sizeof(word));  // little-endian words
     lowA += word & mask;
     highA += word >> 16;
     lowB += lowA;
     highB += highA;
   }
-  // Lane l of the row is half l % 2 of word l / 2: weights 0, 2, 4, 6 and 1, 3, 5, 7.
-  const WordLanes lowWeight = {0, 2, 4, 6};
-  const WordLanes highWeight = {1, 3, 5, 7};
-  const WordLanes laneA = lowA + highA;
-  const WordLanes laneB = ((lowB + highB) << 3) - lowA * lowWeight - highA * highWeight;
-  sumA = laneA[0] + laneA[1] + laneA[2] + laneA[3];
-  sumB = laneB[0] + laneB[1] + laneB[2] + laneB[3];
+  const Lanes laneA = lowA + highA;
+  const Lanes laneB = (lowB + highB) * (2 * kWords) - lowA * lowWeight - highA * highWeight;
+  RowSums sums;
+  for (DWORD lane = 0; lane < kWords; ++lane) {
+    sums.a += laneA[lane];
+    sums.b += laneB[lane];
+  }
+  return sums;
+}
+
+RowSums AddRows4(const BYTE* bytes, DWORD rows) { return AddRowsOf<FourLanes>(bytes, rows); }
+
+#if defined(__x86_64__)
+// Processors with 256-bit vectors take rows of eight words, twice the data per instruction.
+#define FLASHWICK_WIDE_ROWS 1
+__attribute__((target("avx2"))) RowSums AddRows8(const BYTE* bytes, DWORD rows) {
+  return AddRowsOf<EightLanes>(bytes, rows);
+}
+
+bool HasWideRows() {
+  static const bool wide = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return wide;
+}
+#endif
 #else
-  DWORD laneA[8] = {};
-  DWORD laneB[8] = {};
+RowSums AddRows4(const BYTE* bytes, DWORD rows) {
+  constexpr DWORD kHalves = 8;
+  DWORD laneA[kHalves] = {};
+  DWORD laneB[kHalves] = {};
   for (DWORD row = 0; row < rows; ++row) {
     for (DWORD k = 0; k < 4; ++k) {
       const DWORD word = LoadWord(bytes + 16 * row + 4 * k);
       laneA[2 * k] += word & 0xFFFF;
       laneA[2 * k + 1] += word >> 16;
     }
-    for (DWORD lane = 0; lane < 8; ++lane) {
+    for (DWORD lane = 0; lane < kHalves; ++lane) {
       laneB[lane] += laneA[lane];
     }
   }
-  for (DWORD lane = 0; lane < 8; ++lane) {
-    sumA += laneA[lane];
-    sumB += 8 * laneB[lane] - lane * laneA[lane];
+  RowSums sums;
+  for (DWORD lane = 0; lane < kHalves; ++lane) {
+    sums.a += laneA[lane];
+    sums.b += kHalves * laneB[lane] - lane * laneA[lane];
   }
+  return sums;
+}
 #endif
-  b += 8 * rows * a + sumB;
-  a += sumA;
-  AddWordsSequentially(bytes + 16 * rows, words - 4 * rows, a, b);
+
+void AddStretch(const BYTE* bytes, DWORD words, DWORD& a, DWORD& b) {
+#if defined(FLASHWICK_WIDE_ROWS)
+  const bool wide = HasWideRows();
+#else
+  constexpr bool wide = false;
+#endif
+  const DWORD rowWords = wide ? 8 : 4;
+  const DWORD rows = words / rowWords;
+  RowSums sums;
+  if (rows > 0) {
+#if defined(FLASHWICK_WIDE_ROWS)
+    sums = wide ? AddRows8(bytes, rows) : AddRows4(bytes, rows);
+#else
+    sums = AddRows4(bytes, rows);
+#endif
+  }
+  b += 2 * rowWords * rows * a + sums.b;
+  a += sums.a;
+  AddWordsSequentially(bytes + 4 * rowWords * rows, words - rowWords * rows, a, b);
 }
 
 }  // namespace
