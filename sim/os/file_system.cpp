@@ -378,9 +378,8 @@ fs::path UsbRoot() {
   return state.usbFolder.empty() ? state.filesFolder / ToUtf8(kUsbName) : state.usbFolder;
 }
 
-// The entry of a folder whose name matches (exact spelling first); false when none.
-// *info is what the entry is when its exact spelling was found (the look-up's own look), else
-// left as it was.
+// The entry of a folder whose name matches (exact spelling first), with what it is; false when
+// none.
 bool FindEntry(const fs::path& folder, std::u16string_view name, std::string* hostName,
                std::u16string* spelled, HostInfo* info) {
   const std::string exact = ToUtf8(name);
@@ -404,6 +403,9 @@ bool FindEntry(const fs::path& folder, std::u16string_view name, std::string* ho
       *spelled = moduleName;
       found = true;
     }
+  }
+  if (found) {
+    *info = Inspect(folder / *hostName);
   }
   return found;
 }
@@ -433,7 +435,7 @@ DWORD ResolveName(const std::u16string& name, bool first, bool last, Location* l
     HostInfo info;
     if (FindEntry(location->host, name, &hostName, &spelled, &info)) {
       location->host /= hostName;
-      location->info = info.exists ? info : Inspect(location->host);
+      location->info = info;
     } else {
       location->host /= ToUtf8(name);
       location->info = HostInfo();

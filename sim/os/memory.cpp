@@ -27,14 +27,8 @@ std::size_t Rounded(std::size_t bytes) { return (bytes + kLargePage - 1) & ~(kLa
 // work buffer after the start's region scan and allocates it again for the file that follows,
 // and a fresh host block costs a fault and the zeroing of its 2 MiB. Under the address
 // sanitizer every block goes back, so that a use after the free is still found.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(FLASHWICK_ADDRESS_SANITIZER)
 constexpr bool kKeepFreedBlock = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kKeepFreedBlock = false;
-#else
-constexpr bool kKeepFreedBlock = true;
-#endif
 #else
 constexpr bool kKeepFreedBlock = true;
 #endif
